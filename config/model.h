@@ -1,0 +1,95 @@
+// The configuration model: Spread connections, their log facilities and
+// the shared log files.
+//
+// Built once by the configuration reader, before the daemon detaches, and
+// never freed. Afterwards only the run-time fields change: `connected` and
+// `private_group` of a SpreadConf, `fd` of a LogFile and the slots of a
+// VhostTable.
+//
+// Ownership: every string handed to a setter is a fresh heap copy and the
+// setter takes ownership of it (stores it or frees it); setting port, host,
+// groupname or rewrite_format frees the value replaced. The one exception
+// is log_facility_add_match, which only reads its pattern.
+#pragma once
+
+#include <regex.h>
+
+#include "skiplist/skiplist.h"
+
+enum {
+    REWRITE_NONE = 0,      // the message is written as received
+    REWRITE_CLF = 1,       // first bracketed field := local time, Common Log Format
+    REWRITE_STRFTIME = 2,  // first bracketed field := local time, rewrite_format
+};
+
+constexpr int max_matches = 10;
+
+// One output path, shared by every facility that names it. Owned by
+// `log_files`.
+struct LogFile {
+    char *filename;  // owned; "|command" names a command fed through a pipe
+    int fd;          // open descriptor, -1 while closed
+};
+
+// One slot of a vhost table: fd -1 marks an empty slot.
+struct VhostSlot {
+    char *name;  // owned copy of the virtual-host name, or null
+    int fd;      // that host's file, -1 when the slot is empty
+};
+
+// vhost_table_size slots, hashed and probed by the routing code.
+struct VhostTable {
+    VhostSlot *slots;
+};
+
+// One Log block: what is done with the messages of one group on one
+// connection.
+struct LogFacility {
+    char *groupname;                        // owned, or null
+    LogFile *logfile;                       // not owned (log_files owns it), or null
+    int nmatches;                           // valid entries of matches, 0..10
+    int rewrite_mode;                       // REWRITE_*
+    char *rewrite_format;                   // owned strftime format, or null
+    re_pattern_buffer matches[max_matches]; // compiled Match patterns
+    char *vhostdir;                         // owned; set => vhost facility
+    VhostTable *vhosts;                     // owned; set together with vhostdir
+};
+
+// One Spread block: one Spread daemon connection.
+struct SpreadConf {
+    char *port;              // owned; "4803" by default
+    char *host;              // owned, or null for the local daemon
+    char private_group[32];  // written by SP_connect (MAX_GROUP_NAME bytes)
+    int connected;           // 1 while the session is up
+    Skiplist *facilities;    // owned; LogFacility records by groupname
+};
+
+// The registries, prepared by config_load before the file is read.
+extern Skiplist spread_confs;  // SpreadConf by port text, then null host, then host
+extern Skiplist log_files;     // LogFile by filename
+
+// Comparators (strcmp convention). Element comparators take two records;
+// key comparators take (key, record).
+int spread_conf_comp(const void *a, const void *b);
+int spread_conf_compk(const void *key, const void *b);
+int log_file_comp(const void *a, const void *b);
+int log_file_compk(const void *key, const void *b);
+int facility_comp(const void *a, const void *b);
+int facility_compk(const void *key, const void *b);
+
+// Prepares spread_confs and log_files as empty registries.
+void config_registries_init();
+
+SpreadConf *spread_conf_new();
+void spread_conf_set_port(SpreadConf *conf, char *port);  // takes ownership
+void spread_conf_set_host(SpreadConf *conf, char *host);  // takes ownership
+SkiplistNode *spread_confs_add(SpreadConf *conf);         // null when refused
+SkiplistNode *spread_conf_add_facility(SpreadConf *conf, LogFacility *facility);
+
+LogFacility *log_facility_new();
+void log_facility_set_group(LogFacility *facility, char *group);      // takes ownership
+void log_facility_set_file(LogFacility *facility, char *path);        // takes ownership
+void log_facility_add_match(LogFacility *facility, const char *pattern);  // only reads
+void log_facility_set_vhostdir(LogFacility *facility, char *dir);     // takes ownership
+void log_facility_set_clf(LogFacility *facility);
+void log_facility_set_strftime(LogFacility *facility, char *format);  // takes ownership
