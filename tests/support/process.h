@@ -1,0 +1,209 @@
+// Helpers for tests that run the real binaries as processes: temporary
+// directories, free ports, child processes with captured output, waiting.
+#pragma once
+
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#ifndef WKP_BUILD_DIR
+#define WKP_BUILD_DIR "build"
+#endif
+#ifndef WKP_SOURCE_DIR
+#define WKP_SOURCE_DIR "."
+#endif
+
+namespace wkp_test {
+
+// Path of a binary in the build directory: bin("wickerpost").
+inline std::string bin(const std::string &name) { return std::string(WKP_BUILD_DIR) + "/" + name; }
+inline std::string source(const std::string &rel) { return std::string(WKP_SOURCE_DIR) + "/" + rel; }
+
+// A fresh directory under /tmp, removed with its contents on destruction.
+struct TempDir {
+    std::string path;
+    TempDir()
+    {
+        char tmpl[] = "/tmp/wkp-test-XXXXXX";
+        char *p = mkdtemp(tmpl);
+        path = p ? p : "";
+    }
+    ~TempDir()
+    {
+        if (!path.empty())
+            (void)!system(("rm -rf '" + path + "'").c_str());
+    }
+    TempDir(const TempDir &) = delete;
+    TempDir &operator=(const TempDir &) = delete;
+    std::string file(const std::string &name) const { return path + "/" + name; }
+};
+
+inline void write_file(const std::string &path, const std::string &text)
+{
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << text;
+}
+
+inline std::string read_file(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+inline bool file_exists(const std::string &path)
+{
+    struct stat st;
+    return stat(path.c_str(), &st) == 0;
+}
+
+// Polls pred every 10 ms until it holds or the timeout passes.
+inline bool wait_until(const std::function<bool()> &pred, int timeout_ms = 5000)
+{
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (std::chrono::steady_clock::now() < end) {
+        if (pred())
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return pred();
+}
+
+// A TCP port on 127.0.0.1 that is free now and whose Unix socket /tmp/PORT
+// does not exist (a Spread daemon listens on both).
+inline int free_port()
+{
+    for (int attempt = 0; attempt < 200; attempt++) {
+        int fd = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        addr.sin_port = 0;
+        socklen_t len = sizeof addr;
+        int port = -1;
+        if (bind(fd, (sockaddr *)&addr, sizeof addr) == 0 && getsockname(fd, (sockaddr *)&addr, &len) == 0)
+            port = ntohs(addr.sin_port);
+        close(fd);
+        if (port > 0 && port < 32768 && !file_exists("/tmp/" + std::to_string(port)))
+            return port;
+    }
+    return -1;
+}
+
+// A child process with standard output and standard error sent to files
+// (read them with out() and err()), standard input from /dev/null unless
+// stdin_pipe is asked for. Killed (SIGKILL) on destruction if still running.
+struct Process {
+    pid_t pid = -1;
+    int status = -1;     // wait status once reaped
+    int stdin_fd = -1;   // write end when started with stdin_pipe
+    std::string out_path, err_path;
+
+    Process() = default;
+    Process(const Process &) = delete;
+    Process &operator=(const Process &) = delete;
+    ~Process()
+    {
+        if (stdin_fd >= 0)
+            close(stdin_fd);
+        if (pid > 0 && status == -1) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+        }
+        if (!out_path.empty())
+            unlink(out_path.c_str());
+        if (!err_path.empty())
+            unlink(err_path.c_str());
+    }
+
+    bool start(const std::vector<std::string> &argv, bool stdin_pipe = false,
+               const std::vector<std::string> &env = {})
+    {
+        char out_t[] = "/tmp/wkp-out-XXXXXX", err_t[] = "/tmp/wkp-err-XXXXXX";
+        int out_fd = mkstemp(out_t), err_fd = mkstemp(err_t);
+        out_path = out_t;
+        err_path = err_t;
+        int in_pipe[2] = {-1, -1};
+        if (stdin_pipe && pipe(in_pipe) != 0)
+            return false;
+        std::vector<char *> args;
+        for (auto &a : argv)
+            args.push_back(const_cast<char *>(a.c_str()));
+        args.push_back(nullptr);
+        pid = fork();
+        if (pid == 0) {
+            if (stdin_pipe) {
+                dup2(in_pipe[0], 0);
+                close(in_pipe[0]);
+                close(in_pipe[1]);
+            } else {
+                int null_fd = open("/dev/null", O_RDONLY);
+                dup2(null_fd, 0);
+                close(null_fd);
+            }
+            dup2(out_fd, 1);
+            dup2(err_fd, 2);
+            close(out_fd);
+            close(err_fd);
+            for (auto &e : env)
+                putenv(const_cast<char *>(e.c_str()));
+            execv(args[0], args.data());
+            _exit(127);
+        }
+        close(out_fd);
+        close(err_fd);
+        if (stdin_pipe) {
+            close(in_pipe[0]);
+            stdin_fd = in_pipe[1];
+        }
+        return pid > 0;
+    }
+
+    // Writes to the child's standard input (stdin_pipe only).
+    void send(const std::string &text) { (void)!::write(stdin_fd, text.data(), text.size()); }
+    void close_stdin()
+    {
+        if (stdin_fd >= 0)
+            close(stdin_fd);
+        stdin_fd = -1;
+    }
+
+    // Waits for the process to end; false on timeout (it keeps running).
+    bool wait(int timeout_ms = 10000)
+    {
+        if (status != -1)
+            return true;
+        return wait_until([&] { return waitpid(pid, &status, WNOHANG) == pid; }, timeout_ms);
+    }
+    bool running() { return status == -1 && waitpid(pid, &status, WNOHANG) == 0; }
+    void signal(int sig) { kill(pid, sig); }
+    // Exit status, or -1 when it did not exit normally.
+    int exit_code() const { return (status != -1 && WIFEXITED(status)) ? WEXITSTATUS(status) : -1; }
+    std::string out() const { return read_file(out_path); }
+    std::string err() const { return read_file(err_path); }
+};
+
+// Runs a command to its end (10 s at most); returns the finished process.
+inline void run(Process &p, const std::vector<std::string> &argv, int timeout_ms = 10000)
+{
+    p.start(argv);
+    p.wait(timeout_ms);
+}
+
+}  // namespace wkp_test
