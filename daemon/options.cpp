@@ -44,8 +44,10 @@ void usage(const char *program)
 
 void parse_options(int argc, char **argv, const char **config_path, bool *debug_mode)
 {
+    // The leading '+' keeps GNU getopt from permuting: parsing stops at the
+    // first operand, as POSIX getopt does.
     int c;
-    while ((c = getopt(argc, argv, "b:c:svxDV")) != -1) {
+    while ((c = getopt(argc, argv, "+b:c:svxDV")) != -1) {
         switch (c) {
         case 'b': buffer_size = atoi(optarg); break;
         case 'c': *config_path = optarg; break;

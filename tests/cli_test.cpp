@@ -1,0 +1,152 @@
+// The command line and process set-up, on the real binary: usage text and
+// exit statuses, the banner under option combinations, detaching with the
+// pid file, and the signals that end or keep the daemon.
+#include <gtest/gtest.h>
+
+#include "support/process.h"
+
+using namespace wkp_test;
+
+namespace {
+
+const std::string wickerpost = bin("wickerpost");
+
+std::string usage_text(const std::string &program)
+{
+    return program +
+           "\t\tVERSION: 1.4.2\n"
+           " \t-c configfile\t\t[default /usr/local/etc/wickerpost.conf]\n"
+           " \t-s\t\t\tskip locking (flock) files (NOT RECOMMENDED)\n"
+           " \t-v\t\t\tverbose mode\n"
+           " \t-x\t\t\tlog errors talking with spread\n"
+           " \t-D\t\t\tdo not daemonize (debug)\n"
+           " \t-V\t\t\tshow version information\n";
+}
+
+std::string banner(const std::string &config, const char *debug, const char *spread_errors, int size)
+{
+    return "running wickerpost as " + wickerpost + "\n\tconfigfile:\t\t" + config + "\n\tdebug:\t\t" + debug +
+           "\n\tverbose:\t\tYES\n\tlog spread errors:\t" + spread_errors + "\n\tbuffer size:\t\t" +
+           std::to_string(size) + "\n";
+}
+
+// A configuration that loads: one connection to a Spread daemon that is not
+// running, logging one group to a file in the test's directory.
+struct Config {
+    TempDir dir;
+    std::string path = dir.file("wickerpost.conf");
+    Config(const std::string &extra = "")
+    {
+        write_file(path, extra + "Spread {\n  Port = " + std::to_string(free_port()) +
+                             "\n  Log {\n    Group = web\n    File = " + dir.file("web.log") + "\n  }\n}\n");
+    }
+};
+
+}  // namespace
+
+TEST(CommandLine, BadOptionsPrintUsageAndExitOne)
+{
+    struct Case {
+        std::vector<std::string> args;
+        std::string getopt_message;
+    } cases[] = {
+        {{"-V"}, ""},
+        {{"-q"}, wickerpost + ": invalid option -- 'q'\n"},
+        {{"-c"}, wickerpost + ": option requires an argument -- 'c'\n"},
+        {{"-v", "-D", "-V", "-c", "/nonexistent"}, ""},
+    };
+    for (auto &c : cases) {
+        std::vector<std::string> argv{wickerpost};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        Process p;
+        run(p, argv);
+        SCOPED_TRACE(c.args[0]);
+        EXPECT_EQ(p.exit_code(), 1);
+        EXPECT_EQ(p.err(), c.getopt_message + usage_text(wickerpost));
+        EXPECT_EQ(p.out(), "");
+    }
+}
+
+TEST(CommandLine, BannerShowsTheEffectiveSettings)
+{
+    Config conf;
+    struct Case {
+        std::vector<std::string> args;
+        std::string expected;
+    } cases[] = {
+        {{"-D", "-v", "-c", conf.path}, banner(conf.path, "YES", "NO", 8192)},
+        {{"-D", "-v", "-x", "-b", "4096", "-c", conf.path}, banner(conf.path, "YES", "YES", 4096)},
+        {{"-D", "-v", "-b", "abc", "-c", conf.path}, banner(conf.path, "YES", "NO", 0)},
+        {{"-D", "-v", "-b", "-1", "-c", conf.path}, banner(conf.path, "YES", "NO", 8192)},
+        {{"-D", "-v", "-c", "/nonexistent/a.conf", "-c", conf.path}, banner(conf.path, "YES", "NO", 8192)},
+    };
+    for (auto &c : cases) {
+        std::vector<std::string> argv{wickerpost};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        SCOPED_TRACE(::testing::PrintToString(c.args));
+        Process p;
+        ASSERT_TRUE(p.start(argv));
+        ASSERT_TRUE(wait_until([&] { return p.err().size() >= c.expected.size(); })) << p.err();
+        EXPECT_EQ(p.err().substr(0, c.expected.size()), c.expected);
+        EXPECT_TRUE(p.running());
+        p.signal(SIGTERM);
+        ASSERT_TRUE(p.wait());
+        EXPECT_EQ(p.exit_code(), 0);
+    }
+}
+
+TEST(CommandLine, AnOperandEndsTheOptions)
+{
+    Config conf;
+    Process p;
+    ASSERT_TRUE(p.start({wickerpost, "-D", "-c", conf.path, "foo", "-v"}));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_TRUE(p.running());
+    p.signal(SIGTERM);
+    ASSERT_TRUE(p.wait());
+    EXPECT_EQ(p.exit_code(), 0);
+    EXPECT_EQ(p.err().find("running wickerpost"), std::string::npos) << p.err();
+}
+
+TEST(ProcessSetUp, DetachesAndWritesThePidFileWithoutNewline)
+{
+    Config conf;
+    unlink("/var/run/wickerpost.pid");
+    Process starter;
+    run(starter, {wickerpost, "-c", conf.path});
+    EXPECT_EQ(starter.exit_code(), 0);
+
+    ASSERT_TRUE(wait_until([] { return !read_file("/var/run/wickerpost.pid").empty(); }));
+    std::string text = read_file("/var/run/wickerpost.pid");
+    ASSERT_EQ(text.find_first_not_of("0123456789"), std::string::npos) << "pid file: '" << text << "'";
+    pid_t daemon = std::stoi(text);
+    EXPECT_NE(daemon, starter.pid);
+    EXPECT_EQ(kill(daemon, 0), 0) << "the detached daemon is running";
+    EXPECT_NE(getsid(daemon), getsid(0)) << "the daemon has a session of its own";
+
+    // SIGHUP keeps it running; SIGTERM ends it and leaves the pid file.
+    kill(daemon, SIGHUP);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_EQ(kill(daemon, 0), 0);
+    kill(daemon, SIGTERM);
+    EXPECT_TRUE(wait_until([&] { return kill(daemon, 0) != 0; }));
+    EXPECT_TRUE(file_exists("/var/run/wickerpost.pid"));
+    unlink("/var/run/wickerpost.pid");
+}
+
+TEST(ProcessSetUp, DebugModeStaysInTheForegroundWithoutPidFile)
+{
+    Config conf;
+    unlink("/var/run/wickerpost.pid");
+    Process p;
+    ASSERT_TRUE(p.start({wickerpost, "-D", "-c", conf.path}));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_TRUE(p.running());
+    EXPECT_FALSE(file_exists("/var/run/wickerpost.pid"));
+    p.signal(SIGHUP);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_TRUE(p.running());
+    p.signal(SIGTERM);
+    ASSERT_TRUE(p.wait());
+    EXPECT_EQ(p.exit_code(), 0);
+}
