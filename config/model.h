@@ -8,8 +8,11 @@
 //
 // Ownership: every string handed to a setter is a fresh heap copy and the
 // setter takes ownership of it (stores it or frees it); setting port, host,
-// groupname or rewrite_format frees the value replaced. The one exception
-// is log_facility_add_match, which only reads its pattern.
+// groupname, rewrite_format or vhostdir frees the value replaced. The one
+// exception is log_facility_add_match, which only reads its pattern.
+//
+// Running out of memory while the model is built ends the process with
+// status 255 after one line on standard error.
 #pragma once
 
 #include <regex.h>
@@ -77,7 +80,8 @@ int log_file_compk(const void *key, const void *b);
 int facility_comp(const void *a, const void *b);
 int facility_compk(const void *key, const void *b);
 
-// Prepares spread_confs and log_files as empty registries.
+// Prepares spread_confs and log_files as empty registries. Anything they
+// held before is forgotten, not freed (see config_unload).
 void config_registries_init();
 
 SpreadConf *spread_conf_new();
@@ -93,3 +97,15 @@ void log_facility_add_match(LogFacility *facility, const char *pattern);  // onl
 void log_facility_set_vhostdir(LogFacility *facility, char *dir);     // takes ownership
 void log_facility_set_clf(LogFacility *facility);
 void log_facility_set_strftime(LogFacility *facility, char *format);  // takes ownership
+
+// Release a record that no registry holds (a refused duplicate, or a block
+// left open by a failed read), with everything it owns: a SpreadConf takes
+// its facilities with it; a facility's LogFile stays, log_files owns it.
+void log_facility_free(LogFacility *facility);
+void spread_conf_free(SpreadConf *conf);
+
+// Empties both registries, releasing every SpreadConf (with its facilities)
+// and every LogFile. Descriptors are not closed here: close_log_files first.
+// The daemon never calls it; tests and the fuzzer use it (through
+// config_unload) to load configurations one after the other.
+void config_registries_free();

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <unistd.h>
 
+#include "config/config.h"
 #include "daemon/options.h"
 
 int main(int argc, char **argv)
@@ -13,6 +14,8 @@ int main(int argc, char **argv)
     const char *config_path = default_config_path;
     bool debug_mode = false;
     parse_options(argc, argv, &config_path, &debug_mode);
+    if (config_load(config_path) != 0)
+        exit(-1);
 
     if (buffer_size < 0)
         buffer_size = 8192;

@@ -86,8 +86,20 @@ TEST(CommandLine, BannerShowsTheEffectiveSettings)
         SCOPED_TRACE(::testing::PrintToString(c.args));
         Process p;
         ASSERT_TRUE(p.start(argv));
-        ASSERT_TRUE(wait_until([&] { return p.err().size() >= c.expected.size(); })) << p.err();
-        EXPECT_EQ(p.err().substr(0, c.expected.size()), c.expected);
+        // The configuration is loaded (and its outputs listed in verbose
+        // mode) before the banner.
+        const std::string listing = "LogFacility: web\n\tFile: " + conf.dir.file("web.log") + "\n\tFD: ";
+        ASSERT_TRUE(wait_until([&] {
+            size_t at = p.err().find("running wickerpost");
+            return at != std::string::npos && p.err().size() >= at + c.expected.size();
+        })) << p.err();
+        std::string err = p.err();
+        size_t at = err.find("running wickerpost");
+        const std::string listing_end = "\n\t0 regexs\n";
+        ASSERT_GE(at, listing.size() + listing_end.size()) << err;
+        EXPECT_EQ(err.substr(0, listing.size()), listing);
+        EXPECT_EQ(err.substr(at - listing_end.size(), listing_end.size()), listing_end);
+        EXPECT_EQ(err.substr(at, c.expected.size()), c.expected);
         EXPECT_TRUE(p.running());
         p.signal(SIGTERM);
         ASSERT_TRUE(p.wait());

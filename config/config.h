@@ -1,0 +1,20 @@
+// Loading the configuration file.
+#pragma once
+
+// Prepares the registries spread_confs and log_files, reads the file at
+// `path` into them and, once the whole file is accepted, opens and locks
+// every output (open_log_files). Returns 0 when the file was accepted, 1
+// when it was rejected (after the two-line report "Parser error on or
+// before line %d" / "Offending token: %s" on standard error), -1 when it
+// could not be opened ("Couldn't open input file: %s"). A read error ends
+// the process with status 2; a refused lock ends it with status 1.
+//
+// vhost_table_size must be set before (every VhostDir line allocates a
+// table of that many slots). The model is built to live until the process
+// ends: call it once, or call config_unload between two loads.
+int config_load(const char *path);
+
+// Closes every output and releases the whole model, leaving the registries
+// empty, so that config_load can run again in the same process. For tests
+// and the fuzzer; the daemon keeps its configuration until it exits.
+void config_unload();

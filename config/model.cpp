@@ -1,0 +1,265 @@
+#include "config/model.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "daemon/options.h"
+
+Skiplist spread_confs;
+Skiplist log_files;
+
+// The regex syntax of Match patterns: POSIX egrep as the GNU library
+// defines it.
+constexpr reg_syntax_t match_syntax = 0x23BA5C;
+static_assert(match_syntax == (RE_CHAR_CLASSES | RE_CONTEXT_INDEP_ANCHORS | RE_CONTEXT_INDEP_OPS |
+                               RE_DOT_NEWLINE | RE_INTERVALS | RE_NEWLINE_ALT | RE_NO_BK_BRACES |
+                               RE_NO_BK_PARENS | RE_NO_BK_VBAR | RE_NO_EMPTY_RANGES |
+                               RE_UNMATCHED_RIGHT_PAREN_ORD | RE_INVALID_INTERVAL_ORD),
+              "Match syntax is POSIX egrep");
+
+static void *model_calloc(size_t count, size_t size)
+{
+    void *p = calloc(count, size);
+    if (p == nullptr && count > 0 && size > 0) {
+        fprintf(stderr, "Out of memory while building the configuration\n");
+        exit(-1);
+    }
+    return p;
+}
+
+static char *model_strdup(const char *text)
+{
+    size_t length = strlen(text);
+    char *copy = static_cast<char *>(model_calloc(length + 1, 1));
+    memcpy(copy, text, length);
+    return copy;
+}
+
+int log_file_comp(const void *a, const void *b)
+{
+    return strcmp(static_cast<const LogFile *>(a)->filename, static_cast<const LogFile *>(b)->filename);
+}
+
+int log_file_compk(const void *key, const void *b)
+{
+    return strcmp(static_cast<const char *>(key), static_cast<const LogFile *>(b)->filename);
+}
+
+int facility_comp(const void *a, const void *b)
+{
+    return strcmp(static_cast<const LogFacility *>(a)->groupname,
+                  static_cast<const LogFacility *>(b)->groupname);
+}
+
+int facility_compk(const void *key, const void *b)
+{
+    return strcmp(static_cast<const char *>(key), static_cast<const LogFacility *>(b)->groupname);
+}
+
+int spread_conf_comp(const void *a, const void *b)
+{
+    const SpreadConf *x = static_cast<const SpreadConf *>(a);
+    const SpreadConf *y = static_cast<const SpreadConf *>(b);
+    int by_port = strcmp(x->port, y->port);
+    if (by_port != 0)
+        return by_port;
+    if (x->host == nullptr && y->host == nullptr)
+        return 0;
+    if (x->host == nullptr)
+        return -1;
+    if (y->host == nullptr)
+        return 1;
+    return strcmp(x->host, y->host);
+}
+
+// The registry is never searched; a key is a SpreadConf like the elements.
+int spread_conf_compk(const void *key, const void *b)
+{
+    return spread_conf_comp(key, b);
+}
+
+void config_registries_init()
+{
+    sl_init(&log_files);
+    sl_set_compare(&log_files, log_file_comp, log_file_compk);
+    sl_init(&spread_confs);
+    sl_set_compare(&spread_confs, spread_conf_comp, spread_conf_compk);
+}
+
+SpreadConf *spread_conf_new()
+{
+    SpreadConf *conf = static_cast<SpreadConf *>(model_calloc(1, sizeof(SpreadConf)));
+    conf->port = model_strdup("4803");
+    conf->host = nullptr;
+    conf->connected = 0;
+    conf->facilities = static_cast<Skiplist *>(model_calloc(1, sizeof(Skiplist)));
+    sl_init(conf->facilities);
+    sl_set_compare(conf->facilities, facility_comp, facility_compk);
+    return conf;
+}
+
+void spread_conf_set_port(SpreadConf *conf, char *port)
+{
+    free(conf->port);
+    conf->port = port;
+}
+
+void spread_conf_set_host(SpreadConf *conf, char *host)
+{
+    free(conf->host);
+    conf->host = host;
+}
+
+SkiplistNode *spread_confs_add(SpreadConf *conf)
+{
+    return sl_insert(&spread_confs, conf);
+}
+
+SkiplistNode *spread_conf_add_facility(SpreadConf *conf, LogFacility *facility)
+{
+    return sl_insert(conf->facilities, facility);
+}
+
+LogFacility *log_facility_new()
+{
+    // Zeroed: no strings, no LogFile, no patterns, and every pattern buffer
+    // without buffer, fastmap or translation table.
+    return static_cast<LogFacility *>(model_calloc(1, sizeof(LogFacility)));
+}
+
+void log_facility_set_group(LogFacility *facility, char *group)
+{
+    free(facility->groupname);
+    facility->groupname = group;
+}
+
+void log_facility_set_file(LogFacility *facility, char *path)
+{
+    LogFile *file = static_cast<LogFile *>(sl_find(&log_files, path, nullptr));
+    if (file != nullptr) {
+        free(path);
+    } else {
+        file = static_cast<LogFile *>(model_calloc(1, sizeof(LogFile)));
+        file->filename = path;
+        file->fd = -1;
+        sl_insert(&log_files, file);
+    }
+    facility->logfile = file;
+}
+
+void log_facility_add_match(LogFacility *facility, const char *pattern)
+{
+    if (facility->nmatches >= max_matches) {
+        fprintf(stderr, "Already 10 regex's on group\n");
+        return;
+    }
+    // The syntax is a process-wide setting of the library: set it for every
+    // compilation.
+    re_set_syntax(match_syntax);
+    const char *error = re_compile_pattern(pattern, strlen(pattern), &facility->matches[facility->nmatches]);
+    if (error != nullptr) {
+        fputs(error, stderr);
+        return;
+    }
+    facility->nmatches++;
+}
+
+static void vhost_table_free(VhostTable *table)
+{
+    if (table == nullptr)
+        return;
+    for (int i = 0; i < vhost_table_size; i++)
+        free(table->slots[i].name);
+    free(table->slots);
+    free(table);
+}
+
+void log_facility_set_vhostdir(LogFacility *facility, char *dir)
+{
+    free(facility->vhostdir);
+    vhost_table_free(facility->vhosts);
+    facility->vhostdir = dir;
+    facility->vhosts = static_cast<VhostTable *>(model_calloc(1, sizeof(VhostTable)));
+    facility->vhosts->slots = static_cast<VhostSlot *>(model_calloc(vhost_table_size, sizeof(VhostSlot)));
+    fprintf(stderr, "\nZeroing vhost hash for usage!\n");
+    for (int i = 0; i < vhost_table_size; i++) {
+        facility->vhosts->slots[i].name = nullptr;
+        facility->vhosts->slots[i].fd = -1;
+    }
+}
+
+void log_facility_set_clf(LogFacility *facility)
+{
+    facility->rewrite_mode = REWRITE_CLF;
+}
+
+void log_facility_set_strftime(LogFacility *facility, char *format)
+{
+    free(facility->rewrite_format);
+    facility->rewrite_mode = REWRITE_STRFTIME;
+    facility->rewrite_format = format;
+}
+
+void log_facility_free(LogFacility *facility)
+{
+    if (facility == nullptr)
+        return;
+    free(facility->groupname);
+    free(facility->rewrite_format);
+    for (int i = 0; i < facility->nmatches; i++)
+        regfree(&facility->matches[i]);
+    // A pattern that failed to compile leaves nothing behind in its buffer,
+    // but the slot after the last valid one is released all the same.
+    if (facility->nmatches < max_matches)
+        regfree(&facility->matches[facility->nmatches]);
+    free(facility->vhostdir);
+    vhost_table_free(facility->vhosts);
+    free(facility);
+}
+
+static void release_facility(void *element)
+{
+    log_facility_free(static_cast<LogFacility *>(element));
+}
+
+static void release_spread_conf(void *element)
+{
+    spread_conf_free(static_cast<SpreadConf *>(element));
+}
+
+static void release_log_file(void *element)
+{
+    LogFile *file = static_cast<LogFile *>(element);
+    free(file->filename);
+    free(file);
+}
+
+// Releases the nodes of a list and the (empty) index registry that sl_init
+// gave it; the record itself stays the caller's.
+static void release_list(Skiplist *list, SkiplistFreeFunc release_element)
+{
+    sl_destroy(list, release_element);
+    if (list->indexes != nullptr) {
+        sl_destroy(list->indexes, nullptr);
+        free(list->indexes);
+        list->indexes = nullptr;
+    }
+}
+
+void spread_conf_free(SpreadConf *conf)
+{
+    if (conf == nullptr)
+        return;
+    free(conf->port);
+    free(conf->host);
+    release_list(conf->facilities, release_facility);
+    free(conf->facilities);
+    free(conf);
+}
+
+void config_registries_free()
+{
+    release_list(&spread_confs, release_spread_conf);
+    release_list(&log_files, release_log_file);
+}

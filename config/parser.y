@@ -1,0 +1,155 @@
+%{
+// Grammar of the configuration file. Each action is a line or two calling
+// the model; the blocks' records are created at their first item and
+// linked in when the block closes.
+#include <cstdio>
+#include <cstdlib>
+
+#include "config/reader.h"
+#include "daemon/options.h"
+#include "output/log_files.h"
+
+// The parse stack starts with room for 200 entries and doubles up to a
+// limit of 10000 held entries; a file that needs more is rejected with the
+// usual report. Bison grows the stack as soon as it is full, one push ahead,
+// so holding 10000 entries takes a stack of 10001.
+#define YYINITDEPTH 200
+#define YYMAXDEPTH 10001
+
+SpreadConf *current_spread_conf = nullptr;
+LogFacility *current_facility = nullptr;
+
+static void ensure_spread_conf()
+{
+    if (current_spread_conf == nullptr)
+        current_spread_conf = spread_conf_new();
+}
+
+static void ensure_facility()
+{
+    ensure_spread_conf();
+    if (current_facility == nullptr)
+        current_facility = log_facility_new();
+}
+
+// A Spread block's record joins spread_confs; a duplicate is released.
+static void close_spread_block()
+{
+    if (current_spread_conf != nullptr && spread_confs_add(current_spread_conf) == nullptr)
+        spread_conf_free(current_spread_conf);
+    current_spread_conf = nullptr;
+}
+
+// A Log block's facility joins its connection. A facility that could not
+// be looked up (no Group) or served (no File, no VhostDir) is refused, and
+// with it the file; false then. A duplicate group is released.
+static bool close_log_block()
+{
+    if (current_facility == nullptr)
+        return true;
+    const char *missing = nullptr;
+    if (current_facility->groupname == nullptr)
+        missing = "Log block without Group\n";
+    else if (current_facility->logfile == nullptr && current_facility->vhostdir == nullptr)
+        missing = "Log block without File or VhostDir\n";
+    if (missing != nullptr) {
+        fputs(missing, stderr);
+        config_error(nullptr);
+        return false;
+    }
+    if (spread_conf_add_facility(current_spread_conf, current_facility) == nullptr)
+        log_facility_free(current_facility);
+    current_facility = nullptr;
+    return true;
+}
+%}
+
+%define api.prefix {config_}
+/* Default reductions only where no lookahead could matter: a file is
+   accepted, and its outputs opened, only once the end of file was read. */
+%define lr.default-reduction consistent
+
+%union {
+    char *str;
+}
+
+%token TOK_EOF 0
+%token TOK_BUFFERSIZE TOK_SPREAD TOK_PORT TOK_HOST TOK_LOG TOK_GROUP TOK_FILE
+%token TOK_MATCH TOK_VHOSTGROUP TOK_VHOSTDIR TOK_REWRITETIMESTAMP TOK_CLF
+%token TOK_LBRACE TOK_RBRACE TOK_EQUALS
+%token <str> TOK_STRING
+
+%destructor { free($$); } <str>
+
+%%
+
+config
+    : global_list spread_list               { open_log_files(); }
+    ;
+
+global_list
+    : global_item global_list
+    | %empty
+    ;
+
+global_item
+    : TOK_BUFFERSIZE TOK_EQUALS TOK_STRING  { if (buffer_size < 0) buffer_size = atoi($3); free($3); }
+    ;
+
+spread_list
+    : spread_block spread_list
+    | spread_block
+    ;
+
+spread_block
+    : TOK_SPREAD TOK_LBRACE spread_param_list log_list TOK_RBRACE
+                                            { close_spread_block(); }
+    ;
+
+spread_param_list
+    : spread_param spread_param_list
+    | %empty
+    ;
+
+spread_param
+    : TOK_PORT TOK_EQUALS TOK_STRING        { ensure_spread_conf(); spread_conf_set_port(current_spread_conf, $3); }
+    | TOK_HOST TOK_EQUALS TOK_STRING        { ensure_spread_conf(); spread_conf_set_host(current_spread_conf, $3); }
+    ;
+
+log_list
+    : log_block log_list
+    | %empty
+    ;
+
+log_block
+    : TOK_LOG TOK_LBRACE log_param_list TOK_RBRACE
+                                            { if (!close_log_block()) YYABORT; }
+    ;
+
+log_param_list
+    : log_param_list log_param
+    | %empty
+    ;
+
+log_param
+    : TOK_GROUP TOK_EQUALS TOK_STRING       { ensure_facility(); log_facility_set_group(current_facility, $3); }
+    | TOK_FILE TOK_EQUALS TOK_STRING        { ensure_facility(); log_facility_set_file(current_facility, $3); }
+    | TOK_MATCH TOK_EQUALS TOK_STRING       { ensure_facility(); log_facility_add_match(current_facility, $3); free($3); }
+    | TOK_VHOSTDIR TOK_EQUALS TOK_STRING    { ensure_facility(); log_facility_set_vhostdir(current_facility, $3); }
+    | TOK_REWRITETIMESTAMP TOK_EQUALS TOK_CLF
+        {
+            ensure_facility();
+            fprintf(stderr, "Setting logfacility to force local times in CLF\n");
+            log_facility_set_clf(current_facility);
+        }
+    | TOK_REWRITETIMESTAMP TOK_EQUALS TOK_STRING
+                                            { ensure_facility(); log_facility_set_strftime(current_facility, $3); }
+    ;
+
+%%
+
+void config_error(const char *)
+{
+    fprintf(stderr, "Parser error on or before line %d\n", config_line);
+    fprintf(stderr, "Offending token: %s\n", config_token_text());
+}
