@@ -1,0 +1,2 @@
+# Routing of messages (filters, vhost table and files) and their rewriting.
+wkp_unit_test(routing_test ${CMAKE_CURRENT_SOURCE_DIR}/routing_test.cpp)

@@ -1,0 +1,143 @@
+// Records for routing and rewriting tests, built directly (no
+// configuration file), and a capture of standard error.
+#pragma once
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "config/model.h"
+#include "daemon/options.h"
+#include "skiplist/skiplist.h"
+
+namespace routing_test {
+
+// Everything built here stays reachable from this list until the process
+// ends, so the leak checker sees no lost skiplist nodes or regex buffers.
+inline std::vector<void *> *kept = new std::vector<void *>;
+
+inline int by_group(const void *a, const void *b)
+{
+    return strcmp(static_cast<const LogFacility *>(a)->groupname, static_cast<const LogFacility *>(b)->groupname);
+}
+inline int by_group_key(const void *key, const void *b)
+{
+    return strcmp(static_cast<const char *>(key), static_cast<const LogFacility *>(b)->groupname);
+}
+
+inline SpreadConf *make_conf()
+{
+    auto *conf = static_cast<SpreadConf *>(calloc(1, sizeof(SpreadConf)));
+    conf->facilities = static_cast<Skiplist *>(calloc(1, sizeof(Skiplist)));
+    sl_init(conf->facilities);
+    sl_set_compare(conf->facilities, by_group, by_group_key);
+    kept->push_back(conf);
+    return conf;
+}
+
+inline LogFacility *add_facility(SpreadConf *conf, const char *group)
+{
+    auto *facility = static_cast<LogFacility *>(calloc(1, sizeof(LogFacility)));
+    facility->groupname = strdup(group);
+    EXPECT_NE(sl_insert(conf->facilities, facility), nullptr);
+    kept->push_back(facility);
+    return facility;
+}
+
+// A plain facility writing to a LogFile holding `fd`.
+inline LogFacility *add_plain(SpreadConf *conf, const char *group, int fd, std::vector<const char *> patterns = {})
+{
+    LogFacility *facility = add_facility(conf, group);
+    auto *file = static_cast<LogFile *>(calloc(1, sizeof(LogFile)));
+    file->filename = strdup("/dev/null");
+    file->fd = fd;
+    facility->logfile = file;
+    kept->push_back(file);
+    for (const char *pattern : patterns) {
+        re_set_syntax(0x23BA5C);
+        const char *error = re_compile_pattern(pattern, strlen(pattern), &facility->matches[facility->nmatches]);
+        EXPECT_EQ(error, nullptr) << pattern;
+        facility->nmatches++;
+    }
+    return facility;
+}
+
+// A table of vhost_table_size empty slots.
+inline VhostTable *make_table()
+{
+    auto *table = static_cast<VhostTable *>(calloc(1, sizeof(VhostTable)));
+    table->slots = static_cast<VhostSlot *>(calloc(vhost_table_size, sizeof(VhostSlot)));
+    for (int i = 0; i < vhost_table_size; i++)
+        table->slots[i].fd = -1;
+    kept->push_back(table);
+    return table;
+}
+
+inline LogFacility *add_vhost(SpreadConf *conf, const char *group, const std::string &dir)
+{
+    LogFacility *facility = add_facility(conf, group);
+    facility->vhostdir = strdup(dir.c_str());
+    facility->vhosts = make_table();
+    return facility;
+}
+
+// Empties every slot of the table, names freed; with `close_fds` the
+// descriptors held are closed first.
+inline void empty_table(VhostTable *table, bool close_fds = true)
+{
+    for (int i = 0; i < vhost_table_size; i++) {
+        if (close_fds && table->slots[i].fd >= 0)
+            close(table->slots[i].fd);
+        table->slots[i].fd = -1;
+        free(table->slots[i].name);
+        table->slots[i].name = nullptr;
+    }
+}
+
+// Standard error written while the object lives; text() ends the capture.
+struct StderrCapture {
+    int saved = -1;
+    std::string path;
+    StderrCapture()
+    {
+        char tmpl[] = "/tmp/wkp-stderr-XXXXXX";
+        int fd = mkstemp(tmpl);
+        path = tmpl;
+        fflush(stderr);
+        saved = dup(2);
+        dup2(fd, 2);
+        close(fd);
+    }
+    std::string text()
+    {
+        if (saved >= 0) {
+            fflush(stderr);
+            dup2(saved, 2);
+            close(saved);
+            saved = -1;
+        }
+        std::string out;
+        if (FILE *f = fopen(path.c_str(), "rb")) {
+            char buf[4096];
+            size_t n;
+            while ((n = fread(buf, 1, sizeof buf, f)) > 0)
+                out.append(buf, n);
+            fclose(f);
+        }
+        return out;
+    }
+    ~StderrCapture()
+    {
+        text();
+        unlink(path.c_str());
+    }
+};
+
+}  // namespace routing_test
