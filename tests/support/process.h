@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fstream>
 #include <functional>
 #include <sstream>
@@ -89,18 +90,19 @@ inline bool wait_until(const std::function<bool()> &pred, int timeout_ms = 5000)
 // does not exist (a Spread daemon listens on both).
 inline int free_port()
 {
+    // Ports from bind(0) are ephemeral (32768 and up here), so candidates are
+    // drawn at random below 32768 and kept when they bind.
+    static unsigned seed = (unsigned)getpid() * 2654435761u ^ (unsigned)time(nullptr);
     for (int attempt = 0; attempt < 200; attempt++) {
+        int port = 20000 + (int)(rand_r(&seed) % 12768);
         int fd = socket(AF_INET, SOCK_STREAM, 0);
         sockaddr_in addr{};
         addr.sin_family = AF_INET;
         addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        addr.sin_port = 0;
-        socklen_t len = sizeof addr;
-        int port = -1;
-        if (bind(fd, (sockaddr *)&addr, sizeof addr) == 0 && getsockname(fd, (sockaddr *)&addr, &len) == 0)
-            port = ntohs(addr.sin_port);
+        addr.sin_port = htons((uint16_t)port);
+        bool ok = bind(fd, (sockaddr *)&addr, sizeof addr) == 0;
         close(fd);
-        if (port > 0 && port < 32768 && !file_exists("/tmp/" + std::to_string(port)))
+        if (ok && !file_exists("/tmp/" + std::to_string(port)))
             return port;
     }
     return -1;
