@@ -1,2 +1,3 @@
 # Routing of messages (filters, vhost table and files) and their rewriting.
 wkp_unit_test(routing_test ${CMAKE_CURRENT_SOURCE_DIR}/routing_test.cpp)
+wkp_unit_test(rewrite_test ${CMAKE_CURRENT_SOURCE_DIR}/rewrite_test.cpp)
