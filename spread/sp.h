@@ -146,7 +146,7 @@ int SP_connect_timeout(const char *spread_name, const char *private_name, int pr
  * and forgets the mailbox. */
 int SP_disconnect(mailbox mbox);
 /* Closes the socket and forgets the mailbox without telling the daemon. */
-int SP_kill(mailbox mbox);
+void SP_kill(mailbox mbox);
 
 int SP_join(mailbox mbox, const char *group);
 int SP_leave(mailbox mbox, const char *group);

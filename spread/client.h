@@ -1,0 +1,67 @@
+// Internals of the Spread client library shared by its source files, and the
+// few entry points that tests and tools use beyond sp.h.
+#pragma once
+
+#include <cstddef>
+
+#include "spread/sp.h"
+#include "spread/wire.h"
+
+// Bound of the read-ahead buffer of one session. Every SP_receive first moves
+// whatever the socket holds into it, without waiting, as long as there is
+// room; messages are then taken from it in arrival order. When it is full the
+// library stops reading the socket until the application has taken messages
+// out: the kernel buffer and then the daemon's queue for the session fill up.
+constexpr size_t SP_READAHEAD_BYTES = 8u << 20;
+
+// Most sessions one process may hold at once (REJECT_QUOTA beyond).
+constexpr int SP_MAX_SESSIONS = 1024;
+
+// Where a daemon name points: a Unix socket /tmp/PORT or TCP HOST:PORT.
+struct SpDaemonAddress {
+    bool tcp;
+    unsigned short port;
+    char host[72];  // TCP only, NUL-terminated
+};
+
+// Parses a daemon name: NULL or "" for "4803", "PORT" for the Unix socket,
+// "PORT@HOST" for TCP. PORT is 1 to 5 decimal digits up to 65535, with
+// nothing before it; anything after it must be '@' and a non-empty host.
+// Returns 0, or ILLEGAL_SPREAD.
+int sp_parse_daemon_name(const char *name, SpDaemonAddress *out);
+
+// One session. The library owns it from a successful connect until
+// SP_disconnect or SP_kill.
+struct SpSession {
+    int fd;                               // the socket; also the mailbox value
+    bool broken;                          // a connection error happened: only
+                                          // SP_disconnect and SP_kill still work
+    char private_group[MAX_GROUP_NAME];   // NUL-terminated
+    bool has_cached;                      // a *_TOO_SHORT return kept a header
+    WireHeader cached;                    // ... this one, continued by the next receive
+    // Read-ahead ring: count bytes starting at head (wrapping at cap).
+    unsigned char *ring;                  // allocated on the first receive
+    size_t cap;
+    size_t head;
+    size_t count;
+    bool eof;                             // the socket reached end of file or failed
+};
+
+// Session registry, indexed by mailbox. sp_session_get gives null for an
+// unknown mailbox. sp_session_add takes ownership of a session allocated with
+// new and gives REJECT_QUOTA when SP_MAX_SESSIONS are open, else 0;
+// sp_session_remove unregisters it, closes its socket and frees it.
+SpSession *sp_session_get(mailbox mbox);
+int sp_session_add(SpSession *s);
+void sp_session_remove(mailbox mbox);
+
+// Registers an already connected socket whose handshake is done, as if
+// SP_connect had returned it, with the given private group name. The library
+// owns fd afterwards. Returns 0 or REJECT_QUOTA (fd then left open).
+int sp_session_adopt(int fd, const char *private_group);
+
+// Sends one message (header, group slots, body) on a session, all of it,
+// marking the session broken on failure. groups holds num_groups 32-byte
+// slots. Returns 0 or CONNECTION_CLOSED.
+int sp_send_message(SpSession *s, uint32_t type, int num_groups, const char *groups,
+                    uint32_t hint_raw, const char *body, int body_len);
