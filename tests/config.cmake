@@ -1,0 +1,8 @@
+# The configuration: scanner, grammar and model, the outputs it opens, the
+# daemon's start-up on good and bad files, and the fuzzer of the reader.
+wkp_unit_test(test_config_scanner ${CMAKE_CURRENT_SOURCE_DIR}/config_scanner_test.cpp)
+# The scanner's token kinds come from the generated parser header.
+target_include_directories(test_config_scanner PRIVATE ${CMAKE_BINARY_DIR}/config)
+add_dependencies(test_config_scanner config_generated)
+
+wkp_unit_test(test_config_load ${CMAKE_CURRENT_SOURCE_DIR}/config_load_test.cpp)
