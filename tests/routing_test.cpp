@@ -239,7 +239,9 @@ TEST_F(Routing, VhostFileOpenedLockedAndRememberedOnFirstUse)
     EXPECT_EQ(fcntl(fd, F_GETFL) & (O_ACCMODE | O_APPEND), O_WRONLY | O_APPEND);
     struct stat st;
     ASSERT_EQ(stat(tmp.file("abc").c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0644u & ~[] { mode_t m = umask(0); umask(m); return m; }());
+    mode_t mask = umask(0);
+    umask(mask);
+    EXPECT_EQ(st.st_mode & 0777, 0644u & ~mask);
 
     // Locked: another open description of the file cannot take the lock.
     int other = open(tmp.file("abc").c_str(), O_WRONLY);
