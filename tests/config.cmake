@@ -6,3 +6,6 @@ target_include_directories(test_config_scanner PRIVATE ${CMAKE_BINARY_DIR}/confi
 add_dependencies(test_config_scanner config_generated)
 
 wkp_unit_test(test_config_load ${CMAKE_CURRENT_SOURCE_DIR}/config_load_test.cpp)
+
+wkp_process_test(test_config_outputs ${CMAKE_CURRENT_SOURCE_DIR}/config_outputs_test.cpp)
+add_dependencies(test_config_outputs wickerpost)
