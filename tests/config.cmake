@@ -9,3 +9,6 @@ wkp_unit_test(test_config_load ${CMAKE_CURRENT_SOURCE_DIR}/config_load_test.cpp)
 
 wkp_process_test(test_config_outputs ${CMAKE_CURRENT_SOURCE_DIR}/config_outputs_test.cpp)
 add_dependencies(test_config_outputs wickerpost)
+
+wkp_unit_test(test_config_example ${CMAKE_CURRENT_SOURCE_DIR}/config_example_test.cpp)
+target_compile_definitions(test_config_example PRIVATE WKP_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
