@@ -12,3 +12,12 @@ add_dependencies(test_config_outputs wickerpost)
 
 wkp_unit_test(test_config_example ${CMAKE_CURRENT_SOURCE_DIR}/config_example_test.cpp)
 target_compile_definitions(test_config_example PRIVATE WKP_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
+
+# libFuzzer target of the configuration reader (scripts/checks/fuzz-config.sh
+# builds it with clang and AddressSanitizer and runs it).
+if(WKP_FUZZ)
+  add_executable(config_fuzz ${CMAKE_CURRENT_SOURCE_DIR}/config_fuzz.cpp)
+  target_link_libraries(config_fuzz PRIVATE wickerpost_core)
+  target_compile_options(config_fuzz PRIVATE -fsanitize=fuzzer,address)
+  target_link_options(config_fuzz PRIVATE -fsanitize=fuzzer,address)
+endif()
