@@ -13,6 +13,10 @@
 // library stops reading the socket until the application has taken messages
 // out: the kernel buffer and then the daemon's queue for the session fill up.
 constexpr size_t SP_READAHEAD_BYTES = 8u << 20;
+// The bound given to sessions when their buffer is allocated (at their first
+// receive). Tests and the fuzzer make it small to exercise the wrap-around
+// and messages larger than the buffer; nothing else changes it.
+extern size_t sp_readahead_bytes;
 
 // Most sessions one process may hold at once (REJECT_QUOTA beyond).
 constexpr int SP_MAX_SESSIONS = 1024;

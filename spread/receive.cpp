@@ -18,6 +18,8 @@
 
 #include "spread/client.h"
 
+size_t sp_readahead_bytes = SP_READAHEAD_BYTES;
+
 namespace {
 
 // The buffer the calling thread's last SP_receive filled, so that
@@ -126,10 +128,11 @@ extern "C" int SP_receive(mailbox mbox, service *service_type, char sender[MAX_G
     if (max_mess_len < 0 || !mess)
         max_mess_len = 0;
     if (!s->ring) {
-        s->ring = (unsigned char *)malloc(SP_READAHEAD_BYTES);
+        size_t cap = sp_readahead_bytes ? sp_readahead_bytes : 1;
+        s->ring = (unsigned char *)malloc(cap);
         if (!s->ring)
             return SP_BUG;
-        s->cap = SP_READAHEAD_BYTES;
+        s->cap = cap;
     }
     ring_fill(s, false);
 

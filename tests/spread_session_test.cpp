@@ -886,3 +886,44 @@ TEST_F(SpreadSession, ReadAheadKeepsOrderUpToItsBound)
         EXPECT_EQ(SP_poll(l.mbox), 0);
     }
 }
+
+// Buffers smaller than one message: the ring wraps in every place and
+// messages stream through it.
+TEST_F(SpreadSession, ReadAheadSmallerThanMessages)
+{
+    for (size_t ring : {1, 7, 100, 4096}) {
+        SCOPED_TRACE(ring);
+        sp_readahead_bytes = ring;
+        Live l;
+        open_live(&l, daemon);
+        ASSERT_EQ(l.result, ACCEPT_SESSION);
+        std::vector<Msg> msgs;
+        std::string all;
+        for (int i = 0; i < 60; i++) {
+            Msg m;
+            m.mess_type = (int16)i;
+            m.groups.resize((size_t)(i % 4));
+            for (size_t g = 0; g < m.groups.size(); g++)
+                m.groups[g] = "g" + std::to_string(i) + "-" + std::to_string(g);
+            m.body.assign((size_t)(i * 97 % 3000), (char)('a' + i % 26));
+            msgs.push_back(m);
+            all += build(m);
+        }
+        std::thread writer([&] { write_all(l.srv, all); });
+        for (int i = 0; i < 60; i++) {
+            const Msg &m = msgs[(size_t)i];
+            // Every third message is first asked for with too little room.
+            if (i % 3 == 0 && !m.body.empty()) {
+                ASSERT_EQ(receive(l.mbox, 3, (int)m.body.size() - 1).ret, BUFFER_TOO_SHORT) << i;
+            }
+            Got g = receive(l.mbox, 3, 3000);
+            ASSERT_EQ(g.ret, (int)m.body.size()) << i;
+            EXPECT_EQ(g.mess_type, i);
+            EXPECT_EQ(g.body, m.body) << i;
+            EXPECT_EQ(g.groups, m.groups) << i;
+        }
+        writer.join();
+        EXPECT_EQ(SP_poll(l.mbox), 0);
+    }
+    sp_readahead_bytes = SP_READAHEAD_BYTES;
+}
