@@ -2,7 +2,7 @@
 // the shared log files.
 //
 // Built once by the configuration reader, before the daemon detaches, and
-// never freed. Afterwards only the run-time fields change: `connected` and
+// never freed by the daemon (tests free it with config_unload). Afterwards only the run-time fields change: `connected` and
 // `private_group` of a SpreadConf, `fd` of a LogFile and the slots of a
 // VhostTable.
 //
@@ -34,7 +34,8 @@ struct LogFile {
     int fd;          // open descriptor, -1 while closed
 };
 
-// One slot of a vhost table: fd -1 marks an empty slot.
+// One slot of a vhost table: fd -1 marks an empty slot. close_log_files
+// closes the slot's file, frees its name and empties it.
 struct VhostSlot {
     char *name;  // owned copy of the virtual-host name, or null
     int fd;      // that host's file, -1 when the slot is empty
