@@ -198,6 +198,10 @@ SkiplistNode *sl_insert(Skiplist *list, void *element)
 
 SkiplistNode *sl_insert_compare(Skiplist *list, void *element, SkiplistComparator compare)
 {
+    // Without a comparator the element could not be placed; refuse it
+    // before any level is made.
+    if (compare == nullptr)
+        return nullptr;
     Skiplist *sl = list;
     if (sl->top == nullptr) {
         sl->top = (SkiplistNode *)calloc(1, sizeof(SkiplistNode));
@@ -264,8 +268,10 @@ SkiplistNode *sl_insert_compare(Skiplist *list, void *element, SkiplistComparato
 
 void sl_add_index(Skiplist *list, SkiplistComparator compare, SkiplistComparator compare_key)
 {
+    // An index without element comparator could hold no element, and every
+    // later insertion would stop on it.
     Skiplist *registry = list->indexes;
-    if (registry == nullptr)
+    if (registry == nullptr || compare == nullptr)
         return;
     if (sl_find(registry, sli_comparator_key(compare), nullptr))
         return;
@@ -283,7 +289,7 @@ void sl_add_index(Skiplist *list, SkiplistComparator compare, SkiplistComparator
         position++;
 
     for (SkiplistNode *e = list->bottom ? list->bottom->next : nullptr; e; e = e->next) {
-        SkiplistNode *ni = compare ? sl_insert_compare(index, e->data, compare) : nullptr;
+        SkiplistNode *ni = sl_insert_compare(index, e->data, compare);
         SL_ASSERT(ni);
         SkiplistNode *at = e;
         for (int i = 0; i < position - 1; i++)

@@ -12,7 +12,8 @@
 // Duplicates.  An element that compares equal to a held one is refused:
 //   the insertion returns null, the caller keeps the element, and no
 //   element and no `size` changes (the random flips drawn for it are used
-//   up and a level it added stays, empty, until the next removal).
+//   up, and a level it added stays; the next removal drops it if still
+//   empty).
 //
 // Ownership.  The caller owns the Skiplist record and every element.  The
 //   module owns the nodes, and the index registry and index lists that
@@ -26,11 +27,13 @@
 //     node = sl_first(l); e = node ? node->data : 0; while (e) { ...;
 //     e = sl_next(l, &node); }
 //   A cursor stays valid across insertions and across removals of other
-//   elements; it dies with the removal of its own element, with sl_destroy
-//   and with sl_concat of its list (as list2).  A cursor may rest on the
-//   level-1 header node (data null) after sl_prev from the first element.
+//   elements; it dies with the removal of its own element and with
+//   sl_destroy.  sl_concat moves list2's element nodes into list1, where
+//   cursors on them go on walking; list2's header nodes are released, except
+//   those of levels that list1 takes over.  A cursor may rest on the level-1
+//   header node (data null) after sl_prev from the first element.
 //
-// Invariants of a list record (checked by tests/skiplist_test.cpp):
+// Invariants of a list record (checked by tests/skiplist_support.h):
 //   1. height == 0 iff the list has no nodes; then top, bottom, top_end,
 //      bottom_end are null and size is 0.  height is never negative.
 //   2. Otherwise the header column has exactly `height` header nodes (data
@@ -60,8 +63,11 @@
 //   - sl_destroy of a main list empties its index lists too (nodes only,
 //     the index lists stay registered); of any list it unhooks its nodes
 //     from their chains.
-//   - A list without registry (sli_init, index lists) takes no index:
-//     sl_add_index on it changes nothing.
+//   - A list without registry (sli_init, index lists) takes no index, nor
+//     does a null element comparator: sl_add_index then changes nothing.
+//   - Index lists change only through their main list: elements are
+//     inserted into and removed from the main list, never from an index
+//     list directly.
 //   - An index that refuses an element (equal there to a held element) is
 //     a caller error and stops the process (assertion "ni").
 //
@@ -80,16 +86,28 @@
 typedef int (*SkiplistComparator)(const void *a, const void *b);
 typedef void (*SkiplistFreeFunc)(void *element);
 struct Skiplist;
+// One node.  data: the element, null in header nodes.  next/prev: the
+// neighbours on the node's level (prev null only in headers).  down/up: the
+// nodes below and above in the same column.  prev_index/next_index (level-1
+// nodes only): the element's nodes in the previous and next list of its
+// index chain.  list: the record that holds the node.
 struct SkiplistNode {
-    void *data;               // the element; null in header nodes
+    void *data;
     SkiplistNode *next, *prev, *down, *up, *prev_index, *next_index;
-    Skiplist *list;           // the record that holds this node
+    Skiplist *list;
 };
+// One list; the caller provides the record.  compare/compare_key: element
+// and key comparators, null until set.  height: number of levels.
+// height_limit: 0 lets a column rise one level above the list's height,
+// n >= 2 caps columns at n, 1 keeps every column at height 1.  size: number
+// of elements.  top/bottom: header nodes of the top level and of level 1;
+// top_end/bottom_end: the same nodes (see invariant 2).  indexes: the index
+// registry, or null.
 struct Skiplist {
-    SkiplistComparator compare, compare_key;  // element / key comparators
-    int height, height_limit, size;           // levels; 0 = bounded by height; elements
-    SkiplistNode *top, *bottom, *top_end, *bottom_end;  // header nodes (see invariant 2)
-    Skiplist *indexes;                        // index registry, or null
+    SkiplistComparator compare, compare_key;
+    int height, height_limit, size;
+    SkiplistNode *top, *bottom, *top_end, *bottom_end;
+    Skiplist *indexes;
 };
 
 // Makes `list` empty, without comparators, and gives it a new (empty) index
@@ -104,8 +122,8 @@ void sl_add_index(Skiplist *list, SkiplistComparator compare, SkiplistComparator
 // Inserts `element` (not taken over: the caller keeps owning it); returns its
 // level-1 node, or null when the list has no comparator or holds an equal element.
 SkiplistNode *sl_insert(Skiplist *list, void *element);
-// sl_insert ordered by the given (non-null) comparator; also adds the element
-// to every index list.
+// sl_insert ordered by the given comparator (null: refused, nothing changes);
+// also adds the element to every index list.
 SkiplistNode *sl_insert_compare(Skiplist *list, void *element, SkiplistComparator compare);
 // Returns the element matching `key` and stores its level-1 node in a non-null
 // `node_out` (null when not found); no comparator: null, node_out untouched.

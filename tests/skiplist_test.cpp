@@ -247,6 +247,7 @@ TEST(Skiplist, WithoutComparatorsRefusesAndFindsNothing)
     EXPECT_EQ(n, sentinel) << "node_out written without a comparator";
     EXPECT_EQ(sl_remove(l, &key, record_release), 0);
     EXPECT_EQ(sl_append(l, pool.make(2)), nullptr);
+    EXPECT_EQ(sl_insert_compare(l, pool.make(3), nullptr), nullptr);
     EXPECT_EQ(l->height, 0);
     EXPECT_EQ(l->top, nullptr);
 }
@@ -290,6 +291,8 @@ TEST(Skiplist, SetCompareReplacesOneOrAddsIndex)
     EXPECT_EQ(index_lists(&a.l)[0]->compare_key, rev_key_cmp);
 
     sl_add_index(&a.l, rev_cmp, key_cmp);  // comparator already indexed
+    EXPECT_EQ(a.l.indexes->size, 1);
+    sl_add_index(&a.l, nullptr, key_cmp);  // no comparator: no index
     EXPECT_EQ(a.l.indexes->size, 1);
     EXPECT_EQ(index_lists(&a.l)[0]->compare_key, rev_key_cmp);
 
