@@ -396,6 +396,9 @@ int sli_remove(Skiplist *list, SkiplistNode *node, SkiplistFreeFunc free_element
     // header column apart.
     if (node == nullptr || node->prev == nullptr)
         return 0;
+    // The chain and the release hang on the column's level-1 node.
+    while (node->down)
+        node = node->down;
     // Index nodes go first, from the end of the chain back to this node.
     if (node->next_index)
         sli_remove(node->next_index->list, node->next_index, nullptr);

@@ -158,7 +158,7 @@ int sl_remove(Skiplist *list, const void *key, SkiplistFreeFunc free_element);
 // compare_key or without registry, else the index list of that element
 // comparator, searched with `compare` as key comparator).
 int sl_remove_compare(Skiplist *list, const void *key, SkiplistFreeFunc free_element, SkiplistComparator compare);
-// Removes the column whose level-1 node is `node` from `list` and from every
+// Removes the column of `node` (any of its nodes) from `list` and from every
 // index list; returns the height afterwards, 0 for a null or header node.
 int sli_remove(Skiplist *list, SkiplistNode *node, SkiplistFreeFunc free_element);
 // Adds an element that sorts after every held one, without searching; returns

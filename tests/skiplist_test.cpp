@@ -739,7 +739,7 @@ TEST(SkiplistIndexes, ColumnRemoval)
     Skiplist *l = &list.l;
     sl_set_compare(l, elem_cmp, key_cmp);
     sl_add_index(l, alt_cmp, alt_key_cmp);
-    for (int k = 0; k < 30; k++)
+    for (int k = 0; k < 100; k++)
         sl_insert(l, pool.make(k));
     EXPECT_EQ(sli_remove(l, nullptr, record_release), 0);
     int size = l->size;
@@ -752,6 +752,19 @@ TEST(SkiplistIndexes, ColumnRemoval)
     EXPECT_EQ(sli_remove(l, n, record_release), l->height);
     EXPECT_EQ(released(), std::vector<void *>{x});
     EXPECT_EQ(index_lists(l)[0]->size, size - 1);
+    EXPECT_EQ(check_list(l), "");
+
+    // Given a node above level 1, the whole column goes, chain included.
+    SkiplistNode *tall = sl_first(l);
+    while (tall && !tall->up)
+        tall = tall->next;
+    ASSERT_NE(tall, nullptr);
+    void *gone = tall->data;
+    released().clear();
+    EXPECT_EQ(sli_remove(l, tall->up, record_release), l->height);
+    EXPECT_EQ(released(), std::vector<void *>{gone});
+    EXPECT_EQ(l->size, size - 2);
+    EXPECT_EQ(index_lists(l)[0]->size, size - 2);
     EXPECT_EQ(check_list(l), "");
 }
 
