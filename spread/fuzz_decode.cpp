@@ -109,6 +109,9 @@ void receive_stream(const uint8_t *data, size_t size)
             continue;
         }
         check(r == CONNECTION_CLOSED || r == ILLEGAL_MESSAGE);
+        if (r == ILLEGAL_MESSAGE)
+            check(SP_receive(sv[0], &st, sender, max_groups, &ng, groups, &mt, &em, max_len, mess.data()) ==
+                  CONNECTION_CLOSED);
         check(SP_receive(sv[0], &st, sender, max_groups, &ng, groups, &mt, &em, max_len, mess.data()) ==
               NET_ERROR_ON_SESSION);
         break;

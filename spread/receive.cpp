@@ -6,6 +6,11 @@
 // bytes are taken in arrival order, so order within a session is unchanged.
 // End of file or a socket error is remembered and reported once the bytes
 // that came before it have been taken.
+//
+// A header with a negative group count or length leaves no way to find the
+// next message: SP_receive returns ILLEGAL_MESSAGE and shuts the connection,
+// so the next call returns CONNECTION_CLOSED (and NET_ERROR_ON_SESSION after
+// that, until SP_disconnect), as after any other loss.
 #include <errno.h>
 #include <limits.h>
 #include <poll.h>
@@ -147,9 +152,15 @@ extern "C" int SP_receive(mailbox mbox, service *service_type, char sender[MAX_G
         wire_header_decode(raw, raw + sizeof raw, &h);
     }
     if (h.num_groups < 0 || h.data_len < 0) {
-        // No way to find the next message: the session is unusable.
+        // No way to find where the next message starts: treat it as a lost
+        // connection. Shut the socket (the daemon sees the session end, and
+        // the descriptor turns readable) and drop what is buffered; the next
+        // receive reports CONNECTION_CLOSED.
         s->has_cached = false;
-        s->broken = true;
+        shutdown(s->fd, SHUT_RDWR);
+        s->eof = true;
+        s->count = 0;
+        s->head = 0;
         return ILLEGAL_MESSAGE;
     }
     bool with_hint = (h.type & REGULAR_MESS) || (h.type & REJECT_MESS);

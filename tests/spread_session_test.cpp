@@ -725,7 +725,15 @@ TEST_F(SpreadSession, HostileCounts)
             EXPECT_EQ(g.num_groups, c.num_groups_out);
             EXPECT_EQ(g.endian, c.endian_out);
         }
-        // A stream without framing is not read further.
+        // A stream that lost its framing is closed: the daemon sees the end,
+        // and the session reports the loss as usual.
+        if (c.ret == ILLEGAL_MESSAGE) {
+            EXPECT_EQ(read_to_eof(l.srv), "");
+            struct pollfd p = {l.mbox, POLLIN, 0};
+            EXPECT_EQ(poll(&p, 1, 0), 1) << "the descriptor shows the loss";
+            EXPECT_EQ(SP_poll(l.mbox), 0);
+            EXPECT_EQ(receive(l.mbox).ret, CONNECTION_CLOSED);
+        }
         if (c.ret == ILLEGAL_MESSAGE || c.ret == CONNECTION_CLOSED) {
             EXPECT_EQ(receive(l.mbox).ret, NET_ERROR_ON_SESSION);
         }
