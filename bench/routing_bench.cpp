@@ -51,16 +51,13 @@ LogFacility *facility(const char *group)
     return f;
 }
 
-LogFacility *plain(const char *group, int npatterns, bool fastmap)
+LogFacility *plain(const char *group, int npatterns)
 {
     LogFacility *f = facility(group);
     log_facility_set_file(f, strdup("/dev/null"));
     f->logfile->fd = open("/dev/null", O_WRONLY);
-    for (int i = 0; i < npatterns; i++) {
-        if (fastmap)
-            f->matches[f->nmatches].fastmap = static_cast<char *>(malloc(256));
+    for (int i = 0; i < npatterns; i++)
         log_facility_add_match(f, ten_patterns[i]);
-    }
     return f;
 }
 
@@ -75,7 +72,7 @@ void setup_globals()
 void BM_RoutePlain(benchmark::State &state)
 {
     setup_globals();
-    static LogFacility *once = plain("plain", 0, false);
+    static LogFacility *once = plain("plain", 0);
     (void)once;
     for (auto _ : state)
         benchmark::DoNotOptimize(route_message(connection(), "plain", access_line, access_length));
@@ -87,17 +84,15 @@ BENCHMARK(BM_RoutePlain);
 void BM_RouteTenPatterns(benchmark::State &state)
 {
     setup_globals();
-    bool fastmap = state.range(0) != 0;
-    static LogFacility *once[2] = {plain("ten", 10, false), plain("ten-fastmap", 10, true)};
-    const char *group = once[fastmap]->groupname;
+    static LogFacility *once = plain("ten", 10);
+    const char *group = once->groupname;
     if (route_message(connection(), group, access_line, access_length) < 0)
         state.SkipWithError("the tenth pattern does not match");
     for (auto _ : state)
         benchmark::DoNotOptimize(route_message(connection(), group, access_line, access_length));
     state.SetItemsProcessed(state.iterations());
-    state.SetLabel(fastmap ? "patterns with fastmap" : "patterns as compiled by the model");
 }
-BENCHMARK(BM_RouteTenPatterns)->Arg(0)->Arg(1);
+BENCHMARK(BM_RouteTenPatterns);
 
 // The vhost directory lives until the benchmark program ends.
 char vhost_dir[] = "/tmp/wkp-bench-XXXXXX";
@@ -137,7 +132,7 @@ void BM_PrepareClf(benchmark::State &state)
 {
     setup_globals();
     static LogFacility *f = [] {
-        LogFacility *clf = plain("clf", 0, false);
+        LogFacility *clf = plain("clf", 0);
         log_facility_set_clf(clf);
         return clf;
     }();
