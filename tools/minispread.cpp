@@ -851,6 +851,7 @@ void usage()
 int main(int argc, char **argv)
 {
     int opt;
+    opterr = 0;
     while ((opt = getopt(argc, argv, "p:n:")) != -1) {
         switch (opt) {
         case 'p': {

@@ -1,0 +1,11 @@
+# minispread and spcat: protocol functions on exact bytes, then the real
+# binaries as processes, talked to through raw sockets, the client library
+# and spcat.
+wkp_unit_test(test_tools_proto ${CMAKE_CURRENT_SOURCE_DIR}/tools_proto_test.cpp)
+target_link_libraries(test_tools_proto PRIVATE ms_proto)
+
+wkp_process_test(test_tools_minispread ${CMAKE_CURRENT_SOURCE_DIR}/tools_minispread_test.cpp)
+add_dependencies(test_tools_minispread minispread spcat)
+
+wkp_process_test(test_tools_spcat ${CMAKE_CURRENT_SOURCE_DIR}/tools_spcat_test.cpp)
+add_dependencies(test_tools_spcat minispread spcat)
