@@ -1,0 +1,258 @@
+#include "daemon/loop.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <vector>
+
+#include "daemon/options.h"
+#include "daemon/session.h"
+#include "output/log_files.h"
+#include "output/rewrite.h"
+#include "output/routing.h"
+
+char *receive_buffer = nullptr;
+sp_time last_reconnect;
+
+// The protocol's largest group count: a message multicast to several groups
+// is routed by the first of them that is logged on its connection.
+static constexpr int max_receive_groups = 100;
+
+// The descriptors to wait on, rebuilt from mailbox_table whenever a mailbox
+// is dropped or accepted.
+static std::vector<pollfd> watched;
+static bool watched_stale = true;
+
+static void rebuild_watched()
+{
+    watched.clear();
+    for (int i = 0; i < mailbox_slots; i++)
+        if (mailbox_table[i] != nullptr)
+            watched.push_back(pollfd{i, POLLIN, 0});
+    watched_stale = false;
+}
+
+void announce_mailboxes()
+{
+    for (int i = 0; i < mailbox_slots; i++)
+        if (mailbox_table[i] != nullptr)
+            fprintf(stderr, "Setting FD: %d\n", i);
+}
+
+void handle_signals()
+{
+    if (sigterm_pending) {
+        if (log_spread_errors)
+            fprintf(stderr, "Received SIGTERM, closing log files.\n");
+        close_log_files();
+        if (log_spread_errors)
+            fprintf(stderr, "Log files closed, exiting.\n");
+        exit(0);
+    }
+    if (sighup_pending) {
+        sighup_pending = 0;
+        reopen_log_files();
+    }
+}
+
+volatile sig_atomic_t sigchld_pending = 0;
+
+extern "C" void sigchld_handler(int)
+{
+    sigchld_pending = 1;
+}
+
+// Commands replaced at SIGHUP or restarted after a broken pipe end on
+// their own; collect them so none is left a zombie. Only passes after a
+// SIGCHLD look, so a busy loop makes no extra system call per message.
+static void reap_children()
+{
+    if (!sigchld_pending)
+        return;
+    sigchld_pending = 0;
+    int saved = errno;
+    while (waitpid(-1, nullptr, WNOHANG) > 0) {
+    }
+    errno = saved;
+}
+
+// Writes all of [data, data + length) to fd, going on after EINTR and after
+// a short write. Returns 0, or -1 with errno set by the failed write.
+static int write_all(int fd, const char *data, int length)
+{
+    while (length > 0) {
+        ssize_t n = write(fd, data, length);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return -1;
+        }
+        data += n;
+        length -= (int)n;
+    }
+    return 0;
+}
+
+// The piped output that fd belongs to for this group, or null.
+static LogFile *piped_output(SpreadConf *conf, const char *group, int fd)
+{
+    LogFacility *facility = (LogFacility *)sl_find(conf->facilities, group, nullptr);
+    if (facility == nullptr || facility->vhostdir != nullptr || facility->logfile == nullptr)
+        return nullptr;
+    LogFile *file = facility->logfile;
+    if (file->fd != fd || file->filename[0] != '|')
+        return nullptr;
+    return file;
+}
+
+// Starts a piped output's command anew, as a reopen of that one output
+// does: the old pipe is closed and a new command reads the new one.
+static int restart_piped_output(LogFile *file)
+{
+    if (!skip_locking)
+        flock(file->fd, LOCK_UN);
+    close(file->fd);
+    file->fd = open_pipe_command(file->filename);
+    if (file->fd >= 0 && !skip_locking && flock(file->fd, LOCK_EX | LOCK_NB) != 0) {
+        fprintf(stderr, "Cannot lock %s, is another wickerpost running?\n", file->filename);
+        exit(1);
+    }
+    return file->fd;
+}
+
+// Failure policy at the write site:
+// - EINTR and short writes: the rest is written, so every message lands
+//   whole (a file or pipe never holds a torn line of ours).
+// - EPIPE (a piped command ended): the command is started anew and the
+//   message written once more; if that fails too it is dropped with a
+//   diagnostic. SIGPIPE is ignored, so this never ends the daemon.
+// - Anything else on a file (ENOSPC, EIO, a bad descriptor): the message
+//   is dropped without a word, as a full disk would otherwise flood
+//   standard error with one line per message.
+static void deliver(SpreadConf *conf, const char *group, int fd, const char *data, int length)
+{
+    if (write_all(fd, data, length) == 0 || errno != EPIPE)
+        return;
+    LogFile *file = piped_output(conf, group, fd);
+    if (file == nullptr)
+        return;
+    int new_fd = restart_piped_output(file);
+    if (new_fd < 0 || write_all(new_fd, data, length) != 0)
+        fprintf(stderr, "Cannot write to %s: %s\n", file->filename,
+                new_fd < 0 ? "cannot start the command" : strerror(errno));
+}
+
+// The first of the message's groups that has a facility on conf; the
+// first group when none has one (routing then drops the message).
+static const char *logged_group(SpreadConf *conf, int num_groups, char groups[][MAX_GROUP_NAME])
+{
+    if (num_groups > max_receive_groups)
+        num_groups = max_receive_groups;
+    for (int g = 0; g < num_groups; g++)
+        if (sl_find(conf->facilities, groups[g], nullptr) != nullptr)
+            return groups[g];
+    return groups[0];
+}
+
+// Forgets the session of mailbox i after a terminal error and reconnects
+// its record at once.
+static void drop_mailbox(int i)
+{
+    SpreadConf *conf = mailbox_table[i];
+    if (log_spread_errors)
+        fprintf(stderr, "Terminal error closing spread mailbox %d\n", i);
+    // Release the library's session: its descriptor would leak otherwise.
+    SP_disconnect(i);
+    mailbox_table[i] = nullptr;
+    watched_stale = true;
+    conf->connected = 0;
+    int join = 1;
+    if (spread_connect(conf, &join) < 0 && log_spread_errors)
+        fprintf(stderr, "Error connecting to spread daemon\n");
+}
+
+static void receive_from(int i)
+{
+    static service service_type = DROP_RECV;  // DROP_RECV on entry to every receive
+    static char sender[MAX_GROUP_NAME];
+    static char groups[max_receive_groups][MAX_GROUP_NAME];
+    int num_groups = 0;
+    int16 mess_type = 0;
+    int endian_mismatch = 0;
+
+    service_type = DROP_RECV;
+    int r = SP_receive(i, &service_type, sender, max_receive_groups, &num_groups, groups, &mess_type,
+                       &endian_mismatch, buffer_size, receive_buffer);
+    // The next receive asks for DROP_RECV again, whatever this one gave.
+    service type = service_type;
+    service_type = DROP_RECV;
+
+    if (r == BUFFER_TOO_SHORT || r == ILLEGAL_MESSAGE || r == ILLEGAL_SESSION || r == CONNECTION_CLOSED) {
+        if (log_spread_errors) {
+            fprintf(stderr, "Error receiving from spread:\n\t");
+            SP_error(r);
+        }
+        if (r == CONNECTION_CLOSED || r == ILLEGAL_SESSION)
+            drop_mailbox(i);
+        return;
+    }
+    // Other negative results are never lengths: the message is dropped.
+    if (r < 0 || !Is_regular_mess(type) || num_groups == 0)
+        return;
+
+    SpreadConf *conf = mailbox_table[i];
+    const char *group = num_groups == 1 ? groups[0] : logged_group(conf, num_groups < 0 ? -num_groups : num_groups, groups);
+    int fd = route_message(conf, group, receive_buffer, r);
+    if (fd < 0)
+        return;
+    int length = r;
+    char *start = prepare_message(conf, group, receive_buffer, &length);
+    deliver(conf, group, fd, start, length);
+}
+
+void receive_loop()
+{
+    for (;;) {
+        if (watched_stale)
+            rebuild_watched();
+
+        // A mailbox whose library buffer already holds messages is ready
+        // now: look without waiting, so reading never waits for output.
+        bool buffered = false;
+        for (pollfd &p : watched)
+            if (SP_poll(p.fd) > 0)
+                buffered = true;
+        int ready = poll(watched.data(), watched.size(), buffered ? 0 : 1000);
+
+        if (ready > 0 || buffered) {
+            // watched can be rebuilt by a reconnect inside the pass: take
+            // the ready mailboxes first.
+            static std::vector<int> mailboxes;
+            mailboxes.clear();
+            for (pollfd &p : watched)
+                if (p.revents != 0 || SP_poll(p.fd) > 0)
+                    mailboxes.push_back(p.fd);
+            for (int m : mailboxes)
+                if (mailbox_table[m] != nullptr)
+                    receive_from(m);
+        }
+
+        handle_signals();
+        reap_children();
+
+        sp_time now = E_get_time();
+        if (E_sub_time(now, last_reconnect).sec < reconnect_interval)
+            continue;
+        int join = 1;
+        for_each_spread_conf(spread_connect, &join);
+        watched_stale = true;
+        last_reconnect = now;
+    }
+}

@@ -1,0 +1,110 @@
+#include "daemon/session.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <unistd.h>
+
+#include "daemon/options.h"
+#include "spread/sp.h"
+
+static_assert(sizeof(((SpreadConf *)nullptr)->private_group) == MAX_GROUP_NAME);
+
+SpreadConf **mailbox_table = nullptr;
+int mailbox_slots = 0;
+
+bool mailbox_table_init(int slots)
+{
+    mailbox_table = (SpreadConf **)calloc(slots, sizeof *mailbox_table);
+    if (mailbox_table == nullptr)
+        return false;
+    mailbox_slots = slots;
+    return true;
+}
+
+// Makes room for `mailbox` in the table, doubling it as often as needed.
+static bool mailbox_table_reserve(int mailbox)
+{
+    if (mailbox < mailbox_slots)
+        return true;
+    int slots = mailbox_slots;
+    while (slots <= mailbox)
+        slots *= 2;
+    SpreadConf **grown = (SpreadConf **)realloc(mailbox_table, slots * sizeof *grown);
+    if (grown == nullptr)
+        return false;
+    memset(grown + mailbox_slots, 0, (slots - mailbox_slots) * sizeof *grown);
+    mailbox_table = grown;
+    mailbox_slots = slots;
+    return true;
+}
+
+void for_each_spread_conf(SpreadConfOp op, void *arg)
+{
+    SkiplistNode *node = sl_first(&spread_confs);
+    if (node == nullptr)
+        return;
+    for (void *conf = node->data; conf != nullptr; conf = sl_next(&spread_confs, &node))
+        op((SpreadConf *)conf, arg);
+}
+
+void for_each_facility(SpreadConf *conf, FacilityOp op, void *arg)
+{
+    SkiplistNode *node = sl_first(conf->facilities);
+    if (node == nullptr)
+        return;
+    for (void *facility = node->data; facility != nullptr; facility = sl_next(conf->facilities, &node))
+        op((LogFacility *)facility, arg);
+}
+
+const char *spread_daemon_name(SpreadConf *conf)
+{
+    static char name[1024];
+    if (conf->host == nullptr)
+        snprintf(name, sizeof name, "%s", conf->port);
+    else
+        snprintf(name, sizeof name, "%s@%s", conf->port, conf->host);
+    return name;
+}
+
+int join_group(LogFacility *facility, void *mailbox)
+{
+    int result = SP_join(*(int *)mailbox, facility->groupname);
+    if (result == 0 && verbose)
+        fprintf(stderr, "Joined %s.\n", facility->groupname);
+    return result;
+}
+
+int spread_connect(SpreadConf *conf, void *join)
+{
+    char private_name[MAX_GROUP_NAME];
+    snprintf(private_name, sizeof private_name, "wkp-%05d", (int)getpid());
+    if (conf->connected)
+        return -1;
+
+    const char *host = conf->host ? conf->host : "/tmp";
+    char separator = conf->host ? ':' : '/';
+    mailbox mbox = -1;
+    int result = SP_connect(spread_daemon_name(conf), private_name, 1, 0, &mbox, conf->private_group);
+    if (result != ACCEPT_SESSION) {
+        if (verbose)
+            fprintf(stderr, "Failed connection to spread at %s%c%s\n", host, separator, conf->port);
+        conf->connected = 0;
+        return -1;
+    }
+    if (!mailbox_table_reserve(mbox)) {
+        // No room to remember the session: give it up rather than lose track.
+        fprintf(stderr, "Out of memory for mailbox %d\n", mbox);
+        SP_disconnect(mbox);
+        conf->connected = 0;
+        return -1;
+    }
+    if (verbose)
+        fprintf(stderr, "Successfully connected to spread at %s%c%s\n", host, separator, conf->port);
+
+    mailbox_table[mbox] = conf;
+    conf->connected = 1;
+    if (*(int *)join != 0)
+        for_each_facility(conf, join_group, &mbox);
+    return mbox;
+}

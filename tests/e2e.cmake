@@ -1,0 +1,3 @@
+# The daemon end to end: minispread, wickerpost and spcat as processes.
+wkp_process_test(test_e2e e2e_test.cpp)
+add_dependencies(test_e2e wickerpost minispread spcat)

@@ -1,0 +1,348 @@
+// The daemon end to end, as real processes: minispread, wickerpost and
+// spcat. Each test is one scenario; its comment says what it checks.
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <regex>
+#include <set>
+
+#include "support/process.h"
+
+using namespace wkp_test;
+
+namespace {
+
+std::vector<std::string> split_lines(const std::string &text)
+{
+    std::vector<std::string> lines;
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find('\n', start);
+        if (end == std::string::npos)
+            end = text.size() - 1;
+        lines.push_back(text.substr(start, end - start + 1));
+        start = end + 1;
+    }
+    return lines;
+}
+
+size_t count_lines(const std::string &text)
+{
+    return (size_t)std::count(text.begin(), text.end(), '\n');
+}
+
+// One minispread on a free port, and helpers to run wickerpost and spcat
+// against it.
+struct Scenario {
+    TempDir dir;
+    int port = free_port();
+    Process spread;
+    std::unique_ptr<Process> daemon;
+
+    Scenario() { start_spread(); }
+
+    void start_spread()
+    {
+        spread.~Process();
+        new (&spread) Process();
+        ASSERT_TRUE(spread.start({bin("minispread"), "-p", std::to_string(port)}));
+        ASSERT_TRUE(wait_until([&] { return file_exists("/tmp/" + std::to_string(port)); }))
+            << spread.err();
+    }
+
+    void stop_spread()
+    {
+        spread.signal(SIGTERM);
+        ASSERT_TRUE(spread.wait());
+    }
+
+    std::string spread_block(const std::string &logs) const
+    {
+        return "Spread {\n  Port = " + std::to_string(port) + "\n" + logs + "}\n";
+    }
+
+    // Starts wickerpost in the foreground on `config` with `options`, and
+    // waits until its session is up (the Setting FD line).
+    void start_daemon(const std::string &config, std::vector<std::string> options = {"-x"})
+    {
+        write_file(dir.file("wickerpost.conf"), config);
+        std::vector<std::string> argv{bin("wickerpost"), "-D", "-c", dir.file("wickerpost.conf")};
+        argv.insert(argv.end(), options.begin(), options.end());
+        daemon = std::make_unique<Process>();
+        ASSERT_TRUE(daemon->start(argv));
+        ASSERT_TRUE(wait_until([&] { return daemon->err().find("Setting FD: ") != std::string::npos; }))
+            << daemon->err();
+    }
+
+    // Sends every line of `text` as one message to the groups, with spcat.
+    void send(const std::string &text, const std::vector<std::string> &groups)
+    {
+        std::vector<std::string> argv{bin("spcat"), "-s", std::to_string(port)};
+        for (auto &g : groups) {
+            argv.push_back("-g");
+            argv.push_back(g);
+        }
+        Process cat;
+        ASSERT_TRUE(cat.start(argv, true));
+        cat.send(text);
+        cat.close_stdin();
+        ASSERT_TRUE(cat.wait());
+        ASSERT_EQ(cat.exit_code(), 0) << cat.err();
+    }
+
+    // Waits until `path` holds `lines` lines (or the timeout passes).
+    bool wait_lines(const std::string &path, size_t lines, int timeout_ms = 10000)
+    {
+        return wait_until([&] { return count_lines(read_file(path)) >= lines; }, timeout_ms);
+    }
+
+    void terminate_daemon()
+    {
+        daemon->signal(SIGTERM);
+        ASSERT_TRUE(daemon->wait());
+        EXPECT_EQ(daemon->exit_code(), 0);
+    }
+};
+
+const std::string clf1 = "10.0.0.1 - - [10/Oct/2000:13:55:36 -0700] \"GET /a HTTP/1.0\" 200 2326\n";
+const std::string clf2 = "10.0.0.2 - - [10/Oct/2000:13:55:37 -0700] \"GET /b HTTP/1.0\" 404 12\n";
+
+}  // namespace
+
+// Files and piped commands receive exactly the bytes sent, nothing added;
+// a message to a group nobody logs is dropped.
+TEST(EndToEnd, FilesAndPipesReceiveTheBytesSent)
+{
+    Scenario s;
+    s.start_daemon(s.spread_block("  Log {\n    Group = web\n    File = " + s.dir.file("web.log") +
+                                  "\n  }\n  Log {\n    Group = piped\n    File = '|cat >>" +
+                                  s.dir.file("piped.log") + "'\n  }\n"));
+    s.send(clf1 + clf2, {"web"});
+    s.send("to the pipe\n", {"piped"});
+    s.send("nobody logs this\n", {"elsewhere"});
+    ASSERT_TRUE(s.wait_lines(s.dir.file("piped.log"), 1));
+    ASSERT_TRUE(s.wait_lines(s.dir.file("web.log"), 2));
+    EXPECT_EQ(read_file(s.dir.file("web.log")), clf1 + clf2);
+    s.terminate_daemon();
+    EXPECT_EQ(read_file(s.dir.file("piped.log")), "to the pipe\n");
+}
+
+// Per-vhost files: the first word picks the file and is not written; Match
+// patterns keep only the lines that match one of them.
+TEST(EndToEnd, VhostFilesAndFilters)
+{
+    Scenario s;
+    mkdir(s.dir.file("vhosts").c_str(), 0755);
+    s.start_daemon(s.spread_block("  Log {\n    Group = vh\n    VhostDir = " + s.dir.file("vhosts") +
+                                  "\n  }\n  Log {\n    Group = errors\n    File = " + s.dir.file("errors.log") +
+                                  "\n    Match = ' (404|500) '\n    Match = timeout\n  }\n"));
+    s.send("www.a.com " + clf1 + "www.b.com " + clf2 + "www.a.com " + clf2 + "../escape " + clf1, {"vh"});
+    s.send(clf1 + clf2 + "a timeout here\n", {"errors"});
+    ASSERT_TRUE(s.wait_lines(s.dir.file("vhosts/www.a.com"), 2));
+    ASSERT_TRUE(s.wait_lines(s.dir.file("vhosts/www.b.com"), 1));
+    ASSERT_TRUE(s.wait_lines(s.dir.file("errors.log"), 2));
+    s.terminate_daemon();
+    EXPECT_EQ(read_file(s.dir.file("vhosts/www.a.com")), clf1 + clf2);
+    EXPECT_EQ(read_file(s.dir.file("vhosts/www.b.com")), clf2);
+    EXPECT_EQ(read_file(s.dir.file("errors.log")), clf2 + "a timeout here\n");
+    // Nothing was written outside the directory.
+    EXPECT_FALSE(file_exists(s.dir.file("escape")));
+    std::set<std::string> names;
+    DIR *d = opendir(s.dir.file("vhosts").c_str());
+    while (dirent *e = readdir(d))
+        names.insert(e->d_name);
+    closedir(d);
+    EXPECT_EQ(names, (std::set<std::string>{".", "..", "www.a.com", "www.b.com"}));
+}
+
+// The first bracketed field becomes the local time of handling: in Common
+// Log Format, or in a strftime format.
+TEST(EndToEnd, TimestampRewriting)
+{
+    Scenario s;
+    s.start_daemon(s.spread_block("  Log {\n    Group = clf\n    File = " + s.dir.file("clf.log") +
+                                  "\n    RewriteTimestamp = CommonLogFormat\n  }\n  Log {\n    Group = iso\n    File = " +
+                                  s.dir.file("iso.log") + "\n    RewriteTimestamp = '[%Y-%m-%d]'\n  }\n"));
+    s.send(clf1, {"clf"});
+    s.send(clf1, {"iso"});
+    ASSERT_TRUE(s.wait_lines(s.dir.file("clf.log"), 1));
+    ASSERT_TRUE(s.wait_lines(s.dir.file("iso.log"), 1));
+    s.terminate_daemon();
+    std::string clf = read_file(s.dir.file("clf.log"));
+    EXPECT_TRUE(std::regex_match(clf, std::regex(R"(10\.0\.0\.1 - - \[\d\d/[A-Z][a-z][a-z]/\d{4}:\d\d:\d\d:\d\d [+-]\d{4}\] "GET /a HTTP/1\.0" 200 2326
+)"))) << clf;
+    EXPECT_EQ(clf.find("10/Oct/2000"), std::string::npos);
+    char today[16];
+    time_t now = time(nullptr);
+    strftime(today, sizeof today, "%Y-%m-%d", localtime(&now));
+    EXPECT_EQ(read_file(s.dir.file("iso.log")),
+              "10.0.0.1 - - [" + std::string(today) + "] \"GET /a HTTP/1.0\" 200 2326\n");
+}
+
+// A message multicast to several groups is logged by the first of them
+// that has an output here, once.
+TEST(EndToEnd, MultiGroupMessageIsRoutedByALoggedGroup)
+{
+    Scenario s;
+    s.start_daemon(s.spread_block("  Log {\n    Group = web\n    File = " + s.dir.file("web.log") + "\n  }\n"));
+    s.send(clf1, {"other", "web"});
+    ASSERT_TRUE(s.wait_lines(s.dir.file("web.log"), 1));
+    s.terminate_daemon();
+    EXPECT_EQ(read_file(s.dir.file("web.log")), clf1);
+}
+
+// SIGTERM closes the outputs and ends the daemon with status 0, with both
+// messages under -x; without -x it says nothing.
+TEST(EndToEnd, SigtermClosesAndExits)
+{
+    Scenario s;
+    s.start_daemon(s.spread_block("  Log {\n    Group = web\n    File = " + s.dir.file("web.log") + "\n  }\n"));
+    s.terminate_daemon();
+    EXPECT_NE(s.daemon->err().find("Received SIGTERM, closing log files.\nLog files closed, exiting.\n"),
+              std::string::npos)
+        << s.daemon->err();
+
+    s.start_daemon(s.spread_block("  Log {\n    Group = web\n    File = " + s.dir.file("web.log") + "\n  }\n"), {});
+    s.terminate_daemon();
+    EXPECT_EQ(s.daemon->err().find("SIGTERM"), std::string::npos);
+}
+
+// Start-up prints one Setting FD line per connected mailbox, also without
+// -v; with -v the connection and join messages, in order.
+TEST(EndToEnd, StartUpMessages)
+{
+    Scenario s;
+    std::string logs = "  Log {\n    Group = b\n    File = " + s.dir.file("b.log") + "\n  }\n  Log {\n    Group = a\n    File = " +
+                       s.dir.file("a.log") + "\n  }\n";
+    s.start_daemon(s.spread_block(logs), {"-v"});
+    std::string err = s.daemon->err();
+    std::string port = std::to_string(s.port);
+    std::regex expected("\n\tbuffer size:\t\t8192\nSuccessfully connected to spread at /tmp/" + port +
+                        "\nJoined a\\.\nJoined b\\.\nSetting FD: [0-9]+\n$");
+    EXPECT_TRUE(std::regex_search(err, expected)) << err;
+    s.terminate_daemon();
+}
+
+// Log rotation under a steady stream: move the file, SIGHUP; the old and
+// the new file together hold every line exactly once.
+TEST(EndToEnd, SighupRotationLosesAndDuplicatesNothing)
+{
+    Scenario s;
+    s.start_daemon(s.spread_block("  Log {\n    Group = web\n    File = " + s.dir.file("web.log") + "\n  }\n"));
+    Process cat;
+    ASSERT_TRUE(cat.start({bin("spcat"), "-s", std::to_string(s.port), "-g", "web"}, true));
+    const int total = 20000;
+    std::thread feeder([&] {
+        for (int i = 0; i < total; i++) {
+            cat.send("line " + std::to_string(i) + "\n");
+            if (i % 500 == 0)
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        cat.close_stdin();
+    });
+    ASSERT_TRUE(wait_until([&] { return count_lines(read_file(s.dir.file("web.log"))) > 2000; }));
+    ASSERT_EQ(rename(s.dir.file("web.log").c_str(), s.dir.file("web.log.1").c_str()), 0);
+    s.daemon->signal(SIGHUP);
+    feeder.join();
+    ASSERT_TRUE(cat.wait());
+    ASSERT_TRUE(wait_until([&] {
+        return count_lines(read_file(s.dir.file("web.log.1"))) + count_lines(read_file(s.dir.file("web.log"))) >=
+               (size_t)total;
+    }));
+    s.terminate_daemon();
+    std::string old_part = read_file(s.dir.file("web.log.1")), new_part = read_file(s.dir.file("web.log"));
+    EXPECT_GT(count_lines(new_part), 0u) << "the reopened file received the rest";
+    std::vector<std::string> lines = split_lines(old_part + new_part);
+    ASSERT_EQ(lines.size(), (size_t)total);
+    for (int i = 0; i < total; i++)
+        ASSERT_EQ(lines[i], "line " + std::to_string(i) + "\n");
+}
+
+// The Spread daemon goes away and comes back: the session is dropped with
+// the -x messages, reconnected within a reconnect pass, and logging resumes.
+TEST(EndToEnd, ReconnectsAfterTheSpreadDaemonRestarts)
+{
+    Scenario s;
+    s.start_daemon(s.spread_block("  Log {\n    Group = web\n    File = " + s.dir.file("web.log") + "\n  }\n"));
+    s.send(clf1, {"web"});
+    ASSERT_TRUE(s.wait_lines(s.dir.file("web.log"), 1));
+    s.stop_spread();
+    ASSERT_TRUE(wait_until([&] { return s.daemon->err().find("Error connecting to spread daemon\n") != std::string::npos; }))
+        << s.daemon->err();
+    EXPECT_TRUE(std::regex_search(s.daemon->err(),
+                                  std::regex("Error receiving from spread:\n\tSP_error: \\(-8\\) .*\nTerminal error "
+                                             "closing spread mailbox [0-9]+\nError connecting to spread daemon\n")))
+        << s.daemon->err();
+    s.start_spread();
+    // The next reconnect pass (at most six seconds away) joins again; keep
+    // sending until a line lands.
+    ASSERT_TRUE(wait_until(
+        [&] {
+            s.send(clf2, {"web"});
+            return read_file(s.dir.file("web.log")).find(clf2) != std::string::npos;
+        },
+        15000));
+    EXPECT_TRUE(s.daemon->running());
+    s.terminate_daemon();
+}
+
+// A piped command that ends mid-stream is started anew and the daemon
+// lives; the commands it replaced leave no zombies.
+TEST(EndToEnd, EndedPipeCommandIsRestartedWithoutZombies)
+{
+    Scenario s;
+    // Each command reads one line into its own file, then ends.
+    std::string cmd = "|read line; echo \"$line\" >>" + s.dir.file("piped.log") + "; exit 0";
+    s.start_daemon(s.spread_block("  Log {\n    Group = p\n    File = '" + cmd + "'\n  }\n"));
+    for (int i = 0; i < 5; i++) {
+        s.send("msg " + std::to_string(i) + "\n", {"p"});
+        ASSERT_TRUE(s.wait_lines(s.dir.file("piped.log"), i + 1)) << s.daemon->err();
+    }
+    EXPECT_TRUE(s.daemon->running());
+    EXPECT_EQ(read_file(s.dir.file("piped.log")), "msg 0\nmsg 1\nmsg 2\nmsg 3\nmsg 4\n");
+    s.daemon->signal(SIGHUP);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    // No child of the daemon is a zombie.
+    std::string children = read_file("/proc/" + std::to_string(s.daemon->pid) + "/task/" +
+                                      std::to_string(s.daemon->pid) + "/children");
+    std::istringstream in(children);
+    pid_t child;
+    while (in >> child) {
+        std::string stat = read_file("/proc/" + std::to_string(child) + "/stat");
+        EXPECT_EQ(stat.find(") Z "), std::string::npos) << stat;
+    }
+    s.terminate_daemon();
+}
+
+// A cold start with a thousand vhosts at minispread's full rate: every
+// file is created while messages keep coming, yet the daemon is never
+// disconnected and every line lands exactly once.
+TEST(EndToEnd, ColdStartWithAThousandVhostsKeepsUp)
+{
+    Scenario s;
+    mkdir(s.dir.file("vhosts").c_str(), 0755);
+    s.start_daemon(s.spread_block("  Log {\n    Group = vh\n    VhostDir = " + s.dir.file("vhosts") + "\n  }\n"));
+    const int messages = 50000, hosts = 1000;
+    std::string input;
+    for (int i = 0; i < messages; i++)
+        input += "host" + std::to_string(i % hosts) + ".example " + std::to_string(i) + " " + clf1;
+    s.send(input, {"vh"});
+    size_t landed = 0;
+    wait_until(
+        [&] {
+            landed = 0;
+            for (int h = 0; h < hosts; h++)
+                landed += count_lines(read_file(s.dir.file("vhosts/host" + std::to_string(h) + ".example")));
+            return landed >= (size_t)messages;
+        },
+        30000);
+    s.terminate_daemon();
+    EXPECT_EQ(s.daemon->err().find("Error receiving"), std::string::npos) << s.daemon->err();
+    ASSERT_EQ(landed, (size_t)messages);
+    for (int h = 0; h < hosts; h += 97) {
+        std::string expected;
+        for (int i = h; i < messages; i += hosts)
+            expected += std::to_string(i) + " " + clf1;
+        EXPECT_EQ(read_file(s.dir.file("vhosts/host" + std::to_string(h) + ".example")), expected);
+    }
+}
