@@ -346,3 +346,51 @@ TEST(EndToEnd, ColdStartWithAThousandVhostsKeepsUp)
         EXPECT_EQ(read_file(s.dir.file("vhosts/host" + std::to_string(h) + ".example")), expected);
     }
 }
+
+// A message longer than the receive buffer is reported with -x and not
+// written; the session stays up and the next message lands.
+TEST(EndToEnd, TooLongMessageIsDroppedAndTheSessionStays)
+{
+    Scenario s;
+    s.start_daemon(s.spread_block("  Log {\n    Group = web\n    File = " + s.dir.file("web.log") + "\n  }\n"),
+                   {"-x", "-b", "64"});
+    s.send(std::string(100, 'x') + "\n" + clf1.substr(0, 40) + "\n", {"web"});
+    ASSERT_TRUE(s.wait_lines(s.dir.file("web.log"), 1));
+    s.terminate_daemon();
+    EXPECT_EQ(read_file(s.dir.file("web.log")), clf1.substr(0, 40) + "\n");
+    EXPECT_NE(s.daemon->err().find("Error receiving from spread:\n\tSP_error: (-15) "), std::string::npos)
+        << s.daemon->err();
+    EXPECT_EQ(s.daemon->err().find("Terminal error"), std::string::npos) << s.daemon->err();
+}
+
+// No Spread daemon at start-up: no Setting FD line, the daemon keeps
+// running and tries again in every reconnect pass; once a Spread daemon is
+// there, it connects, joins and logs.
+TEST(EndToEnd, StartsWithoutSpreadAndConnectsLater)
+{
+    Scenario s;
+    s.stop_spread();
+    write_file(s.dir.file("wickerpost.conf"),
+               s.spread_block("  Log {\n    Group = web\n    File = " + s.dir.file("web.log") + "\n  }\n"));
+    Process daemon;
+    ASSERT_TRUE(daemon.start({bin("wickerpost"), "-D", "-v", "-c", s.dir.file("wickerpost.conf")}));
+    std::string failed = "Failed connection to spread at /tmp/" + std::to_string(s.port) + "\n";
+    auto count_failed = [&] {
+        std::string err = daemon.err();
+        size_t n = 0;
+        for (size_t at = err.find(failed); at != std::string::npos; at = err.find(failed, at + 1))
+            n++;
+        return n;
+    };
+    ASSERT_TRUE(wait_until([&] { return count_failed() >= 2; }, 9000)) << daemon.err();
+    EXPECT_EQ(daemon.err().find("Setting FD"), std::string::npos);
+    s.start_spread();
+    ASSERT_TRUE(wait_until([&] { return daemon.err().find("Joined web.\n") != std::string::npos; }, 9000))
+        << daemon.err();
+    s.send(clf1, {"web"});
+    ASSERT_TRUE(s.wait_lines(s.dir.file("web.log"), 1));
+    EXPECT_EQ(read_file(s.dir.file("web.log")), clf1);
+    daemon.signal(SIGTERM);
+    ASSERT_TRUE(daemon.wait());
+    EXPECT_EQ(daemon.exit_code(), 0);
+}
