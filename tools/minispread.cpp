@@ -15,11 +15,12 @@
 //
 // Output: each session has a byte queue.  Messages are appended and written
 // out in large batches; a session that has MAX_QUEUED messages its socket
-// would not take when another one arrives is killed ("not reading").  To
-// give a receiver that is merely busy a chance, reading from clients pauses
-// while some session has SOFT_QUEUED or more messages waiting, but for at
-// most PAUSE_GRACE_MS per backlog episode; a receiver that does not read at
-// all is killed after that.
+// would not take when another one arrives is killed ("not reading").  So
+// that a receiver that keeps up on average survives being off the CPU for a
+// moment, reading from clients pauses while some session has SOFT_QUEUED or
+// more messages waiting, but each session may hold the senders back for at
+// most HOLD_BUDGET_MS in any HOLD_WINDOW_MS: a receiver that stops reading,
+// or reads more slowly than the senders write, is still killed.
 #include <errno.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -50,13 +51,14 @@ namespace {
 
 constexpr int MAX_SESSIONS = 997;
 constexpr int MAX_QUEUED = 1000;
-constexpr int SOFT_QUEUED = 500;
-constexpr int64_t PAUSE_GRACE_MS = 200;
+constexpr int SOFT_QUEUED = 300;
+constexpr int64_t HOLD_BUDGET_MS = 100;
+constexpr int64_t HOLD_WINDOW_MS = 1000;
 constexpr int64_t HANDSHAKE_MS = 5000;      // a connect and auth exchange must end within this
 constexpr size_t IN_HANDSHAKE = 256;
 constexpr size_t IN_READY = 192 * 1024;     // holds the largest legal message (48 + 143952 bytes)
 constexpr size_t FLUSH_AT = 64 * 1024;      // pending bytes that trigger an early write
-constexpr int SOCKET_BUFFER = 200 * 1024;
+constexpr int SOCKET_BUFFER = 200 * 1024;     // Unix sockets, each way
 constexpr int RING = 1024;                  // > MAX_QUEUED
 static_assert(RING > MAX_QUEUED && (RING & (RING - 1)) == 0);
 constexpr size_t HEADER_SIZE = WIRE_HEADER_SIZE;
@@ -76,13 +78,15 @@ struct Session {
     bool kill_pending = false;     // to be disconnected at the next safe point
     bool dirty = false;            // in Daemon::dirty: output not yet tried on the socket
     bool backlogged = false;       // in Daemon::backlog
+    bool holding = false;          // reading is paused for this session's sake
     bool header_checked = false;   // header at the front of `in` already validated
     int client_version = 0;
     int index = -1;                // position in Daemon::sessions
     char name[MAX_NAME + 1] = {};
     char pg[MAX_GROUP_NAME] = {};            // private group "#name#daemon"
     int64_t deadline = 0;          // end of the handshake allowance (ms)
-    int64_t backlog_since = 0;     // when the queue reached SOFT_QUEUED
+    int64_t hold_window = 0;       // start of the current hold window (ms)
+    int64_t hold_used = 0;         // ms of pause spent on this session in that window
 
     uint8_t *in = nullptr;         // bytes read and not yet handled: in[0, in_len)
     size_t in_len = 0, in_cap = 0;
@@ -116,7 +120,8 @@ struct Daemon {
     int32_t id = 0, memb_time = 0;
     int64_t now = 0;
     uint64_t stamp = 0;
-    bool paused = false;
+    bool paused = false;                                     // reading from clients paused
+    int64_t pause_checked = 0;                               // last update_pause (ms)
     int handshaking = 0;                                     // sessions not yet ready
     std::map<std::string, Session *, std::less<>> by_name;   // reserved private names
     std::map<std::string, Group *, std::less<>> groups;
@@ -194,7 +199,6 @@ void flush(Session *s)
         s->out_off = s->out_len = 0;
     if (s->ends_count >= SOFT_QUEUED && !s->backlogged) {
         s->backlogged = true;
-        s->backlog_since = d.now;
         d.backlog.push_back(s);
     }
     set_events(s);
@@ -613,12 +617,16 @@ void on_accept(int listen_fd, bool tcp)
             close(fd);
             continue;
         }
+        // TCP keeps the kernel's automatic buffer sizing: with fixed 200 kB
+        // buffers, a receiver that kept up on the Unix socket fell behind on
+        // loopback TCP and was killed.
         int size = SOCKET_BUFFER, one = 1;
-        setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
-        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
         if (tcp) {
             setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
             setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &one, sizeof one);
+        } else {
+            setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
+            setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
         }
         Session *s = new Session;
         s->fd = fd;
@@ -645,21 +653,32 @@ void on_accept(int listen_fd, bool tcp)
 // ---------------------------------------------------------------- loop
 
 // Recomputes whether reading from clients is paused for a backlogged
-// receiver; returns the epoll timeout that the pause needs (-1: none).
+// receiver, charging the time paused since the last call to the sessions
+// that were holding; returns the epoll timeout that the pause needs (-1:
+// none).
 int update_pause()
 {
+    int64_t elapsed = d.now - d.pause_checked;
+    d.pause_checked = d.now;
     bool paused = false;
     int64_t wake = -1;
     for (size_t i = 0; i < d.backlog.size();) {
         Session *s = d.backlog[i];
+        if (s->holding && d.paused)
+            s->hold_used += elapsed;
+        if (d.now - s->hold_window >= HOLD_WINDOW_MS) {
+            s->hold_window = d.now;
+            s->hold_used = 0;
+        }
         if (s->dead || s->ends_count < SOFT_QUEUED) {
-            s->backlogged = false;
+            s->backlogged = s->holding = false;
             d.backlog[i] = d.backlog.back();
             d.backlog.pop_back();
             continue;
         }
-        int64_t left = s->backlog_since + PAUSE_GRACE_MS - d.now;
-        if (left > 0) {
+        int64_t left = HOLD_BUDGET_MS - s->hold_used;
+        s->holding = left > 0;
+        if (s->holding) {
             paused = true;
             if (wake < 0 || left < wake)
                 wake = left;
