@@ -5,6 +5,12 @@
 // DROP_RECV into one buffer, then write.
 //
 //   baseline_receiver -s DAEMON -g GROUP -o FILE [-b SIZE] [-n NAME]
+//   baseline_receiver -s DAEMON -g GROUP -d DIR [-b SIZE] [-n NAME]
+//
+// With -d instead of -o it is the yardstick of the vhost facility: the first
+// word of each message names a file in DIR, opened on first use and kept in
+// a hash map, and the rest of the message after that word and its space is
+// written to it. A message without a space is dropped.
 //
 // It prints "joined GROUP" on standard error once the join request has
 // been sent, and runs until it is killed. A receive error (the daemon
@@ -17,6 +23,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <unordered_map>
 
 #include "spread/sp.h"
 
@@ -24,7 +32,7 @@ namespace {
 
 [[noreturn]] void usage(const char *program)
 {
-    fprintf(stderr, "usage: %s -s DAEMON -g GROUP -o FILE [-b SIZE] [-n NAME]\n", program);
+    fprintf(stderr, "usage: %s -s DAEMON -g GROUP (-o FILE | -d DIR) [-b SIZE] [-n NAME]\n", program);
     exit(2);
 }
 
@@ -44,6 +52,27 @@ bool write_all(int fd, const char *p, size_t n)
     return true;
 }
 
+// The open files of the -d mode, by vhost name.
+std::unordered_map<std::string, int> vhost_files;
+
+// The descriptor of DIR/NAME, opened on first use; -1 when it cannot be
+// opened (reported once per attempt).
+int vhost_file(const char *dir, const char *name, size_t length)
+{
+    std::string key(name, length);
+    auto it = vhost_files.find(key);
+    if (it != vhost_files.end())
+        return it->second;
+    std::string path = std::string(dir) + "/" + key;
+    int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT, 0644);
+    if (fd < 0) {
+        fprintf(stderr, "baseline_receiver: open %s: %s\n", path.c_str(), strerror(errno));
+        return -1;
+    }
+    vhost_files.emplace(std::move(key), fd);
+    return fd;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -51,25 +80,27 @@ int main(int argc, char **argv)
     const char *daemon = nullptr;
     const char *group = nullptr;
     const char *path = nullptr;
+    const char *dir = nullptr;
     const char *name = "baseline";
     int size = 8192;
     int c;
-    while ((c = getopt(argc, argv, "s:g:o:b:n:")) != -1) {
+    while ((c = getopt(argc, argv, "s:g:o:d:b:n:")) != -1) {
         switch (c) {
         case 's': daemon = optarg; break;
         case 'g': group = optarg; break;
         case 'o': path = optarg; break;
+        case 'd': dir = optarg; break;
         case 'b': size = atoi(optarg); break;
         case 'n': name = optarg; break;
         default: usage(argv[0]);
         }
     }
-    if (!daemon || !group || !path || size <= 0)
+    if (!daemon || !group || !path == !dir || size <= 0)
         usage(argv[0]);
 
     // The same flags and mode as every wickerpost output.
-    int fd = open(path, O_WRONLY | O_APPEND | O_CREAT, 0644);
-    if (fd < 0) {
+    int fd = path ? open(path, O_WRONLY | O_APPEND | O_CREAT, 0644) : -1;
+    if (path && fd < 0) {
         fprintf(stderr, "baseline_receiver: open %s: %s\n", path, strerror(errno));
         return 1;
     }
@@ -111,8 +142,21 @@ int main(int argc, char **argv)
         }
         if (!Is_regular_mess(service_type))
             continue;
-        if (!write_all(fd, buffer, (size_t)r)) {
-            fprintf(stderr, "baseline_receiver: write %s: %s\n", path, strerror(errno));
+        const char *data = buffer;
+        size_t length = (size_t)r;
+        int out = fd;
+        if (dir) {
+            const char *space = (const char *)memchr(buffer, ' ', length);
+            if (!space)
+                continue;
+            out = vhost_file(dir, buffer, (size_t)(space - buffer));
+            if (out < 0)
+                continue;
+            length -= (size_t)(space + 1 - buffer);
+            data = space + 1;
+        }
+        if (!write_all(out, data, length)) {
+            fprintf(stderr, "baseline_receiver: write: %s\n", strerror(errno));
             return 1;
         }
     }

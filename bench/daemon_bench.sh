@@ -5,6 +5,11 @@
 # of 1000 virtual hosts) is sent with spcat, as fast as spcat and minispread
 # go, to one group, and received by, in turn:
 #   baseline  bench/baseline_receiver: receive, one write to one file
+#   baseline-vhost  the same receiver writing each line, without its first
+#             word, to the file of that word (1000 files, a hash map): the
+#             yardstick of what 1000 files cost the kernel
+#   vhost-existing, baseline-vhost-existing  the same two with the 1000
+#             files already there (empty) when the run starts: no creation
 #   plain     wickerpost, a plain log file
 #   vhost     wickerpost, the vhost facility (1000 files, created on the fly)
 #   clf       wickerpost, a plain log file with the CLF timestamp rewrite
@@ -23,11 +28,12 @@
 # (wickerpost runs with -x: "Error receiving from spread" on its standard
 # error; the baseline ends with "receive failed").
 #
-#   bench/daemon_bench.sh [-n MESSAGES] [-r RUNS] [-B BUILD_DIR] [-c CASES] [-k]
+#   bench/daemon_bench.sh [-n MESSAGES] [-r RUNS] [-B BUILD_DIR] [-c CASES] [-t DIR] [-k]
 #
 # -n messages per run (500000), -r runs per case (5), -B the build directory
 # (build; built here with ninja), -c a comma-separated list of cases
-# (baseline,plain,vhost,clf), -k keep the scratch directory.
+# (baseline,plain,clf,baseline-vhost,vhost,baseline-vhost-existing,vhost-existing), -t where the scratch directory
+# with the input and the outputs is made (/tmp), -k keep it.
 # Prints a Markdown table; exits 1 when a run lost, duplicated or reordered a
 # line or was disconnected.
 set -euo pipefail
@@ -37,14 +43,16 @@ root=$(pwd -P)
 messages=500000
 runs=5
 build=build
-cases=baseline,plain,vhost,clf
+cases=baseline,plain,clf,baseline-vhost,vhost,baseline-vhost-existing,vhost-existing
 keep=0
-while getopts "n:r:B:c:k" opt; do
+tmp=/tmp
+while getopts "n:r:B:c:t:k" opt; do
     case $opt in
     n) messages=$OPTARG ;;
     r) runs=$OPTARG ;;
     B) build=$OPTARG ;;
     c) cases=$OPTARG ;;
+    t) tmp=$OPTARG ;;
     k) keep=1 ;;
     *) sed -n '/^#   bench/,/^# -n/p' "$0" | sed 's/^# \{0,1\}//' >&2; exit 2 ;;
     esac
@@ -58,7 +66,7 @@ if [ ! -f "$build/build.ninja" ]; then
 fi
 ninja -C "$build" wickerpost minispread spcat baseline_receiver >/dev/null
 
-work=$(mktemp -d /tmp/wkp-bench-XXXXXX)
+work=$(mktemp -d "$tmp/wkp-bench-XXXXXX")
 minispread_pid=""
 receiver_pid=""
 cleanup() {
@@ -146,14 +154,22 @@ perf stat -x, -e "$syscall_events" true >/dev/null 2>&1 && perf_ok=1
 # With "count" it is the warm-up run instead: it counts the receiver's
 # system calls into $work/CASE.syscalls and its times are not kept.
 run_case() {
-    local name=$1 mode=${2:-measure} expect out="$work/out" cmd conf
+    local name=$1 label=$1 mode=${2:-measure} expect out="$work/out" cmd conf
     rm -rf "$out"
     mkdir -p "$out/vhosts"
+    case $name in
+    *-existing)
+        (cd "$expected_vhosts" && ls) | sed "s|^|$out/vhosts/|" | xargs touch
+        name=${name%-existing} ;;
+    esac
     conf="$work/wickerpost.conf"
     case $name in
     baseline)
         cmd=("$build/baseline_receiver" -s "$port" -g "$group" -o "$out/plain.log")
         expect=$input_bytes ;;
+    baseline-vhost)
+        cmd=("$build/baseline_receiver" -s "$port" -g "$group" -d "$out/vhosts")
+        expect=$vhost_bytes ;;
     plain)
         printf 'Spread {\n Port = %s\n Log {\n  Group = %s\n  File = %s/plain.log\n }\n}\n' \
             "$port" "$group" "$out" >"$conf"
@@ -242,7 +258,7 @@ with open(sys.argv[2], "w") as f:
     case $name in
     baseline | plain)
         cmp -s "$input" "$out/plain.log" || problem="$problem output differs from input ($(wc -l <"$out/plain.log") lines);" ;;
-    vhost)
+    vhost | baseline-vhost)
         diff -rq "$expected_vhosts" "$out/vhosts" >/dev/null ||
             problem="$problem vhost files differ from the input split by vhost ($(cat "$out"/vhosts/* | wc -l) lines);" ;;
     clf)
@@ -253,17 +269,17 @@ with open(sys.argv[2], "w") as f:
         [ "$good" = "$messages" ] || problem="$problem $good of $messages lines have a CLF timestamp;" ;;
     esac
     if [ -n "$problem" ]; then
-        echo "$name: FAILED:$problem" >&2
-        echo "$name $problem" >>"$work/failures"
+        echo "$label: FAILED:$problem" >&2
+        echo "$label $problem" >>"$work/failures"
         return
     fi
     read -r utime stime _ <"$work/rusage"
-    local results="$work/$name.results"
+    local results="$work/$label.results"
     [ "$mode" = count ] && results=/dev/null
     awk -v n="$messages" -v a="$t_start" -v b="$t_end" -v u="$utime" -v s="$stime" \
         -v d="$((d1 - d0))" -v hz="$clk_tck" 'BEGIN {
         printf "%.0f %.3f %.3f\n", n / (b - a), (u + s) * 1e6 / n, d * 1e6 / hz / n
-    }' | tee -a "$results" | awk -v c="$name" -v m="$mode" '{
+    }' | tee -a "$results" | awk -v c="$label" -v m="$mode" '{
         printf "%-8s %8d msgs/s  %6.3f us/msg  minispread %.3f us/msg%s\n", c, $1, $2, $3, m == "count" ? "  (warm-up)" : "" }' >&2
     if [ -n "$perf_pid" ]; then
         # perf -x, lines: count,unit,event,...
@@ -273,8 +289,8 @@ with open(sys.argv[2], "w") as f:
             $3 ~ /sys_enter_(poll|ioctl)$/ { waits += $1 }
             $3 ~ /raw_syscalls:sys_enter$/ { all += $1 }
             END { printf "%.3f %.3f %.3f %.3f\n", all / n, recv / n, write / n, waits / n }' \
-            "$work/perf.out" >"$work/$name.syscalls"
-        echo "$name: syscalls per message: $(cat "$work/$name.syscalls") (all, receive, write, poll+ioctl)" >&2
+            "$work/perf.out" >"$work/$label.syscalls"
+        echo "$label: syscalls per message: $(cat "$work/$label.syscalls") (all, receive, write, poll+ioctl)" >&2
     fi
 }
 
@@ -317,6 +333,10 @@ for c in "${case_list[@]}"; do
     ratio="-"
     if [ -n "$base_cpu" ]; then
         ratio=$(awk -v a="$(median "$f" 2)" -v b="$base_cpu" 'BEGIN { printf "%.2f×", a / b }')
+    fi
+    if [[ "$c" = vhost* ]] && [ -s "$work/baseline-$c.results" ]; then
+        ratio="$ratio ($(awk -v a="$(median "$f" 2)" -v b="$(median "$work/baseline-$c.results" 2)" \
+            'BEGIN { printf "%.2f×", a / b }') of baseline-$c)"
     fi
     calls="-"
     [ -s "$work/$c.syscalls" ] && calls=$(sed 's/ /, /g' "$work/$c.syscalls")
