@@ -5,8 +5,7 @@
 
 #include <sys/resource.h>
 
-#include <map>
-#include <set>
+#include <thread>
 
 #include "tests/tools_support.h"
 
@@ -553,6 +552,68 @@ TEST(Minispread, SlowReaderKilledAtThousandQueued)
     EXPECT_TRUE(d.proc.running());
     SP_disconnect(r);
     SP_disconnect(s);
+}
+
+// Holding the senders back for a receiver is limited: one that reads, but
+// more slowly than the senders write, is killed too.
+TEST(Minispread, LaggingReaderKilled)
+{
+    Minispread d;
+    ASSERT_TRUE(d.start());
+    std::string pg, b;
+    int lag = raw_session(d.port, "lag", &pg);
+    ASSERT_GE(lag, 0);
+    ASSERT_TRUE(send_bytes(lag, raw_join(pg, "lagging")));
+    ASSERT_TRUE(recv_bytes(lag, 48 + 32 + 56, &b));   // its join notice
+
+    // 3000 lines of 10 kB, fed from another thread while this one reads
+    // 4 kB every 5 ms.
+    signal(SIGPIPE, SIG_IGN);
+    Process sender;
+    ASSERT_TRUE(sender.start({bin("spcat"), "-s", d.unix_name(), "-g", "lagging"}, true));
+    std::string line(9999, 'w');
+    line += "\n";
+    std::thread feed([&] {
+        for (int i = 0; i < 3000; i++)
+            sender.send(line);
+        sender.close_stdin();
+    });
+    size_t total = 0;
+    bool closed = false;
+    for (int i = 0; i < 2000 && !closed; i++) {
+        usleep(5000);
+        char buf[4096];
+        ssize_t n = recv(lag, buf, sizeof buf, MSG_DONTWAIT);
+        if (n > 0)
+            total += (size_t)n;
+        else if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK))
+            closed = true;
+    }
+    if (!closed)
+        sender.signal(SIGKILL);   // unblocks the feeding thread
+    feed.join();
+    EXPECT_TRUE(closed);
+    EXPECT_LT(total, 3000u * (48 + 32 + 10000));
+    EXPECT_EQ(d.proc.err(), "minispread: killing session #lag#localhost for not reading\n");
+    ASSERT_TRUE(sender.wait());
+    EXPECT_EQ(sender.exit_code(), 0);
+    close(lag);
+}
+
+// A connection that has not said anything yet does not hold up others:
+// they are served while it is still open.
+TEST(Minispread, SilentConnectionBlocksNobody)
+{
+    Minispread d;
+    ASSERT_TRUE(d.start());
+    int silent = raw_socket(d.port);
+    ASSERT_GE(silent, 0);
+    mailbox m = connect_as(d.unix_name(), "talker");
+    ASSERT_GE(m, 0);
+    pollfd p{silent, POLLIN, 0};
+    EXPECT_EQ(poll(&p, 1, 0), 0);   // no reply, no end of stream
+    SP_disconnect(m);
+    close(silent);
 }
 
 TEST(Minispread, CommandLine)

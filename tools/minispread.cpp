@@ -58,6 +58,7 @@ constexpr int64_t HANDSHAKE_MS = 5000;      // a connect and auth exchange must 
 constexpr size_t IN_HANDSHAKE = 256;
 constexpr size_t IN_READY = 192 * 1024;     // holds the largest legal message (48 + 143952 bytes)
 constexpr size_t FLUSH_AT = 64 * 1024;      // pending bytes that trigger an early write
+constexpr size_t OUT_KEEP = 1024 * 1024;    // output buffer kept allocated when empty
 constexpr int SOCKET_BUFFER = 200 * 1024;     // Unix sockets, each way
 constexpr int RING = 1024;                  // > MAX_QUEUED
 static_assert(RING > MAX_QUEUED && (RING & (RING - 1)) == 0);
@@ -195,8 +196,14 @@ void flush(Session *s)
         s->ends_head = (s->ends_head + 1) & (RING - 1);
         s->ends_count--;
     }
-    if (s->out_off == s->out_len)
+    if (s->out_off == s->out_len) {
         s->out_off = s->out_len = 0;
+        if (s->out_cap > OUT_KEEP) {   // give back what a backlog made it grow to
+            free(s->out);
+            s->out = nullptr;
+            s->out_cap = 0;
+        }
+    }
     if (s->ends_count >= SOFT_QUEUED && !s->backlogged) {
         s->backlogged = true;
         d.backlog.push_back(s);
