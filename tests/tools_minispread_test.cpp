@@ -203,6 +203,7 @@ TEST(Minispread, BadHeadersKillTheSender)
     EXPECT_EQ(r.sender, "#big#localhost");
     EXPECT_TRUE(r.body == body);
     close(v);
+    SP_disconnect(w);
 }
 
 // Every service type arrives as sent, over both transports, with sender,

@@ -805,9 +805,16 @@ void shutdown_all()
     for (Session *s : d.sessions) {
         flush(s);   // one last try for what is queued
         close(s->fd);
+        d.graveyard.push_back(s);
     }
+    d.sessions.clear();
+    bury_dead();
+    for (auto &entry : d.groups)
+        delete entry.second;
+    d.groups.clear();
     close(d.tcp_fd);
     close(d.unix_fd);
+    close(d.epfd);
     unlink(d.unix_path.c_str());
 }
 

@@ -137,6 +137,7 @@ void send_lines(const Options *o, mailbox mbox)
                                                 0, (int)n, p);
         if (ret < 0) {
             fprintf(stderr, "spcat: cannot send to Spread daemon \"%s\": %s\n", o->daemon, SP_strerror(ret));
+            SP_disconnect(mbox);
             exit(1);
         }
     };
@@ -199,6 +200,7 @@ void write_all(const char *p, size_t n)
         int ret = SP_join(mbox, g);
         if (ret < 0) {
             fprintf(stderr, "spcat: cannot join group \"%s\": %s\n", g, SP_strerror(ret));
+            SP_disconnect(mbox);
             exit(1);
         }
     }
@@ -213,6 +215,7 @@ void write_all(const char *p, size_t n)
                              &endian_mismatch, (int)body.size(), body.data());
         if (ret < 0) {
             fprintf(stderr, "spcat: lost Spread daemon \"%s\": %s\n", o->daemon, SP_strerror(ret));
+            SP_disconnect(mbox);
             exit(1);
         }
         if (Is_regular_mess(svc))
