@@ -49,18 +49,18 @@ using namespace ms;
 
 namespace {
 
-constexpr int MAX_SESSIONS = 997;
-constexpr int MAX_QUEUED = 1000;
-constexpr int SOFT_QUEUED = 300;
-constexpr int64_t HOLD_BUDGET_MS = 100;
-constexpr int64_t HOLD_WINDOW_MS = 1000;
+constexpr int MAX_SESSIONS = 997;           // more get REJECT_QUOTA at once
+constexpr int MAX_QUEUED = 1000;            // messages a receiver may have waiting
+constexpr int SOFT_QUEUED = 300;            // from here reading from clients pauses...
+constexpr int64_t HOLD_BUDGET_MS = 100;     // ...for at most this long per receiver
+constexpr int64_t HOLD_WINDOW_MS = 1000;    // in any window of this length
 constexpr int64_t HANDSHAKE_MS = 5000;      // a connect and auth exchange must end within this
 constexpr size_t IN_HANDSHAKE = 256;
 constexpr size_t IN_READY = 192 * 1024;     // holds the largest legal message (48 + 143952 bytes)
 constexpr size_t FLUSH_AT = 64 * 1024;      // pending bytes that trigger an early write
 constexpr size_t OUT_KEEP = 1024 * 1024;    // output buffer kept allocated when empty
-constexpr int SOCKET_BUFFER = 200 * 1024;     // Unix sockets, each way
-constexpr int RING = 1024;                  // > MAX_QUEUED
+constexpr int SOCKET_BUFFER = 200 * 1024;   // Unix sockets, each way
+constexpr int RING = 1024;                  // message ends remembered per session
 static_assert(RING > MAX_QUEUED && (RING & (RING - 1)) == 0);
 constexpr size_t HEADER_SIZE = WIRE_HEADER_SIZE;
 constexpr size_t SLOT = WIRE_GROUP_SIZE;
@@ -71,7 +71,6 @@ struct Group;
 
 struct Session {
     int fd = -1;
-    bool tcp = false;
     SessionState state = SS_CONNECT;
     bool membership = false;       // asked for membership messages
     bool named = false;            // name reserved in Daemon::by_name
@@ -84,7 +83,7 @@ struct Session {
     int client_version = 0;
     int index = -1;                // position in Daemon::sessions
     char name[MAX_NAME + 1] = {};
-    char pg[MAX_GROUP_NAME] = {};            // private group "#name#daemon"
+    char pg[MAX_GROUP_NAME] = {};  // private group "#name#daemon"
     int64_t deadline = 0;          // end of the handshake allowance (ms)
     int64_t hold_window = 0;       // start of the current hold window (ms)
     int64_t hold_used = 0;         // ms of pause spent on this session in that window
@@ -211,11 +210,14 @@ void flush(Session *s)
     set_events(s);
 }
 
+// Makes room for n more bytes of output.  Written bytes at the front are
+// reclaimed only when they are at least half the buffer, so a long backlog
+// is not moved for every message appended to it.
 void out_reserve(Session *s, size_t n)
 {
     if (s->out_cap - s->out_len >= n)
         return;
-    if (s->out_off > 0) {
+    if (s->out_off > 0 && s->out_off >= s->out_cap / 2) {
         memmove(s->out, s->out + s->out_off, s->out_len - s->out_off);
         s->out_len -= s->out_off;
         s->out_off = 0;
@@ -637,7 +639,6 @@ void on_accept(int listen_fd, bool tcp)
         }
         Session *s = new Session;
         s->fd = fd;
-        s->tcp = tcp;
         s->deadline = d.now + HANDSHAKE_MS;
         grow_input(s, IN_HANDSHAKE);
         epoll_event ev{};
@@ -771,6 +772,9 @@ int listen_tcp(int port)
     return fd;
 }
 
+// Listens on the Unix socket `path`.  The socket is bound and listening
+// under a temporary name first and then renamed over `path` (replacing any
+// old file), so a client that finds the file can connect at once.
 int listen_unix(const std::string &path)
 {
     int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
@@ -778,16 +782,18 @@ int listen_unix(const std::string &path)
         fprintf(stderr, "minispread: socket: %s\n", strerror(errno));
         return -1;
     }
+    std::string tmp = path + ".new" + std::to_string(getpid());
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
-    snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path.c_str());
-    unlink(path.c_str());
-    if (bind(fd, (sockaddr *)&addr, sizeof addr) != 0 || listen(fd, 128) != 0) {
+    snprintf(addr.sun_path, sizeof addr.sun_path, "%s", tmp.c_str());
+    unlink(tmp.c_str());
+    if (bind(fd, (sockaddr *)&addr, sizeof addr) != 0 || listen(fd, 128) != 0 ||
+        chmod(tmp.c_str(), 0666) != 0 || rename(tmp.c_str(), path.c_str()) != 0) {
         fprintf(stderr, "minispread: cannot listen on %s: %s\n", path.c_str(), strerror(errno));
+        unlink(tmp.c_str());
         close(fd);
         return -1;
     }
-    chmod(path.c_str(), 0666);
     return fd;
 }
 
