@@ -86,6 +86,15 @@ TEST(Minispread, NameRejectsAndReuse)
     EXPECT_EQ(SP_connect(d.unix_name().c_str(), "a b", 0, 1, &m, group), REJECT_ILLEGAL_NAME);
     EXPECT_EQ(SP_connect(d.unix_name().c_str(), "#x", 0, 1, &m, group), REJECT_ILLEGAL_NAME);
 
+    // Refused arguments send nothing: the session goes on working.
+    std::vector<char> big(143153);
+    EXPECT_EQ(SP_join(a, "a b"), ILLEGAL_GROUP);
+    EXPECT_EQ(SP_leave(a, std::string(32, 'g').c_str()), ILLEGAL_GROUP);
+    EXPECT_EQ(SP_multicast(a, SELF_DISCARD, "g", 0, 1, "x"), ILLEGAL_SERVICE);
+    EXPECT_EQ(SP_multicast(a, AGREED_MESS | REJECT_MESS, "g", 0, 1, "x"), ILLEGAL_SERVICE);
+    EXPECT_EQ(SP_multicast(a, AGREED_MESS, "g", 0, (int)big.size() - 32, big.data()), MESSAGE_TOO_LONG);
+    EXPECT_TRUE(settle(a, pg));
+
     // The name is free again once its session is gone, however it went.
     SP_disconnect(a);
     a = connect_as(d.tcp_name(), "alice");
