@@ -28,12 +28,13 @@
 # (wickerpost runs with -x: "Error receiving from spread" on its standard
 # error; the baseline ends with "receive failed").
 #
-#   bench/daemon_bench.sh [-n MESSAGES] [-r RUNS] [-B BUILD_DIR] [-c CASES] [-t DIR] [-k]
+#   bench/daemon_bench.sh [-n MESSAGES] [-r RUNS] [-B BUILD_DIR] [-c CASES] [-t DIR] [-M MINISPREAD] [-k]
 #
 # -n messages per run (500000), -r runs per case (5), -B the build directory
 # (build; built here with ninja), -c a comma-separated list of cases
 # (baseline,plain,clf,baseline-vhost,vhost,baseline-vhost-existing,vhost-existing), -t where the scratch directory
-# with the input and the outputs is made (/tmp), -k keep it.
+# with the input and the outputs is made (/tmp), -k keep it, -M another
+# minispread binary to run (to compare versions of it).
 # Prints a Markdown table; exits 1 when a run lost, duplicated or reordered a
 # line or was disconnected.
 set -euo pipefail
@@ -46,26 +47,31 @@ build=build
 cases=baseline,plain,clf,baseline-vhost,vhost,baseline-vhost-existing,vhost-existing
 keep=0
 tmp=/tmp
-while getopts "n:r:B:c:t:k" opt; do
+minispread=""
+while getopts "n:r:B:c:t:M:k" opt; do
     case $opt in
     n) messages=$OPTARG ;;
     r) runs=$OPTARG ;;
     B) build=$OPTARG ;;
     c) cases=$OPTARG ;;
     t) tmp=$OPTARG ;;
+    M) minispread=$OPTARG ;;
     k) keep=1 ;;
     *) sed -n '/^#   bench/,/^# -n/p' "$0" | sed 's/^# \{0,1\}//' >&2; exit 2 ;;
     esac
 done
 case $build in /*) ;; *) build="$root/$build" ;; esac
+[ -n "$minispread" ] || minispread="$build/minispread"
 IFS=, read -r -a case_list <<<"$cases"
 group=bench
+TIMEFORMAT="%3U %3S"   # bash's time: user and system seconds of the sender
 
 if [ ! -f "$build/build.ninja" ]; then
     cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 fi
 ninja -C "$build" wickerpost minispread spcat baseline_receiver >/dev/null
 
+load_start=$(cut -d' ' -f1-3 /proc/loadavg)
 work=$(mktemp -d "$tmp/wkp-bench-XXXXXX")
 minispread_pid=""
 receiver_pid=""
@@ -108,7 +114,7 @@ port_free() {
 port=""
 for p in $(seq 25803 25999); do
     port_free "$p" || continue
-    "$build/minispread" -p "$p" </dev/null >"$work/minispread.log" 2>&1 &
+    "$minispread" -p "$p" </dev/null >"$work/minispread.log" 2>&1 &
     minispread_pid=$!
     for _ in $(seq 50); do
         [ -S "/tmp/$p" ] && break
@@ -123,6 +129,8 @@ done
 [ -n "$port" ] || { echo "minispread did not start" >&2; exit 1; }
 echo "minispread pid $minispread_pid on /tmp/$port" >&2
 
+# Clock ticks the whole machine spent busy, from /proc/stat.
+busy_ticks() { awk '/^cpu / { print $2 + $3 + $4 + $7 + $8 + $9; exit }' /proc/stat; }
 # Clock ticks of utime + stime of a process, from /proc/PID/stat.
 ticks() { awk '{ sub(/^.*\) /, ""); print $12 + $13 }' "/proc/$1/stat"; }
 clk_tck=$(getconf CLK_TCK)
@@ -149,7 +157,7 @@ syscall_events=syscalls:sys_enter_recvmsg,syscalls:sys_enter_recvfrom,syscalls:s
 perf_ok=0
 perf stat -x, -e "$syscall_events" true >/dev/null 2>&1 && perf_ok=1
 
-# run_case CASE [count]: one run; appends "rate cpu_us daemon_us" to
+# run_case CASE [count]: one run; appends "rate cpu_us daemon_us other_load" to
 # $work/CASE.results, or prints why it failed and appends to $work/failures.
 # With "count" it is the warm-up run instead: it counts the receiver's
 # system calls into $work/CASE.syscalls and its times are not kept.
@@ -190,7 +198,8 @@ run_case() {
 
     # The receiver runs under a small parent that reports its resource use
     # from wait4 (microsecond resolution) once it ends.
-    rm -f "$work/pid" "$work/rusage"
+    # Nothing of the previous run may be taken for this one's.
+    rm -f "$work/pid" "$work/rusage" "$work/receiver.err"
     python3 -c '
 import os, subprocess, sys
 child = subprocess.Popen(sys.argv[3:])
@@ -203,12 +212,15 @@ with open(sys.argv[2], "w") as f:
     local wrapper=$!
     local i joined=0
     for i in $(seq 100); do
-        if grep -qi "^joined $group" "$work/receiver.err" 2>/dev/null; then joined=1; break; fi
+        if [ -s "$work/pid" ] && grep -qi "^joined $group" "$work/receiver.err" 2>/dev/null; then
+            joined=1
+            break
+        fi
         kill -0 "$wrapper" 2>/dev/null || break
         sleep 0.1
     done
     receiver_pid=$(cat "$work/pid" 2>/dev/null || true)
-    if [ "$joined" != 1 ]; then
+    if [ "$joined" != 1 ] || ! [[ "$receiver_pid" =~ ^[0-9]+$ ]]; then
         echo "$name: the receiver did not join:" >&2
         cat "$work/receiver.err" >&2
         exit 1
@@ -221,10 +233,12 @@ with open(sys.argv[2], "w") as f:
         sleep 0.5
     fi
 
-    local d0 t_start t_end now size last_size stalled=0
+    local d0 b0 t_start t_sent t_end size last_size stalled=0
     d0=$(ticks "$minispread_pid")
+    b0=$(busy_ticks)
     t_start=$(date +%s.%N)
-    "$build/spcat" -s "$port" -g "$group" <"$input"
+    { time "$build/spcat" -s "$port" -g "$group" <"$input" 2>&3; } 3>&2 2>"$work/spcat.time"
+    t_sent=$(date +%s.%N)
     last_size=-1
     while :; do
         size=$(landed)
@@ -240,8 +254,10 @@ with open(sys.argv[2], "w") as f:
         sleep 0.1
     done
     t_end=$(last_write)
-    local d1
+    local d1 b1 t_busy
     d1=$(ticks "$minispread_pid")
+    b1=$(busy_ticks)
+    t_busy=$(date +%s.%N)
     if [ -n "$perf_pid" ]; then
         kill -INT "$perf_pid" 2>/dev/null || true
         wait "$perf_pid" || true
@@ -268,19 +284,29 @@ with open(sys.argv[2], "w") as f:
         good=$(grep -c -E '^[^[]*\[[0-9]{2}/[A-Z][a-z]{2}/[0-9]{4}:[0-9]{2}:[0-9]{2}:[0-9]{2} [-+][0-9]{4}\] ' "$out/plain.log" || true)
         [ "$good" = "$messages" ] || problem="$problem $good of $messages lines have a CLF timestamp;" ;;
     esac
+    # CPU the machine spent on anything but the sender, minispread and the
+    # receiver while the run went on, in cores.
+    local other
+    read -r utime stime _ <"$work/rusage" || { utime=0; stime=0; }
+    other=$(awk -v b="$((b1 - b0))" -v d="$((d1 - d0))" -v hz="$clk_tck" -v u="$utime" -v s="$stime" \
+        -v sp="$(tail -1 "$work/spcat.time")" -v a="$t_start" -v z="$t_busy" 'BEGIN {
+        split(sp, t, " "); printf "%.2f", ((b - d) / hz - u - s - t[1] - t[2]) / (z - a) }')
     if [ -n "$problem" ]; then
+        problem="$problem other load $other cores; sender took $(awk -v a="$t_start" -v b="$t_sent" -v n="$messages" \
+            'BEGIN { printf "%.2f s (%.0f msgs/s)", b - a, n / (b - a) }');"
         echo "$label: FAILED:$problem" >&2
         echo "$label $problem" >>"$work/failures"
         return
     fi
-    read -r utime stime _ <"$work/rusage"
     local results="$work/$label.results"
     [ "$mode" = count ] && results=/dev/null
     awk -v n="$messages" -v a="$t_start" -v b="$t_end" -v u="$utime" -v s="$stime" \
-        -v d="$((d1 - d0))" -v hz="$clk_tck" 'BEGIN {
-        printf "%.0f %.3f %.3f\n", n / (b - a), (u + s) * 1e6 / n, d * 1e6 / hz / n
-    }' | tee -a "$results" | awk -v c="$label" -v m="$mode" '{
-        printf "%-8s %8d msgs/s  %6.3f us/msg  minispread %.3f us/msg%s\n", c, $1, $2, $3, m == "count" ? "  (warm-up)" : "" }' >&2
+        -v d="$((d1 - d0))" -v hz="$clk_tck" -v o="$other" 'BEGIN {
+        printf "%.0f %.3f %.3f %s\n", n / (b - a), (u + s) * 1e6 / n, d * 1e6 / hz / n, o
+    }' | tee -a "$results" | awk -v c="$label" -v m="$mode" -v sent="$(awk -v a="$t_start" -v b="$t_sent" \
+        -v n="$messages" 'BEGIN { printf "%.0f", n / (b - a) }')" -v o="$other" '{
+        printf "%-8s %8d msgs/s  %6.3f us/msg  minispread %.3f us/msg  sender %d msgs/s  other load %.2f cores%s\n",
+            c, $1, $2, $3, sent, o, m == "count" ? "  (warm-up)" : "" }' >&2
     if [ -n "$perf_pid" ]; then
         # perf -x, lines: count,unit,event,...
         awk -F, -v n="$messages" '
@@ -318,16 +344,18 @@ base_cpu=""
 [ -s "$work/baseline.results" ] && base_cpu=$(median "$work/baseline.results" 2)
 echo
 echo "$messages messages of ~$((input_bytes / messages)) bytes per run, 1000 vhosts, $runs runs per case;"
-echo "sender alone (spcat to a group without members): $sender_rate msgs/s"
+echo "sender alone (spcat to a group without members): $sender_rate msgs/s;"
+echo "load average before: $load_start, after: $(cut -d' ' -f1-3 /proc/loadavg) (the receiver keeps up only"
+echo "when it gets its share of the 2 cores: other work on the machine disconnects receivers)"
 echo
-echo "| receiver | good runs | msgs/s min / median / max | CPU µs/msg min / median / max | CPU vs baseline (median) | syscalls/msg: all, receive, write, poll+ioctl | minispread CPU µs/msg (median) |"
-echo "|---|---|---|---|---|---|---|"
+echo "| receiver | good runs | msgs/s min / median / max | CPU µs/msg min / median / max | CPU vs baseline (median) | syscalls/msg: all, receive, write, poll+ioctl | minispread CPU µs/msg (median) | other load, cores (median) |"
+echo "|---|---|---|---|---|---|---|---|"
 for c in "${case_list[@]}"; do
     f="$work/$c.results"
     good=0
     [ -s "$f" ] && good=$(wc -l <"$f")
     if [ "$good" = 0 ]; then
-        echo "| $c | 0 of $runs | | | | | |"
+        echo "| $c | 0 of $runs | | | | | | |"
         continue
     fi
     ratio="-"
@@ -340,7 +368,7 @@ for c in "${case_list[@]}"; do
     fi
     calls="-"
     [ -s "$work/$c.syscalls" ] && calls=$(sed 's/ /, /g' "$work/$c.syscalls")
-    echo "| $c | $good of $runs | $(stats "$f" 1 %.0f) | $(stats "$f" 2 %.2f) | $ratio | $calls | $(median "$f" 3) |"
+    echo "| $c | $good of $runs | $(stats "$f" 1 %.0f) | $(stats "$f" 2 %.2f) | $ratio | $calls | $(median "$f" 3) | $(median "$f" 4) |"
 done
 if [ -s "$work/failures" ]; then
     echo
