@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include "daemon/options.h"
 
@@ -148,6 +150,51 @@ void log_facility_set_file(LogFacility *facility, char *path)
     facility->logfile = file;
 }
 
+#if defined(__SANITIZE_ADDRESS__)
+#define WKP_ADDRESS_SANITIZER 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define WKP_ADDRESS_SANITIZER 1
+#endif
+#endif
+
+// Room the regex compiler may take for one pattern.
+static constexpr rlim_t compile_room = 256ul << 20;
+
+// Compiles `pattern` into `buffer`; returns the library's error text or
+// null. Stacked or nested repetitions (a+++++++++++++++++++, or twenty
+// levels of (...+)+) make the compiler's automaton grow exponentially: six
+// gigabytes for twenty stacked operators. So the compilation runs with the
+// address space capped at what the process uses plus compile_room; such a
+// pattern then fails with the library's own "Memory exhausted" instead of
+// taking the machine's memory. (Under AddressSanitizer, whose shadow
+// memory cannot live under an address-space cap, the sanitizer's
+// allocation limit plays that part.)
+static const char *compile_bounded(const char *pattern, re_pattern_buffer *buffer)
+{
+#ifndef WKP_ADDRESS_SANITIZER
+    struct rlimit saved;
+    unsigned long pages = 0;
+    FILE *statm = fopen("/proc/self/statm", "re");
+    bool capped = false;
+    if (statm != nullptr && fscanf(statm, "%lu", &pages) == 1 && getrlimit(RLIMIT_AS, &saved) == 0) {
+        struct rlimit cap = saved;
+        rlim_t want = (rlim_t)pages * (rlim_t)sysconf(_SC_PAGESIZE) + compile_room;
+        if (cap.rlim_cur == RLIM_INFINITY || cap.rlim_cur > want)
+            cap.rlim_cur = want;
+        capped = setrlimit(RLIMIT_AS, &cap) == 0;
+    }
+    if (statm != nullptr)
+        fclose(statm);
+#endif
+    const char *error = re_compile_pattern(pattern, strlen(pattern), buffer);
+#ifndef WKP_ADDRESS_SANITIZER
+    if (capped)
+        setrlimit(RLIMIT_AS, &saved);
+#endif
+    return error;
+}
+
 void log_facility_add_match(LogFacility *facility, const char *pattern)
 {
     if (facility->nmatches >= max_matches) {
@@ -164,7 +211,7 @@ void log_facility_add_match(LogFacility *facility, const char *pattern)
     re_pattern_buffer *buffer = &facility->matches[facility->nmatches];
     if (buffer->fastmap == nullptr)
         buffer->fastmap = (char *)malloc(256);
-    const char *error = re_compile_pattern(pattern, strlen(pattern), buffer);
+    const char *error = compile_bounded(pattern, buffer);
     if (error != nullptr) {
         fputs(error, stderr);
         return;

@@ -394,3 +394,23 @@ TEST(EndToEnd, StartsWithoutSpreadAndConnectsLater)
     ASSERT_TRUE(daemon.wait());
     EXPECT_EQ(daemon.exit_code(), 0);
 }
+
+// A Match pattern whose compiled automaton would grow exponentially (eighteen
+// stacked repetitions take more than a gigabyte) fails with
+// the regex library's "Memory exhausted"; the daemon stays small and runs
+// with the block's other patterns.
+TEST(EndToEnd, ExplosivePatternIsRefusedWithinBoundedMemory)
+{
+    Scenario s;
+    s.start_daemon(s.spread_block("  Log {\n    Group = web\n    File = " + s.dir.file("web.log") +
+                                  "\n    Match = '(GET|PUT)" + std::string(18, '+') + "'\n    Match = ' 404 '\n  }\n"));
+    EXPECT_NE(s.daemon->err().find("Memory exhausted"), std::string::npos) << s.daemon->err();
+    std::string status = read_file("/proc/" + std::to_string(s.daemon->pid) + "/status");
+    std::smatch peak;
+    ASSERT_TRUE(std::regex_search(status, peak, std::regex("VmPeak:\\s+([0-9]+) kB")));
+    EXPECT_LT(std::stol(peak[1]), 1024L * 1024) << "peak address space in kB";
+    s.send(clf1 + clf2, {"web"});
+    ASSERT_TRUE(s.wait_lines(s.dir.file("web.log"), 1));
+    s.terminate_daemon();
+    EXPECT_EQ(read_file(s.dir.file("web.log")), clf2);
+}
