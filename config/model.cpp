@@ -167,9 +167,8 @@ static constexpr rlim_t compile_room = 256ul << 20;
 // gigabytes for twenty stacked operators. So the compilation runs with the
 // address space capped at what the process uses plus compile_room; such a
 // pattern then fails with the library's own "Memory exhausted" instead of
-// taking the machine's memory. (Under AddressSanitizer, whose shadow
-// memory cannot live under an address-space cap, the sanitizer's
-// allocation limit plays that part.)
+// taking the machine's memory. (Not under AddressSanitizer, whose shadow
+// memory cannot live under an address-space cap.)
 static const char *compile_bounded(const char *pattern, re_pattern_buffer *buffer)
 {
 #ifndef WKP_ADDRESS_SANITIZER
