@@ -2,8 +2,9 @@
 # Receiving side of the daemon, measured end to end through one minispread.
 #
 # The same file of ~100-byte access-log lines (the first word of each is one
-# of 1000 virtual hosts) is sent with spcat, as fast as spcat and minispread
-# go, to one group, and received by, in turn:
+# of 1000 virtual hosts) is sent by bench/bench_sender, as fast as it and
+# minispread go (or at the rate -R gives), to one group, and received by, in
+# turn:
 #   baseline  bench/baseline_receiver: receive, one write to one file
 #   baseline-vhost  the same receiver writing each line, without its first
 #             word, to the file of that word (1000 files, a hash map): the
@@ -28,9 +29,11 @@
 # (wickerpost runs with -x: "Error receiving from spread" on its standard
 # error; the baseline ends with "receive failed").
 #
-#   bench/daemon_bench.sh [-n MESSAGES] [-r RUNS] [-B BUILD_DIR] [-c CASES] [-t DIR] [-M MINISPREAD] [-k]
+#   bench/daemon_bench.sh [-n MESSAGES] [-r RUNS] [-R RATE] [-B BUILD_DIR] [-c CASES] [-t DIR]
+#                         [-M MINISPREAD] [-k]
 #
-# -n messages per run (500000), -r runs per case (5), -B the build directory
+# -n messages per run (500000), -r runs per case (5), -R messages per second
+# the sender keeps to (0: as fast as it can, the default), -B the build directory
 # (build; built here with ninja), -c a comma-separated list of cases
 # (baseline,plain,clf,baseline-vhost,vhost,baseline-vhost-existing,vhost-existing), -t where the scratch directory
 # with the input and the outputs is made (/tmp), -k keep it, -M another
@@ -42,16 +45,18 @@ cd "$(dirname "$0")/.."
 root=$(pwd -P)
 
 messages=500000
+rate=0
 runs=5
 build=build
 cases=baseline,plain,clf,baseline-vhost,vhost,baseline-vhost-existing,vhost-existing
 keep=0
 tmp=/tmp
 minispread=""
-while getopts "n:r:B:c:t:M:k" opt; do
+while getopts "n:r:R:B:c:t:M:k" opt; do
     case $opt in
     n) messages=$OPTARG ;;
     r) runs=$OPTARG ;;
+    R) rate=$OPTARG ;;
     B) build=$OPTARG ;;
     c) cases=$OPTARG ;;
     t) tmp=$OPTARG ;;
@@ -69,7 +74,7 @@ TIMEFORMAT="%3U %3S"   # bash's time: user and system seconds of the sender
 if [ ! -f "$build/build.ninja" ]; then
     cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 fi
-ninja -C "$build" wickerpost minispread spcat baseline_receiver >/dev/null
+ninja -C "$build" wickerpost minispread spcat baseline_receiver bench_sender >/dev/null
 
 load_start=$(cut -d' ' -f1-3 /proc/loadavg)
 work=$(mktemp -d "$tmp/wkp-bench-XXXXXX")
@@ -135,12 +140,14 @@ busy_ticks() { awk '/^cpu / { print $2 + $3 + $4 + $7 + $8 + $9; exit }' /proc/s
 ticks() { awk '{ sub(/^.*\) /, ""); print $12 + $13 }' "/proc/$1/stat"; }
 clk_tck=$(getconf CLK_TCK)
 
-# Sender alone: spcat to a group nobody joined, through the same minispread.
+# Senders alone, to a group nobody joined, through the same minispread:
+# bench_sender, and spcat for comparison.
+sender_rate=$("$build/bench_sender" -s "$port" -g nobody-here -f "$input" | sed 's/.*: //')
 t0=$(date +%s.%N)
 "$build/spcat" -s "$port" -g nobody-here <"$input"
 t1=$(date +%s.%N)
-sender_rate=$(awk -v n="$messages" -v a="$t0" -v b="$t1" 'BEGIN { printf "%.0f", n / (b - a) }')
-echo "sender alone (no member): $sender_rate msgs/s" >&2
+spcat_rate=$(awk -v n="$messages" -v a="$t0" -v b="$t1" 'BEGIN { printf "%.0f msgs/s", n / (b - a) }')
+echo "senders alone (no member): bench_sender $sender_rate, spcat $spcat_rate" >&2
 
 # --- one run ---------------------------------------------------------------
 # Bytes written so far into the run's output.
@@ -237,7 +244,7 @@ with open(sys.argv[2], "w") as f:
     d0=$(ticks "$minispread_pid")
     b0=$(busy_ticks)
     t_start=$(date +%s.%N)
-    { time "$build/spcat" -s "$port" -g "$group" <"$input" 2>&3; } 3>&2 2>"$work/spcat.time"
+    { time "$build/bench_sender" -s "$port" -g "$group" -f "$input" -R "$rate" >/dev/null 2>&3; } 3>&2 2>"$work/sender.time"
     t_sent=$(date +%s.%N)
     last_size=-1
     while :; do
@@ -289,7 +296,7 @@ with open(sys.argv[2], "w") as f:
     local other
     read -r utime stime _ <"$work/rusage" || { utime=0; stime=0; }
     other=$(awk -v b="$((b1 - b0))" -v d="$((d1 - d0))" -v hz="$clk_tck" -v u="$utime" -v s="$stime" \
-        -v sp="$(tail -1 "$work/spcat.time")" -v a="$t_start" -v z="$t_busy" 'BEGIN {
+        -v sp="$(tail -1 "$work/sender.time")" -v a="$t_start" -v z="$t_busy" 'BEGIN {
         split(sp, t, " "); printf "%.2f", ((b - d) / hz - u - s - t[1] - t[2]) / (z - a) }')
     if [ -n "$problem" ]; then
         problem="$problem other load $other cores; sender took $(awk -v a="$t_start" -v b="$t_sent" -v n="$messages" \
@@ -344,7 +351,11 @@ base_cpu=""
 [ -s "$work/baseline.results" ] && base_cpu=$(median "$work/baseline.results" 2)
 echo
 echo "$messages messages of ~$((input_bytes / messages)) bytes per run, 1000 vhosts, $runs runs per case;"
-echo "sender alone (spcat to a group without members): $sender_rate msgs/s;"
+if [ "$rate" = 0 ]; then
+    echo "sender at full speed; alone (to a group without members) bench_sender sends $sender_rate, spcat $spcat_rate;"
+else
+    echo "sender held to $rate msgs/s; alone (to a group without members) bench_sender sends $sender_rate, spcat $spcat_rate;"
+fi
 echo "load average before: $load_start, after: $(cut -d' ' -f1-3 /proc/loadavg) (the receiver keeps up only"
 echo "when it gets its share of the 2 cores: other work on the machine disconnects receivers)"
 echo

@@ -1,0 +1,129 @@
+// Sender of the daemon benchmark: multicasts each line of a file, its
+// newline included, as one AGREED message to one group, either as fast as
+// the daemon takes them or at a steady rate.
+//
+//   bench_sender -s DAEMON -g GROUP -f FILE [-R MESSAGES_PER_SECOND] [-n NAME]
+//
+// The file is read into memory first, so reading it costs nothing while
+// sending. With -R the sender keeps to the schedule of one message every
+// 1/R seconds, checking the clock every 64 messages and sleeping when it is
+// ahead; when the daemon holds it back it catches up at full speed. On
+// standard output it prints the messages sent, the seconds it took and the
+// rate reached.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "spread/sp.h"
+
+namespace {
+
+[[noreturn]] void usage(const char *program)
+{
+    fprintf(stderr, "usage: %s -s DAEMON -g GROUP -f FILE [-R MESSAGES_PER_SECOND] [-n NAME]\n",
+            program);
+    exit(2);
+}
+
+double now_seconds()
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return (double)ts.tv_sec + (double)ts.tv_nsec / 1e9;
+}
+
+// Reads the whole file; null on failure (reported).
+char *read_file(const char *path, size_t *size)
+{
+    int fd = open(path, O_RDONLY);
+    struct stat st;
+    if (fd < 0 || fstat(fd, &st) != 0) {
+        fprintf(stderr, "bench_sender: %s: %s\n", path, strerror(errno));
+        return nullptr;
+    }
+    char *data = (char *)malloc((size_t)st.st_size + 1);
+    size_t got = 0;
+    while (data && got < (size_t)st.st_size) {
+        ssize_t n = read(fd, data + got, (size_t)st.st_size - got);
+        if (n <= 0) {
+            fprintf(stderr, "bench_sender: read %s: %s\n", path, n < 0 ? strerror(errno) : "short file");
+            free(data);
+            data = nullptr;
+            break;
+        }
+        got += (size_t)n;
+    }
+    close(fd);
+    *size = got;
+    return data;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    const char *daemon = nullptr;
+    const char *group = nullptr;
+    const char *path = nullptr;
+    const char *name = nullptr;
+    double rate = 0;
+    int c;
+    while ((c = getopt(argc, argv, "s:g:f:R:n:")) != -1) {
+        switch (c) {
+        case 's': daemon = optarg; break;
+        case 'g': group = optarg; break;
+        case 'f': path = optarg; break;
+        case 'R': rate = atof(optarg); break;
+        case 'n': name = optarg; break;
+        default: usage(argv[0]);
+        }
+    }
+    if (!daemon || !group || !path || rate < 0)
+        usage(argv[0]);
+
+    size_t size;
+    char *data = read_file(path, &size);
+    if (!data)
+        return 1;
+
+    mailbox mbox;
+    char private_group[MAX_GROUP_NAME];
+    int r = SP_connect(daemon, name, 0, 0, &mbox, private_group);
+    if (r != ACCEPT_SESSION) {
+        fprintf(stderr, "bench_sender: cannot connect to %s: %s\n", daemon, SP_strerror(r));
+        return 1;
+    }
+
+    long sent = 0;
+    double start = now_seconds();
+    const char *p = data, *end = data + size;
+    while (p < end) {
+        const char *nl = (const char *)memchr(p, '\n', (size_t)(end - p));
+        const char *next = nl ? nl + 1 : end;
+        r = SP_multicast(mbox, AGREED_MESS, group, 0, (int)(next - p), p);
+        if (r < 0) {
+            fprintf(stderr, "bench_sender: send failed after %ld messages: %s\n", sent, SP_strerror(r));
+            return 1;
+        }
+        p = next;
+        sent++;
+        if (rate > 0 && sent % 64 == 0) {
+            double ahead = start + (double)sent / rate - now_seconds();
+            if (ahead > 0) {
+                struct timespec ts = {(time_t)ahead, (long)((ahead - (double)(time_t)ahead) * 1e9)};
+                nanosleep(&ts, nullptr);
+            }
+        }
+    }
+    double elapsed = now_seconds() - start;
+    SP_disconnect(mbox);
+    printf("%ld messages in %.3f s: %.0f msgs/s\n", sent, elapsed, elapsed > 0 ? sent / elapsed : 0);
+    free(data);
+    return 0;
+}
