@@ -78,6 +78,7 @@ ninja -C "$build" wickerpost minispread spcat baseline_receiver bench_sender >/d
 
 load_start=$(cut -d' ' -f1-3 /proc/loadavg)
 work=$(mktemp -d "$tmp/wkp-bench-XXXXXX")
+mkdir "$work/trash"
 minispread_pid=""
 receiver_pid=""
 cleanup() {
@@ -170,7 +171,10 @@ perf stat -x, -e "$syscall_events" true >/dev/null 2>&1 && perf_ok=1
 # system calls into $work/CASE.syscalls and its times are not kept.
 run_case() {
     local name=$1 label=$1 mode=${2:-measure} expect out="$work/out" cmd conf
-    rm -rf "$out"
+    # The previous run's output is moved aside, not deleted: ext4 creates
+    # files much faster while freshly freed inodes are at hand, which would
+    # favour whichever case follows a vhost case. Everything goes at exit.
+    [ -d "$out" ] && mv "$out" "$work/trash/$(date +%s%N)"
     mkdir -p "$out/vhosts"
     case $name in
     *-existing)
