@@ -9,7 +9,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 root=$(pwd)
-shared="$(cd .. && pwd)/shared/spread"
+source scripts/spread-reference
 build="$root/${WKP_BUILD_DIR:-build}"
 lib="$build/libspread_client.a"
 if [ ! -f "$lib" ]; then

@@ -4,7 +4,7 @@
 # transcript recorded against a real Spread daemon.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
-shared="$(cd .. && pwd)/shared/spread"
+source scripts/spread-reference
 daemon=${MINISPREAD:-build/minispread}
 
 # A TCP port below 32768 that is free now and has no Unix socket file yet.
