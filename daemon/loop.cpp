@@ -219,30 +219,34 @@ static void receive_from(int i)
 
 void receive_loop()
 {
+    static std::vector<int> ready;
     for (;;) {
         if (watched_stale)
             rebuild_watched();
 
-        // A mailbox whose library buffer already holds messages is ready
-        // now: look without waiting, so reading never waits for output.
-        bool buffered = false;
+        // A mailbox whose library buffer already holds bytes is ready now,
+        // whatever its descriptor says; the descriptors tell about the
+        // others. So the wait is skipped when every mailbox has bytes
+        // buffered, and does not block when some have: reading never
+        // waits for output work, and a busy session costs no extra system
+        // call per message.
+        ready.clear();
+        size_t buffered = 0;
         for (pollfd &p : watched)
-            if (SP_poll(p.fd) > 0)
-                buffered = true;
-        int ready = poll(watched.data(), watched.size(), buffered ? 0 : 1000);
+            if (SP_buffered(p.fd) > 0)
+                buffered++;
+        int waited = 0;
+        if (buffered < watched.size() || watched.empty())
+            waited = poll(watched.data(), watched.size(), buffered > 0 ? 0 : 1000);
+        for (pollfd &p : watched)
+            if ((waited > 0 && p.revents != 0) || SP_buffered(p.fd) > 0)
+                ready.push_back(p.fd);
 
-        if (ready > 0 || buffered) {
-            // watched can be rebuilt by a reconnect inside the pass: take
-            // the ready mailboxes first.
-            static std::vector<int> mailboxes;
-            mailboxes.clear();
-            for (pollfd &p : watched)
-                if (p.revents != 0 || SP_poll(p.fd) > 0)
-                    mailboxes.push_back(p.fd);
-            for (int m : mailboxes)
-                if (mailbox_table[m] != nullptr)
-                    receive_from(m);
-        }
+        // In ascending mailbox order, one message each; a reconnect inside
+        // the pass may drop a mailbox from the table.
+        for (int m : ready)
+            if (m < mailbox_slots && mailbox_table[m] != nullptr)
+                receive_from(m);
 
         handle_signals();
         reap_children();

@@ -238,6 +238,14 @@ extern "C" int SP_poll(mailbox mbox)
     return total > (size_t)INT_MAX ? INT_MAX : (int)total;
 }
 
+extern "C" int SP_buffered(mailbox mbox)
+{
+    SpSession *s = sp_session_get(mbox);
+    if (!s)
+        return ILLEGAL_SESSION;
+    return s->count > (size_t)INT_MAX ? INT_MAX : (int)s->count;
+}
+
 extern "C" int SP_get_memb_info(const char *memb_mess, const service service_type,
                                 membership_info *memb_info)
 {

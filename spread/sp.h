@@ -165,6 +165,11 @@ int SP_receive(mailbox mbox, service *service_type, char sender[MAX_GROUP_NAME],
                int *endian_mismatch, int max_mess_len, char *mess);
 /* Bytes that can be received without waiting: buffered plus readable. */
 int SP_poll(mailbox mbox);
+/* Bytes already read from the daemon and held for later receives, known
+ * without a system call: a mailbox with some is ready whatever its
+ * descriptor says. Our extension of the API; ILLEGAL_SESSION for an
+ * unknown mailbox. */
+int SP_buffered(mailbox mbox);
 
 /* Parses the body of a membership message received into memb_mess. Returns 1,
  * or ILLEGAL_MESSAGE for other messages and malformed bodies. */

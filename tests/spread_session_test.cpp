@@ -823,7 +823,9 @@ TEST_F(SpreadSession, ReadAheadDrainsAndPollCounts)
     }
     ASSERT_TRUE(write_all(l.srv, all));
     ASSERT_TRUE(wkp_test::wait_until([&] { return SP_poll(l.mbox) == (int)all.size(); }));
+    EXPECT_EQ(SP_buffered(l.mbox), 0) << "nothing is read before the first receive";
     EXPECT_EQ(receive(l.mbox).body, "message 0");
+    EXPECT_EQ(SP_buffered(l.mbox), (int)(all.size() - sizes[0]));
     // The socket is empty now; the rest waits in the library.
     int in_socket = -1;
     ioctl(l.mbox, FIONREAD, &in_socket);
@@ -834,6 +836,8 @@ TEST_F(SpreadSession, ReadAheadDrainsAndPollCounts)
     for (int i = 1; i < 50; i++)
         ASSERT_EQ(receive(l.mbox).body, "message " + std::to_string(i));
     EXPECT_EQ(SP_poll(l.mbox), 0);
+    EXPECT_EQ(SP_buffered(l.mbox), 0);
+    EXPECT_EQ(SP_buffered(l.mbox + 1000), ILLEGAL_SESSION);
 }
 
 TEST_F(SpreadSession, ReadAheadKeepsOrderUpToItsBound)
