@@ -12,7 +12,7 @@
 // room; messages are then taken from it in arrival order. When it is full the
 // library stops reading the socket until the application has taken messages
 // out: the kernel buffer and then the daemon's queue for the session fill up.
-constexpr size_t SP_READAHEAD_BYTES = 8u << 20;
+constexpr size_t SP_READAHEAD_BYTES = 32u << 20;
 // The bound given to sessions when their buffer is allocated (at their first
 // receive). Tests and the fuzzer make it small to exercise the wrap-around
 // and messages larger than the buffer; nothing else changes it.
