@@ -30,14 +30,16 @@
 # error; the baseline ends with "receive failed").
 #
 #   bench/daemon_bench.sh [-n MESSAGES] [-r RUNS] [-R RATE] [-B BUILD_DIR] [-c CASES] [-t DIR]
-#                         [-M MINISPREAD] [-k]
+#                         [-M MINISPREAD] [-P] [-k]
 #
 # -n messages per run (500000), -r runs per case (5), -R messages per second
 # the sender keeps to (0: as fast as it can, the default), -B the build directory
 # (build; built here with ninja), -c a comma-separated list of cases
 # (baseline,plain,clf,baseline-vhost,vhost,baseline-vhost-existing,vhost-existing), -t where the scratch directory
 # with the input and the outputs is made (/tmp), -k keep it, -M another
-# minispread binary to run (to compare versions of it).
+# minispread binary to run (to compare versions of it), -P pin the receiver
+# to CPU 1 and minispread and the sender to CPU 0 (taskset), so that the
+# scheduler never takes the receiver off its core for the other two.
 # Prints a Markdown table; exits 1 when a run lost, duplicated or reordered a
 # line or was disconnected.
 set -euo pipefail
@@ -52,7 +54,9 @@ cases=baseline,plain,clf,baseline-vhost,vhost,baseline-vhost-existing,vhost-exis
 keep=0
 tmp=/tmp
 minispread=""
-while getopts "n:r:R:B:c:t:M:k" opt; do
+pin_receiver=()
+pin_others=()
+while getopts "n:r:R:B:c:t:M:Pk" opt; do
     case $opt in
     n) messages=$OPTARG ;;
     r) runs=$OPTARG ;;
@@ -61,6 +65,7 @@ while getopts "n:r:R:B:c:t:M:k" opt; do
     c) cases=$OPTARG ;;
     t) tmp=$OPTARG ;;
     M) minispread=$OPTARG ;;
+    P) pin_receiver=(taskset -c 1); pin_others=(taskset -c 0) ;;
     k) keep=1 ;;
     *) sed -n '/^#   bench/,/^# -n/p' "$0" | sed 's/^# \{0,1\}//' >&2; exit 2 ;;
     esac
@@ -120,7 +125,7 @@ port_free() {
 port=""
 for p in $(seq 25803 25999); do
     port_free "$p" || continue
-    "$minispread" -p "$p" </dev/null >"$work/minispread.log" 2>&1 &
+    "${pin_others[@]}" "$minispread" -p "$p" </dev/null >"$work/minispread.log" 2>&1 &
     minispread_pid=$!
     for _ in $(seq 50); do
         [ -S "/tmp/$p" ] && break
@@ -219,7 +224,7 @@ with open(sys.argv[1], "w") as f:
 _, status, ru = os.wait4(child.pid, 0)
 with open(sys.argv[2], "w") as f:
     f.write("%.6f %.6f %d\n" % (ru.ru_utime, ru.ru_stime, status))
-' "$work/pid" "$work/rusage" "${cmd[@]}" 2>"$work/receiver.err" &
+' "$work/pid" "$work/rusage" "${pin_receiver[@]}" "${cmd[@]}" 2>"$work/receiver.err" &
     local wrapper=$!
     local i joined=0
     for i in $(seq 100); do
@@ -248,7 +253,7 @@ with open(sys.argv[2], "w") as f:
     d0=$(ticks "$minispread_pid")
     b0=$(busy_ticks)
     t_start=$(date +%s.%N)
-    { time "$build/bench_sender" -s "$port" -g "$group" -f "$input" -R "$rate" >/dev/null 2>&3; } 3>&2 2>"$work/sender.time"
+    { time "${pin_others[@]}" "$build/bench_sender" -s "$port" -g "$group" -f "$input" -R "$rate" >/dev/null 2>&3; } 3>&2 2>"$work/sender.time"
     t_sent=$(date +%s.%N)
     last_size=-1
     while :; do
@@ -355,6 +360,7 @@ base_cpu=""
 [ -s "$work/baseline.results" ] && base_cpu=$(median "$work/baseline.results" 2)
 echo
 echo "$messages messages of ~$((input_bytes / messages)) bytes per run, 1000 vhosts, $runs runs per case;"
+[ ${#pin_receiver[@]} -gt 0 ] && echo "receiver pinned to CPU 1, minispread and the sender to CPU 0;"
 if [ "$rate" = 0 ]; then
     echo "sender at full speed; alone (to a group without members) bench_sender sends $sender_rate, spcat $spcat_rate;"
 else
