@@ -57,6 +57,11 @@ constexpr int64_t HOLD_WINDOW_MS = 1000;    // in any window of this length
 constexpr int64_t HANDSHAKE_MS = 5000;      // a connect and auth exchange must end within this
 constexpr size_t IN_HANDSHAKE = 256;
 constexpr size_t IN_READY = 192 * 1024;     // holds the largest legal message (48 + 143952 bytes)
+// At most this much is read from a client at a time, so that one read's
+// messages cannot take a receiver from the pause threshold (SOFT_QUEUED)
+// past MAX_QUEUED before the pause is looked at: 32 kB holds at most 409
+// of the smallest messages. A larger message is gathered over several reads.
+constexpr size_t READ_SLICE = 32 * 1024;
 constexpr size_t FLUSH_AT = 64 * 1024;      // pending bytes that trigger an early write
 constexpr size_t OUT_KEEP = 1024 * 1024;    // output buffer kept allocated when empty
 constexpr int SOCKET_BUFFER = 200 * 1024;   // Unix sockets, each way
@@ -64,6 +69,7 @@ constexpr int RING = 1024;                  // message ends remembered per sessi
 static_assert(RING > MAX_QUEUED && (RING & (RING - 1)) == 0);
 constexpr size_t HEADER_SIZE = WIRE_HEADER_SIZE;
 constexpr size_t SLOT = WIRE_GROUP_SIZE;
+static_assert(SOFT_QUEUED + READ_SLICE / (HEADER_SIZE + SLOT) < MAX_QUEUED);
 
 enum SessionState { SS_CONNECT, SS_AUTH, SS_READY };
 
@@ -594,7 +600,8 @@ void on_readable(Session *s)
         run_kills();
         return;
     }
-    ssize_t n = recv(s->fd, s->in + s->in_len, s->in_cap - s->in_len, MSG_DONTWAIT);
+    size_t room = s->in_cap - s->in_len;
+    ssize_t n = recv(s->fd, s->in + s->in_len, room < READ_SLICE ? room : READ_SLICE, MSG_DONTWAIT);
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
         return;
     if (n > 0) {
