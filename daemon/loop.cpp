@@ -180,19 +180,16 @@ static void drop_mailbox(int i)
 
 static void receive_from(int i)
 {
-    static service service_type = DROP_RECV;  // DROP_RECV on entry to every receive
     static char sender[MAX_GROUP_NAME];
     static char groups[max_receive_groups][MAX_GROUP_NAME];
+    // Every receive asks for DROP_RECV: what does not fit the buffer is cut
+    // off rather than kept queued.
+    service type = DROP_RECV;
     int num_groups = 0;
     int16 mess_type = 0;
     int endian_mismatch = 0;
-
-    service_type = DROP_RECV;
-    int r = SP_receive(i, &service_type, sender, max_receive_groups, &num_groups, groups, &mess_type,
+    int r = SP_receive(i, &type, sender, max_receive_groups, &num_groups, groups, &mess_type,
                        &endian_mismatch, buffer_size, receive_buffer);
-    // The next receive asks for DROP_RECV again, whatever this one gave.
-    service type = service_type;
-    service_type = DROP_RECV;
 
     if (r == BUFFER_TOO_SHORT || r == ILLEGAL_MESSAGE || r == ILLEGAL_SESSION || r == CONNECTION_CLOSED) {
         if (log_spread_errors) {
@@ -208,7 +205,9 @@ static void receive_from(int i)
         return;
 
     SpreadConf *conf = mailbox_table[i];
-    const char *group = num_groups == 1 ? groups[0] : logged_group(conf, num_groups < 0 ? -num_groups : num_groups, groups);
+    // A negative count: more groups than room, the first ones received.
+    const char *group =
+        num_groups == 1 ? groups[0] : logged_group(conf, num_groups < 0 ? -num_groups : num_groups, groups);
     int fd = route_message(conf, group, receive_buffer, r);
     if (fd < 0)
         return;
