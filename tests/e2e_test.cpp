@@ -414,3 +414,49 @@ TEST(EndToEnd, ExplosivePatternIsRefusedWithinBoundedMemory)
     s.terminate_daemon();
     EXPECT_EQ(read_file(s.dir.file("web.log")), clf2);
 }
+
+// Two Spread daemons, one reached locally and one over TCP by host: both
+// connect, Setting FD lines come in ascending order, and each connection
+// logs its own group.
+TEST(EndToEnd, LocalAndTcpConnectionsLogTheirOwnGroups)
+{
+    Scenario s;
+    int remote_port = free_port();
+    Process remote;
+    ASSERT_TRUE(remote.start({bin("minispread"), "-p", std::to_string(remote_port)}));
+    ASSERT_TRUE(wait_until([&] { return file_exists("/tmp/" + std::to_string(remote_port)); }));
+    s.start_daemon(s.spread_block("  Log {\n    Group = local\n    File = " + s.dir.file("local.log") + "\n  }\n") +
+                       "Spread {\n  Port = " + std::to_string(remote_port) +
+                       "\n  Host = 127.0.0.1\n  Log {\n    Group = remote\n    File = " + s.dir.file("remote.log") +
+                       "\n  }\n}\n",
+                   {"-v"});
+    ASSERT_TRUE(wait_until([&] {
+        std::string err = s.daemon->err();
+        return err.find("Setting FD: ") != err.rfind("Setting FD: ");
+    })) << s.daemon->err();
+    std::string err = s.daemon->err();
+    EXPECT_NE(err.find("Successfully connected to spread at /tmp/" + std::to_string(s.port) + "\nJoined local.\n"),
+              std::string::npos)
+        << err;
+    EXPECT_NE(err.find("Successfully connected to spread at 127.0.0.1:" + std::to_string(remote_port) +
+                       "\nJoined remote.\n"),
+              std::string::npos)
+        << err;
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(err, m, std::regex("\nSetting FD: ([0-9]+)\nSetting FD: ([0-9]+)\n$"))) << err;
+    EXPECT_LT(std::stoi(m[1]), std::stoi(m[2]));
+
+    s.send(clf1, {"local"});
+    Process cat;
+    ASSERT_TRUE(cat.start({bin("spcat"), "-s", std::to_string(remote_port) + "@127.0.0.1", "-g", "remote"}, true));
+    cat.send(clf2);
+    cat.close_stdin();
+    ASSERT_TRUE(cat.wait());
+    ASSERT_TRUE(s.wait_lines(s.dir.file("local.log"), 1));
+    ASSERT_TRUE(s.wait_lines(s.dir.file("remote.log"), 1));
+    s.terminate_daemon();
+    EXPECT_EQ(read_file(s.dir.file("local.log")), clf1);
+    EXPECT_EQ(read_file(s.dir.file("remote.log")), clf2);
+    remote.signal(SIGTERM);
+    remote.wait();
+}
