@@ -219,6 +219,7 @@ static void receive_from(int i)
 void receive_loop()
 {
     static std::vector<int> ready;
+    static std::vector<char> buffered_at;  // per watched mailbox
     for (;;) {
         if (watched_stale)
             rebuild_watched();
@@ -230,16 +231,18 @@ void receive_loop()
         // waits for output work, and a busy session costs no extra system
         // call per message.
         ready.clear();
+        buffered_at.resize(watched.size());
         size_t buffered = 0;
-        for (pollfd &p : watched)
-            if (SP_buffered(p.fd) > 0)
-                buffered++;
+        for (size_t k = 0; k < watched.size(); k++) {
+            buffered_at[k] = SP_buffered(watched[k].fd) > 0;
+            buffered += buffered_at[k];
+        }
         int waited = 0;
         if (buffered < watched.size() || watched.empty())
             waited = poll(watched.data(), watched.size(), buffered > 0 ? 0 : 1000);
-        for (pollfd &p : watched)
-            if ((waited > 0 && p.revents != 0) || SP_buffered(p.fd) > 0)
-                ready.push_back(p.fd);
+        for (size_t k = 0; k < watched.size(); k++)
+            if (buffered_at[k] || (waited > 0 && watched[k].revents != 0))
+                ready.push_back(watched[k].fd);
 
         // In ascending mailbox order, one message each; a reconnect inside
         // the pass may drop a mailbox from the table.

@@ -71,6 +71,30 @@ static SkiplistNode *sli_new_node(Skiplist *sl, void *data)
 }
 
 // Puts a new, empty level on top of a list that has at least one level.
+// Builds the element's column of height h from level 1 upward, each node
+// linked right after pred[level - 1] on its level and to the node below it.
+// Returns the level-1 node.
+static SkiplistNode *sli_link_column(Skiplist *sl, void *element, SkiplistNode **pred, int h)
+{
+    SkiplistNode *below = nullptr, *first = nullptr;
+    for (int level = 1; level <= h; level++) {
+        SkiplistNode *p = pred[level - 1];
+        SkiplistNode *node = sli_new_node(sl, element);
+        node->next = p->next;
+        if (p->next)
+            p->next->prev = node;
+        node->prev = p;
+        p->next = node;
+        node->down = below;
+        if (below)
+            below->up = node;
+        else
+            first = node;
+        below = node;
+    }
+    return first;
+}
+
 static void sli_add_level(Skiplist *sl)
 {
     SkiplistNode *h = (SkiplistNode *)calloc(1, sizeof(SkiplistNode));
@@ -233,22 +257,7 @@ SkiplistNode *sl_insert_compare(Skiplist *list, void *element, SkiplistComparato
             pred[level - 1] = n;
     }
 
-    SkiplistNode *below = nullptr, *first = nullptr;
-    for (int level = 1; level <= h; level++) {
-        SkiplistNode *p = pred[level - 1];
-        SkiplistNode *node = sli_new_node(list, element);
-        node->next = p->next;
-        if (p->next)
-            p->next->prev = node;
-        node->prev = p;
-        p->next = node;
-        node->down = below;
-        if (below)
-            below->up = node;
-        else
-            first = node;
-        below = node;
-    }
+    SkiplistNode *first = sli_link_column(list, element, pred, h);
     free(pred);
     list->size++;
 
@@ -480,18 +489,7 @@ SkiplistNode *sl_append(Skiplist *list, void *element)
     SkiplistNode **ends = (SkiplistNode **)malloc(sizeof(SkiplistNode *) * h);
     SL_ASSERT(ends != nullptr);
     sli_level_ends(list, ends, h);
-    SkiplistNode *below = nullptr, *first = nullptr;
-    for (int level = 1; level <= h; level++) {
-        SkiplistNode *node = sli_new_node(list, element);
-        node->prev = ends[level - 1];
-        ends[level - 1]->next = node;
-        node->down = below;
-        if (below)
-            below->up = node;
-        else
-            first = node;
-        below = node;
-    }
+    SkiplistNode *first = sli_link_column(list, element, ends, h);
     free(ends);
     list->size++;
     return first;
