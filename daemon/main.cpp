@@ -22,6 +22,10 @@ static void install_child_handling()
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART | SA_NOCLDSTOP;
     sigaction(SIGCHLD, &action, nullptr);
+    // A piped command started while the configuration was read may have
+    // ended already, before there was a handler to say so: have the first
+    // pass of the loop look.
+    sigchld_pending = 1;
 }
 
 int main(int argc, char **argv)

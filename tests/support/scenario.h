@@ -1,0 +1,108 @@
+// One end-to-end scenario: a minispread on a free port, a temporary
+// directory, and helpers to run wickerpost on a configuration and to send
+// lines with spcat.
+#pragma once
+
+#include <algorithm>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "process.h"
+
+namespace wkp_test {
+
+inline size_t count_lines(const std::string &text)
+{
+    return (size_t)std::count(text.begin(), text.end(), '\n');
+}
+
+struct Scenario {
+    TempDir dir;
+    int port = free_port();
+    std::vector<std::string> spread_options;
+    Process spread;
+    std::unique_ptr<Process> daemon;
+
+    // `spread_options` go to minispread ("-S" for the real daemon's policy).
+    explicit Scenario(std::vector<std::string> options = {}) : spread_options(std::move(options))
+    {
+        start_spread();
+    }
+
+    void start_spread()
+    {
+        spread.~Process();
+        new (&spread) Process();
+        std::vector<std::string> argv{bin("minispread"), "-p", std::to_string(port)};
+        argv.insert(argv.end(), spread_options.begin(), spread_options.end());
+        ASSERT_TRUE(spread.start(argv));
+        ASSERT_TRUE(wait_until([&] { return file_exists("/tmp/" + std::to_string(port)); }))
+            << spread.err();
+    }
+
+    void stop_spread()
+    {
+        spread.signal(SIGTERM);
+        ASSERT_TRUE(spread.wait());
+    }
+
+    std::string spread_block(const std::string &logs) const
+    {
+        return "Spread {\n  Port = " + std::to_string(port) + "\n" + logs + "}\n";
+    }
+
+    // Starts wickerpost in the foreground on `config` with `options` and
+    // the environment `env`, and waits until `sessions` sessions are up
+    // (Setting FD lines).
+    void start_daemon(const std::string &config, std::vector<std::string> options = {"-x"},
+                      const std::vector<std::string> &env = {}, size_t sessions = 1)
+    {
+        write_file(dir.file("wickerpost.conf"), config);
+        std::vector<std::string> argv{bin("wickerpost"), "-D", "-c", dir.file("wickerpost.conf")};
+        argv.insert(argv.end(), options.begin(), options.end());
+        daemon = std::make_unique<Process>();
+        ASSERT_TRUE(daemon->start(argv, false, env));
+        ASSERT_TRUE(wait_until([&] {
+            std::string err = daemon->err();
+            size_t seen = 0;
+            for (size_t at = err.find("Setting FD: "); at != std::string::npos; at = err.find("Setting FD: ", at + 1))
+                seen++;
+            return seen >= sessions;
+        })) << daemon->err();
+    }
+
+    // Sends every line of `text` as one message to the groups, with spcat
+    // on `daemon_name` (this scenario's minispread by default).
+    void send(const std::string &text, const std::vector<std::string> &groups, std::string daemon_name = "")
+    {
+        if (daemon_name.empty())
+            daemon_name = std::to_string(port);
+        std::vector<std::string> argv{bin("spcat"), "-s", daemon_name};
+        for (auto &g : groups) {
+            argv.push_back("-g");
+            argv.push_back(g);
+        }
+        Process cat;
+        ASSERT_TRUE(cat.start(argv, true));
+        cat.send(text);
+        cat.close_stdin();
+        ASSERT_TRUE(cat.wait(60000));
+        ASSERT_EQ(cat.exit_code(), 0) << cat.err();
+    }
+
+    // Waits until `path` holds `lines` lines (or the timeout passes).
+    bool wait_lines(const std::string &path, size_t lines, int timeout_ms = 10000)
+    {
+        return wait_until([&] { return count_lines(read_file(path)) >= lines; }, timeout_ms);
+    }
+
+    void terminate_daemon()
+    {
+        daemon->signal(SIGTERM);
+        ASSERT_TRUE(daemon->wait());
+        EXPECT_EQ(daemon->exit_code(), 0);
+    }
+};
+
+}  // namespace wkp_test
