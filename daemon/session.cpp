@@ -85,7 +85,9 @@ int spread_connect(SpreadConf *conf, void *join)
     const char *host = conf->host ? conf->host : "/tmp";
     char separator = conf->host ? ':' : '/';
     mailbox mbox = -1;
-    int result = SP_connect(spread_daemon_name(conf), private_name, 1, 0, &mbox, conf->private_group);
+    sp_time deadline = {connect_deadline_sec, 0};
+    int result = SP_connect_timeout(spread_daemon_name(conf), private_name, 1, 0, &mbox,
+                                    conf->private_group, deadline);
     if (result != ACCEPT_SESSION) {
         if (verbose)
             fprintf(stderr, "Failed connection to spread at %s%c%s\n", host, separator, conf->port);

@@ -27,8 +27,13 @@ void for_each_facility(SpreadConf *conf, FacilityOp op, void *arg);
 // calls, overwritten by the next one.
 const char *spread_daemon_name(SpreadConf *conf);
 
+// Seconds a connection attempt may take, handshake included. A daemon that
+// accepts and then never answers (stopped, overloaded) counts as a failed
+// connection once it has passed, so the loop is never held for longer.
+constexpr int connect_deadline_sec = 2;
+
 // Connects conf unless it is connected already (then returns at once with
-// -1 and does nothing). On success stores conf in mailbox_table, sets
+// -1 and does nothing), within connect_deadline_sec. On success stores conf in mailbox_table, sets
 // `connected` and, when *join is not 0, joins every group of conf. Returns
 // the new mailbox, or -1 when the connection failed.
 int spread_connect(SpreadConf *conf, void *join);
