@@ -289,23 +289,26 @@ TEST(Check, ReportsOutputsThatCannotWork)
 }
 
 // Two File paths for one file would lock it twice, and the daemon stops at
-// the second lock; a daemon name that is no name never connects. Every
-// problem is reported, not only the first.
+// the second lock; a daemon name that is no name never connects, and
+// neither does a second connection to one daemon. Every problem is
+// reported, not only the first.
 TEST(Check, ReportsSameFileTwiceAndBadDaemonNames)
 {
     TempDir dir;
     std::string config = spread_block(4803, log_block("a", "    File = " + dir.file("a.log") + "\n") +
                                                 log_block("b", "    File = " + dir.path + "/./a.log\n")) +
                          "Spread {\n  Port = 99999\n" + log_block("c", "    File = " + dir.file("c.log") + "\n") +
-                         "}\n" + "Spread {\n  Port = 4803\n  Host = ''\n}\n";
+                         "}\n" + "Spread {\n  Port = 4803\n  Host = ''\n}\n" + "Spread {\n  Port = 04803\n}\n";
     write_file(dir.file("c.conf"), config);
     Ended r = check(dir.file("c.conf"));
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "File " + dir.path + "/./a.log (Log b on 4803) is the file " + dir.file("a.log") +
+    EXPECT_EQ(r.err, "Spread 4803 is the daemon of Spread 04803 again: it refuses a second session of the same "
+                     "private name\n"
+                     "File " + dir.path + "/./a.log (Log b on 4803) is the file " + dir.file("a.log") +
                          " (Log a on 4803) again: its lock would fail\n"
                          "Spread 4803@: not a Spread daemon name (Port a number up to 65535; Host not empty)\n"
                          "Spread 99999: not a Spread daemon name (Port a number up to 65535; Host not empty)\n"
-                         "3 problems found\n");
+                         "4 problems found\n");
     EXPECT_FALSE(file_exists(dir.file("a.log")));
 
     // The daemon agrees about the lock.

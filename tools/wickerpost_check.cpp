@@ -25,7 +25,9 @@
 //   assignments, redirections and an exec) is a shell builtin, a path to an
 //   executable file, or a program found in PATH; and the files its > and >>
 //   redirections name must be writable as a File is;
-// - every connection's port and host must make a Spread daemon name.
+// - every connection's port and host must make a Spread daemon name, and
+//   no two connections may reach the same daemon (it would refuse the
+//   second session, whose private name it already has).
 // Checks use this process's user and PATH: run it as the daemon runs.
 //
 // Exit status: 0 when the daemon would start with the configuration and
@@ -453,11 +455,36 @@ void list_facility(SpreadConf *conf, LogFacility *facility, std::vector<const Lo
         printf("        RewriteTimestamp %s\n", shown(facility->rewrite_format).c_str());
 }
 
+// Daemons connected so far, to find two connections to one daemon.
+struct Connected {
+    SpDaemonAddress address;
+    std::string name;
+};
+std::vector<Connected> daemons;
+
+// Every session of the daemon has the same private name, and a Spread
+// daemon refuses a second session of a name it already has: two
+// connections to one daemon ("4803" and "04803") leave the second one
+// never connected.
+void check_daemon_once(const SpDaemonAddress &address, const std::string &name)
+{
+    for (const Connected &earlier : daemons)
+        if (earlier.address.tcp == address.tcp && earlier.address.port == address.port &&
+            (!address.tcp || strcmp(earlier.address.host, address.host) == 0)) {
+            problem("Spread %s is the daemon of Spread %s again: it refuses a second session of the same "
+                    "private name\n",
+                    shown(name.c_str()).c_str(), shown(earlier.name.c_str()).c_str());
+            return;
+        }
+    daemons.push_back(Connected{address, name});
+}
+
 void list_conf(SpreadConf *conf, std::vector<const LogFile *> &seen_files, std::vector<std::string> &first_users)
 {
     std::string name = daemon_name(conf);
     SpDaemonAddress address;
-    if (sp_parse_daemon_name(name.c_str(), &address) != 0) {
+    bool address_ok = sp_parse_daemon_name(name.c_str(), &address) == 0;
+    if (!address_ok) {
         printf("Spread %s (not a Spread daemon name)\n", shown(name.c_str()).c_str());
         problem("Spread %s: not a Spread daemon name (Port a number up to 65535; Host not empty)\n",
                 shown(name.c_str()).c_str());
@@ -467,6 +494,8 @@ void list_conf(SpreadConf *conf, std::vector<const LogFile *> &seen_files, std::
         printf("Spread %s (local daemon, Unix socket /tmp/%u)\n", shown(name.c_str()).c_str(),
                (unsigned)address.port);
     }
+    if (address_ok)
+        check_daemon_once(address, name);
     if (conf->facilities->size == 0)
         printf("    no Log blocks: no group is joined\n");
     for_each_facility_of(conf, [&](LogFacility *facility) { list_facility(conf, facility, seen_files, first_users); });
