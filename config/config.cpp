@@ -25,7 +25,11 @@ static int config_read(FILE *in)
     return result;
 }
 
-int config_load(const char *path)
+bool config_opens_outputs = true;
+
+// Prepares the registries and reads the file at `path`, opening the outputs
+// of an accepted file when `open_outputs` is set.
+static int config_read_file(const char *path, bool open_outputs)
 {
     config_registries_init();
     // Close-on-exec: the piped commands started once the file is accepted
@@ -35,9 +39,21 @@ int config_load(const char *path)
         fprintf(stderr, "Couldn't open input file: %s\n", path);
         return -1;
     }
+    config_opens_outputs = open_outputs;
     int result = config_read(in);
+    config_opens_outputs = true;
     fclose(in);
     return result;
+}
+
+int config_load(const char *path)
+{
+    return config_read_file(path, true);
+}
+
+int config_load_model(const char *path)
+{
+    return config_read_file(path, false);
 }
 
 void config_unload()

@@ -14,6 +14,12 @@
 // ends: call it once, or call config_unload between two loads.
 int config_load(const char *path);
 
+// config_load without the outputs: reads the file at `path` and builds the
+// model exactly as config_load does (same results, same messages, status 2
+// on a read error), but opens, locks and starts nothing, so every LogFile
+// keeps fd -1. For checking a configuration without touching its outputs.
+int config_load_model(const char *path);
+
 // Closes every output and releases the whole model, leaving the registries
 // empty, so that config_load can run again in the same process. For tests
 // and the fuzzer; the daemon keeps its configuration until it exits.

@@ -84,7 +84,7 @@ static bool close_log_block()
 %%
 
 config
-    : global_list spread_list               { open_log_files(); }
+    : global_list spread_list               { if (config_opens_outputs) open_log_files(); }
     ;
 
 global_list
