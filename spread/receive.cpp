@@ -66,31 +66,39 @@ enum class ReadEnd : int {
 
 }  // namespace
 
+// Fields are grouped by the thread that writes them, each group on cache
+// lines of its own, so that the two threads do not pull one line back and
+// forth on every message.
 struct SpReadAhead {
-    unsigned char *ring;               // cap bytes, malloc'd
-    size_t cap;
-    std::atomic<uint64_t> filled{0};   // written by the reader only
-    std::atomic<uint64_t> whole{0};    // written by the reader only, under mu
-    std::atomic<uint64_t> taken{0};    // written by the application only, under mu
-    std::atomic<ReadEnd> end{ReadEnd::none};  // set by the reader, under mu
-    std::atomic<bool> stopped{false};  // SP_read_ahead(mbox, 0); under mu
-    std::atomic<bool> stop_asked{false};  // tells the reader thread to return
+    // Set up before the reader starts; read by both.
+    unsigned char *ring = nullptr;     // cap bytes, malloc'd
+    size_t cap = 0;
+    int fd = -1;                       // the session's socket
+    int ready_fd = -1;                 // eventfd: see above
+    int wake_fd = -1;                  // eventfd: interrupts the reader's poll
+    pthread_t thread;
+    bool running = false;              // thread is joinable (application's thread only)
+
+    // Written by the reader.
+    alignas(64) std::atomic<uint64_t> filled{0};
+    std::atomic<uint64_t> whole{0};    // under mu
+    std::atomic<ReadEnd> end{ReadEnd::none};  // under mu
     // The reader's framing state: the message being completed starts at
     // msg_start; once its header is in (header_known) it ends at msg_end.
     uint64_t msg_start = 0;
     uint64_t msg_end = 0;
     bool header_known = false;
-    // Under mu.
-    bool signalled = false;            // ready_fd holds a count
-    bool reader_waits = false;         // the reader waits for free space
-    bool receiver_waits = false;       // SP_receive waits for a whole message
-    int ready_fd = -1;                 // eventfd: see above
-    int wake_fd = -1;                  // eventfd: interrupts the reader's poll
-    bool running = false;              // thread is joinable (application's thread only)
-    pthread_t thread;
-    int fd = -1;                       // the session's socket
-    std::mutex mu;
+
+    // Written by the application.
+    alignas(64) std::atomic<uint64_t> taken{0};  // under mu
+    std::atomic<bool> stopped{false};  // SP_read_ahead(mbox, 0); under mu
+    std::atomic<bool> stop_asked{false};  // tells the reader thread to return
+
+    alignas(64) std::mutex mu;
     std::condition_variable cv;
+    bool signalled = false;            // ready_fd holds a count; under mu
+    bool reader_waits = false;         // the reader waits for free space; under mu
+    bool receiver_waits = false;       // SP_receive waits for a whole message; under mu
 };
 
 namespace {
@@ -116,10 +124,9 @@ void update_ready(SpReadAhead *ra)
     ra->signalled = ready;
 }
 
-// Copies n bytes at stream offset at out of the ring.
-void ring_copy(const SpReadAhead *ra, uint64_t at, void *out, size_t n)
+// Copies n bytes (n <= cap) out of the ring from index i on.
+void ring_copy(const SpReadAhead *ra, size_t i, void *out, size_t n)
 {
-    size_t i = (size_t)(at % ra->cap);
     size_t first = ra->cap - i < n ? ra->cap - i : n;
     memcpy(out, ra->ring + i, first);
     memcpy((unsigned char *)out + first, ra->ring, n - first);
@@ -137,7 +144,7 @@ bool reader_frame(SpReadAhead *ra, uint64_t filled)
             if (filled - ra->msg_start < WIRE_HEADER_SIZE)
                 break;
             unsigned char raw[WIRE_HEADER_SIZE];
-            ring_copy(ra, ra->msg_start, raw, sizeof raw);
+            ring_copy(ra, (size_t)(ra->msg_start % ra->cap), raw, sizeof raw);
             WireHeader h;
             wire_header_decode(raw, raw + sizeof raw, &h);
             int64_t payload = wire_payload_size(&h, true);
@@ -303,11 +310,12 @@ SpReadAhead *read_ahead_new(SpSession *s)
 }
 
 // Where SP_receive takes a message's bytes from: the socket, or the ring
-// from offset at on.
+// from offset at (index at % cap) on.
 struct Source {
     int fd;
     SpReadAhead *ra;  // null: the socket
     uint64_t at;
+    size_t index;
 };
 
 // A stretch of the message: n bytes into dst, or dropped when dst is null.
@@ -387,9 +395,13 @@ bool take(Source *src, Piece *pieces, int count)
     if (!src->ra)
         return socket_read(src->fd, pieces, count);
     for (int i = 0; i < count; i++) {
+        size_t n = (size_t)pieces[i].n;
         if (pieces[i].dst)
-            ring_copy(src->ra, src->at, pieces[i].dst, (size_t)pieces[i].n);
-        src->at += pieces[i].n;
+            ring_copy(src->ra, src->index, pieces[i].dst, n);
+        src->at += n;
+        src->index += n;
+        if (src->index >= src->ra->cap)
+            src->index -= src->ra->cap;
     }
     return true;
 }
@@ -418,6 +430,7 @@ int ring_wait(SpSession *s, Source *src)
 {
     SpReadAhead *ra = s->ra;
     src->at = ra->taken.load(std::memory_order_relaxed);
+    src->index = (size_t)(src->at % ra->cap);
     if (ra->whole.load(std::memory_order_acquire) > src->at)
         return 0;
     std::unique_lock<std::mutex> lk(ra->mu);
@@ -552,7 +565,7 @@ extern "C" int SP_receive(mailbox mbox, service *service_type, char sender[MAX_G
         max_mess_len = 0;
     if (s->shut)
         return lost(s);
-    Source src = {s->fd, s->ra, 0};
+    Source src = {s->fd, s->ra, 0, 0};
     if (s->ra) {
         int r = ring_wait(s, &src);
         if (r != 0)
