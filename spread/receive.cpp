@@ -19,13 +19,14 @@
 //
 // - [taken, whole): whole messages (or the rest of the one whose header a
 //   *_TOO_SHORT return kept); only the application reads them, and only it
-//   moves taken (under mu).
+//   moves taken.
 // - [whole, filled): the start of a message not all here yet; only the
 //   reader touches it.
 // - [filled, taken + cap): free; the reader recvs into it.
 // - The ready descriptor holds a count exactly while whole > taken, or the
 //   reader ended, or reading was stopped (under mu: signalled). Only the
-//   transitions cost a system call: a busy stream costs none per message.
+//   transitions cost a system call, and only they take the lock on the
+//   application's side: a busy stream costs neither per message.
 //
 // A header with a negative group count or length, or announcing more than
 // SP_LARGEST_MESSAGE with read-ahead, leaves no way to find the next message:
@@ -83,6 +84,7 @@ struct SpReadAhead {
     alignas(64) std::atomic<uint64_t> filled{0};
     std::atomic<uint64_t> whole{0};    // under mu
     std::atomic<ReadEnd> end{ReadEnd::none};  // under mu
+    std::atomic<bool> reader_waits{false};  // for free space; set under mu
     // The reader's framing state: the message being completed starts at
     // msg_start; once its header is in (header_known) it ends at msg_end.
     uint64_t msg_start = 0;
@@ -90,14 +92,13 @@ struct SpReadAhead {
     bool header_known = false;
 
     // Written by the application.
-    alignas(64) std::atomic<uint64_t> taken{0};  // under mu
+    alignas(64) std::atomic<uint64_t> taken{0};
     std::atomic<bool> stopped{false};  // SP_read_ahead(mbox, 0); under mu
     std::atomic<bool> stop_asked{false};  // tells the reader thread to return
 
     alignas(64) std::mutex mu;
     std::condition_variable cv;
     bool signalled = false;            // ready_fd holds a count; under mu
-    bool reader_waits = false;         // the reader waits for free space; under mu
     bool receiver_waits = false;       // SP_receive waits for a whole message; under mu
 };
 
@@ -196,12 +197,14 @@ void *reader_main(void *arg)
         size_t free_bytes = ra->cap - (size_t)(filled - ra->taken.load(std::memory_order_acquire));
         if (free_bytes == 0) {
             std::unique_lock<std::mutex> lk(ra->mu);
-            ra->reader_waits = true;
+            // Sequentially consistent with ring_commit: either it sees
+            // reader_waits and wakes us, or we see the room it made.
+            ra->reader_waits.store(true, std::memory_order_seq_cst);
             ra->cv.wait(lk, [&] {
                 return ra->stop_asked.load(std::memory_order_relaxed) ||
-                       ra->taken.load(std::memory_order_relaxed) + ra->cap > filled;
+                       ra->taken.load(std::memory_order_seq_cst) + ra->cap > filled;
             });
-            ra->reader_waits = false;
+            ra->reader_waits.store(false, std::memory_order_relaxed);
             continue;
         }
         size_t tail = (size_t)(filled % ra->cap);
@@ -451,14 +454,20 @@ int ring_wait(SpSession *s, Source *src)
     return lost(s);
 }
 
-// With read-ahead: gives back the ring up to src->at.
+// With read-ahead: gives back the ring up to src->at. While whole messages
+// remain and the reader does not wait for room, nothing else changes: no
+// lock is taken. Otherwise, under the lock, the ready descriptor is cleared
+// when the last whole message went, and the reader woken.
 void ring_commit(SpSession *s, const Source *src)
 {
     SpReadAhead *ra = s->ra;
+    ra->taken.store(src->at, std::memory_order_seq_cst);
+    if (ra->whole.load(std::memory_order_seq_cst) > src->at &&
+        !ra->reader_waits.load(std::memory_order_seq_cst))
+        return;
     std::lock_guard<std::mutex> g(ra->mu);
-    ra->taken.store(src->at, std::memory_order_release);
     update_ready(ra);
-    if (ra->reader_waits)
+    if (ra->reader_waits.load(std::memory_order_relaxed))
         ra->cv.notify_all();
 }
 
