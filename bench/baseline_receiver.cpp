@@ -2,7 +2,10 @@
 // benchmark: connect to one daemon, join one group, and append every
 // message received, with one write, to one file. No routing, no rewriting,
 // no signal handling, no reconnect, no poll: a blocking SP_receive with
-// DROP_RECV into one buffer, then write.
+// DROP_RECV into one buffer, then write. The session reads ahead
+// (SP_read_ahead): the library's thread reads the socket in large batches,
+// so a stall here does not get the session dropped, and each receive takes
+// a message from the library's buffer instead of reading the socket.
 //
 //   baseline_receiver -s DAEMON -g GROUP -o FILE [-b SIZE] [-n NAME]
 //   baseline_receiver -s DAEMON -g GROUP -d DIR [-b SIZE] [-n NAME]
@@ -115,6 +118,12 @@ int main(int argc, char **argv)
     int r = SP_connect(daemon, name, 0, 0, &mbox, private_group);
     if (r != ACCEPT_SESSION) {
         fprintf(stderr, "baseline_receiver: cannot connect to %s: ", daemon);
+        SP_error(r);
+        return 1;
+    }
+    r = SP_read_ahead(mbox, 1);
+    if (r != 0) {
+        fprintf(stderr, "baseline_receiver: cannot read ahead: ");
         SP_error(r);
         return 1;
     }

@@ -2,20 +2,28 @@
 // few entry points that tests and tools use beyond sp.h.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 
 #include "spread/sp.h"
 #include "spread/wire.h"
 
-// Bound of the read-ahead buffer of one session. Every SP_receive first moves
-// whatever the socket holds into it, without waiting, as long as there is
-// room; messages are then taken from it in arrival order. When it is full the
-// library stops reading the socket until the application has taken messages
+// Bound of the read-ahead buffer of one session (SP_read_ahead). The reader
+// thread moves what the socket holds into it as long as there is room;
+// messages are then taken from it in arrival order. When it is full the
+// reader stops reading the socket until the application has taken messages
 // out: the kernel buffer and then the daemon's queue for the session fill up.
 constexpr size_t SP_READAHEAD_BYTES = 32u << 20;
-// The bound given to sessions when their buffer is allocated (at their first
-// receive). Tests and the fuzzer make it small to exercise the wrap-around
-// and messages larger than the buffer; nothing else changes it.
+// The largest message read-ahead accepts, header included: a data message
+// (at most 48 + 4 + 32 * 100 + 144000 bytes) or the membership message of a
+// group of more than 16000 members fits many times over. The buffer is
+// never smaller, so a whole message always fits in it; a header announcing
+// more is treated as a corrupt stream (ILLEGAL_MESSAGE). Without read-ahead
+// messages of any size stream through SP_receive.
+constexpr size_t SP_LARGEST_MESSAGE = 1u << 20;
+// The bound given to a session when its read-ahead starts (at least
+// SP_LARGEST_MESSAGE). Tests make it small to see the buffer fill and wrap
+// around; nothing else changes it.
 extern size_t sp_readahead_bytes;
 
 // Most sessions one process may hold at once (REJECT_QUOTA beyond).
@@ -34,30 +42,37 @@ struct SpDaemonAddress {
 // Returns 0, or ILLEGAL_SPREAD.
 int sp_parse_daemon_name(const char *name, SpDaemonAddress *out);
 
+// The read-ahead state of a session (receive.cpp): its buffer, its reader
+// thread and its ready descriptor.
+struct SpReadAhead;
+
 // One session. The library owns it from a successful connect until
-// SP_disconnect or SP_kill.
+// SP_disconnect or SP_kill. Every field but broken belongs to the
+// application's thread; the reader thread sees only fd and *ra.
 struct SpSession {
     int fd;                               // the socket; also the mailbox value
-    bool broken;                          // a connection error happened: only
+    std::atomic<bool> broken{false};      // a connection error happened: only
                                           // SP_disconnect and SP_kill still work
+    bool shut;                            // ILLEGAL_MESSAGE shut the socket: the
+                                          // next receive reports the loss
     char private_group[MAX_GROUP_NAME];   // NUL-terminated
     bool has_cached;                      // a *_TOO_SHORT return kept a header
     WireHeader cached;                    // ... this one, continued by the next receive
-    // Read-ahead ring: count bytes starting at head (wrapping at cap).
-    unsigned char *ring;                  // allocated on the first receive
-    size_t cap;
-    size_t head;
-    size_t count;
-    bool eof;                             // the socket reached end of file or failed
+    SpReadAhead *ra;                      // null until SP_read_ahead(mbox, 1)
 };
 
 // Session registry, indexed by mailbox. sp_session_get gives null for an
 // unknown mailbox. sp_session_add takes ownership of a session allocated with
 // new and gives REJECT_QUOTA when SP_MAX_SESSIONS are open, else 0;
-// sp_session_remove unregisters it, closes its socket and frees it.
+// sp_session_remove unregisters it, ends its read-ahead, closes its socket
+// and frees it.
 SpSession *sp_session_get(mailbox mbox);
 int sp_session_add(SpSession *s);
 void sp_session_remove(mailbox mbox);
+
+// Stops and joins the session's reader thread, if any, and frees its
+// read-ahead state (buffer, descriptors); s->ra is null afterwards.
+void sp_read_ahead_free(SpSession *s);
 
 // Registers an already connected socket whose handshake is done, as if
 // SP_connect had returned it, with the given private group name. The library

@@ -23,7 +23,7 @@
 namespace {
 
 // The registry. Guarded by registry_lock; a session itself is used by one
-// thread at a time (see sp.h).
+// application thread at a time, beside its own reader thread (see sp.h).
 std::mutex registry_lock;
 std::vector<SpSession *> registry;  // indexed by mailbox
 int registry_count = 0;
@@ -325,8 +325,9 @@ void sp_session_remove(mailbox mbox)
         registry[(size_t)mbox] = nullptr;
         registry_count--;
     }
+    // The reader thread uses the socket: it ends before the socket closes.
+    sp_read_ahead_free(s);
     close(s->fd);
-    free(s->ring);
     delete s;
 }
 

@@ -1,6 +1,7 @@
 // libFuzzer target: arbitrary bytes into the wire decoders, and through a
-// socket pair into SP_receive as if a hostile daemon had sent them. Any
-// crash, sanitizer report or broken result bound aborts.
+// socket pair into SP_receive, with and without read-ahead, as if a hostile
+// daemon had sent them. Any crash, sanitizer report or broken result bound
+// aborts.
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -52,7 +53,8 @@ void decoders(const uint8_t *data, size_t size)
     (void)wire_group_name_legal(name.data());
 }
 
-// The first bytes choose the receiver's buffers; the rest is the stream.
+// The first bytes choose the receiver's buffers and whether it reads ahead;
+// the rest is the stream.
 void receive_stream(const uint8_t *data, size_t size)
 {
     if (size < 4 || size > 60000)
@@ -60,7 +62,7 @@ void receive_stream(const uint8_t *data, size_t size)
     int max_groups = data[0] % 5;
     int max_len = data[1] * 8;
     bool drop = data[2] & 1;
-    sp_readahead_bytes = 1 + (size_t)data[3] * 16;
+    bool read_ahead = data[3] & 1;
     data += 4;
     size -= 4;
 
@@ -80,6 +82,8 @@ void receive_stream(const uint8_t *data, size_t size)
         close(sv[0]);
         return;
     }
+    if (read_ahead)
+        check(SP_read_ahead(sv[0], 1) == 0);
     char sender[MAX_GROUP_NAME], groups[4][MAX_GROUP_NAME];
     std::vector<char> mess((size_t)max_len + 1);
     bool retried = false;  // the last call was a retry after a too-short return

@@ -4,14 +4,21 @@
  *
  * A session ("mailbox") is one stream socket to one Spread daemon; the
  * mailbox value is the socket's descriptor, so callers may wait on it with
- * select() or poll(). The library reads ahead: every SP_receive drains what
- * the socket holds into a bounded per-session buffer, so a mailbox can have
- * messages ready while its descriptor is not readable. SP_poll counts those
- * buffered bytes; callers that wait on descriptors must check SP_poll first.
+ * select() or poll(). SP_receive reads from the socket exactly the bytes of
+ * one message, so the descriptor stays readable while messages remain. A
+ * session may instead ask for read-ahead (SP_read_ahead, below): a thread of
+ * the library's own then reads the socket into a buffer, and callers wait on
+ * SP_ready_fd instead of the mailbox.
  *
  * Results: 0 or more on success (ACCEPT_SESSION for SP_connect), otherwise
- * one of the negative error codes below. Not thread-safe per mailbox: one
- * thread at a time may use a given mailbox.
+ * one of the negative error codes below.
+ *
+ * Threads: one application thread at a time may use a given mailbox (calls
+ * on different mailboxes may run at once). A session's reader thread is the
+ * library's business: every call stays valid while it runs, and SP_poll,
+ * SP_multicast, SP_join and the others work as without it. The reader
+ * thread blocks every signal, so signals reach the application's threads
+ * and interrupt their waits.
  */
 #ifndef WKP_SPREAD_SP_H
 #define WKP_SPREAD_SP_H
@@ -163,12 +170,43 @@ int SP_multigroup_multicast(mailbox mbox, service service_type, int num_groups,
 int SP_receive(mailbox mbox, service *service_type, char sender[MAX_GROUP_NAME], int max_groups,
                int *num_groups, char groups[][MAX_GROUP_NAME], int16 *mess_type,
                int *endian_mismatch, int max_mess_len, char *mess);
-/* Bytes that can be received without waiting: buffered plus readable. */
+/* Bytes readable on the socket plus those read ahead and held. */
 int SP_poll(mailbox mbox);
-/* Bytes already read from the daemon and held for later receives, known
- * without a system call: a mailbox with some is ready whatever its
- * descriptor says. Our extension of the API; ILLEGAL_SESSION for an
- * unknown mailbox. */
+
+/* Read-ahead: our extensions of the API, for programs that must never let
+ * the daemon find the session's queue full (a real daemon drops a session
+ * that has 1000 messages waiting: milliseconds at full rate), whatever
+ * stalls their own thread.
+ *
+ * SP_read_ahead(mbox, 1) starts a reader thread for the session. It reads
+ * the socket as data comes, in large batches, into a buffer of up to 32 MiB
+ * and keeps track of where messages end; when the buffer is full it stops
+ * reading until messages are taken out (nothing is dropped or reordered).
+ * SP_receive then takes the next whole message from the buffer, waiting only
+ * while there is none and the session has not ended. With read-ahead a
+ * header no daemon sends (negative counts, or a message over 1 MiB) ends
+ * the stream: every whole message before it is received, then
+ * ILLEGAL_MESSAGE, then CONNECTION_CLOSED.
+ * SP_read_ahead(mbox, 0) stops reading: the reader thread ends, nothing more
+ * is read from the socket, the messages already buffered are received in
+ * order, and then SP_receive returns CONNECTION_CLOSED at once. On a session
+ * that never read ahead it does nothing. Calling it again with the same
+ * value does nothing; 1 after 0 reads on.
+ * Returns 0, ILLEGAL_SESSION, NET_ERROR_ON_SESSION (the connection is lost)
+ * or SP_BUG (no thread or memory: the session goes on without read-ahead).
+ * SP_disconnect and SP_kill end the reader thread first. */
+int SP_read_ahead(mailbox mbox, int on);
+/* The descriptor to wait on for the session. With read-ahead, a descriptor
+ * of the library's (close-on-exec; do not read or close it) that is
+ * readable exactly while a whole message is buffered or the session has
+ * ended (end of file, socket error, corrupt stream, reading stopped with
+ * nothing left), so that SP_receive on a ready session never waits.
+ * Without read-ahead, the mailbox itself. ILLEGAL_SESSION for an unknown
+ * mailbox. */
+int SP_ready_fd(mailbox mbox);
+/* Bytes of whole messages read ahead and buffered, known without a system
+ * call (0 without read-ahead): a mailbox with some is ready whatever its
+ * descriptors say. ILLEGAL_SESSION for an unknown mailbox. */
 int SP_buffered(mailbox mbox);
 
 /* Parses the body of a membership message received into memb_mess. Returns 1,

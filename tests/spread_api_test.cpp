@@ -282,6 +282,10 @@ TEST(SpreadApi, UnknownMailbox)
     for (mailbox m : {-1, 0, 999, 123456}) {
         EXPECT_EQ(SP_receive(m, &st, sender, 1, &ng, groups, &mt, &em, sizeof body, body), ILLEGAL_SESSION);
         EXPECT_EQ(SP_poll(m), ILLEGAL_SESSION);
+        EXPECT_EQ(SP_buffered(m), ILLEGAL_SESSION);
+        EXPECT_EQ(SP_read_ahead(m, 1), ILLEGAL_SESSION);
+        EXPECT_EQ(SP_read_ahead(m, 0), ILLEGAL_SESSION);
+        EXPECT_EQ(SP_ready_fd(m), ILLEGAL_SESSION);
         EXPECT_EQ(SP_join(m, "g"), ILLEGAL_SESSION);
         EXPECT_EQ(SP_leave(m, "g"), ILLEGAL_SESSION);
         EXPECT_EQ(SP_multicast(m, AGREED_MESS, "g", 0, 1, "x"), ILLEGAL_SESSION);

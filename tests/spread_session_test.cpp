@@ -3,15 +3,20 @@
 // is played by a thread or by the test itself on the accepted socket.
 #include <gtest/gtest.h>
 
+#include <dirent.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/ioctl.h>
+#include <sys/select.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <climits>
+#include <csignal>
 #include <cstring>
 #include <functional>
 #include <string>
@@ -253,6 +258,60 @@ Got receive(mailbox m, service in_type, int max_groups, int max_len)
 
 Got receive(mailbox m, int max_groups = 10, int max_len = 1000) { return receive(m, 0, max_groups, max_len); }
 
+// A data message whose body is i in decimal, padded with dots to body_size.
+std::string numbered(int i, size_t body_size)
+{
+    Msg m;
+    m.body = std::to_string(i);
+    m.body.resize(body_size, '.');
+    return build(m);
+}
+
+// A thread writing to the daemon's end of a session. Should a test stop
+// early, the destructor shuts that end, so that the writer fails and ends,
+// and joins it.
+struct Writer {
+    std::thread t;
+    int fd;
+    ~Writer()
+    {
+        if (t.joinable()) {
+            shutdown(fd, SHUT_RDWR);
+            t.join();
+        }
+    }
+};
+
+bool readable(int fd)
+{
+    struct pollfd p = {fd, POLLIN, 0};
+    return poll(&p, 1, 0) == 1;
+}
+
+// Bytes waiting in a socket's receive queue.
+int socket_bytes(int fd)
+{
+    int n = -1;
+    ioctl(fd, FIONREAD, &n);
+    return n;
+}
+
+std::vector<std::string> list_entries(const char *dir)
+{
+    std::vector<std::string> names;
+    if (DIR *d = opendir(dir)) {
+        while (struct dirent *e = readdir(d))
+            if (e->d_name[0] != '.')
+                names.emplace_back(e->d_name);
+        closedir(d);
+    }
+    return names;
+}
+
+// Threads (/proc/self/task) or open descriptors (/proc/self/fd) of this
+// process; the count of the latter includes the one that lists them.
+size_t count_entries(const char *dir) { return list_entries(dir).size(); }
+
 class SpreadSession : public ::testing::Test {
 protected:
     FakeDaemon daemon;
@@ -403,30 +462,40 @@ TEST_F(SpreadSession, ConnectDeadline)
     t.join();
 }
 
+// The same bytes go out with and without read-ahead: the reader thread
+// reads the socket while the application sends on it.
 TEST_F(SpreadSession, WhatTheLibrarySends)
 {
-    Live l;
-    open_live(&l, daemon, "cap");
-    ASSERT_EQ(l.result, ACCEPT_SESSION);
-    const char gl[2][MAX_GROUP_NAME] = {"g1", "g2"};
-    EXPECT_EQ(SP_join(l.mbox, "grp"), 0);
-    EXPECT_EQ(SP_multicast(l.mbox, AGREED_MESS | SELF_DISCARD, "grp", -2, 2, "hi"), 2);
-    EXPECT_EQ(SP_multigroup_multicast(l.mbox, FIFO_MESS, 2, gl, 0x1234, 0, ""), 0);
-    EXPECT_EQ(SP_multicast(l.mbox, SAFE_MESS, "0123456789012345678901234567890123456789", 7, 0, ""), 0);
-    EXPECT_EQ(SP_leave(l.mbox, "grp"), 0);
-    EXPECT_EQ(SP_disconnect(l.mbox), 0);
-    l.mbox = -1;
-    const std::string me = "23636170236c6f63616c686f7374" + std::string(36, '0');  // "#cap#localhost" slot
-    const std::string grp = "677270" + std::string(58, '0');
-    EXPECT_EQ(to_hex(read_to_eof(l.srv)),
-              "80000180" + me + "01000000" + "80000080" + "00000000" + grp +
-              "d0000080" + me + "01000000" + "80feff80" + "02000000" + grp + "6869" +
-              "84000080" + me + "02000000" + "80341280" + "00000000" + "6731" + std::string(60, '0') + "6732" +
-              std::string(60, '0') +
-              "a0000080" + me + "01000000" + "80070080" + "00000000" +
-              to_hex("0123456789012345678901234567890") + "00" +
-              "80000280" + me + "01000000" + "80000080" + "00000000" + grp +
-              "80000480" + me + "01000000" + "80000080" + "00000000" + me);
+    for (bool read_ahead : {false, true}) {
+        SCOPED_TRACE(read_ahead ? "read-ahead" : "default");
+        Live l;
+        open_live(&l, daemon, "cap");
+        ASSERT_EQ(l.result, ACCEPT_SESSION);
+        if (read_ahead) {
+            ASSERT_EQ(SP_read_ahead(l.mbox, 1), 0);
+        }
+        ASSERT_TRUE(write_all(l.srv, numbered(1, 20)));
+        const char gl[2][MAX_GROUP_NAME] = {"g1", "g2"};
+        EXPECT_EQ(SP_join(l.mbox, "grp"), 0);
+        EXPECT_EQ(SP_multicast(l.mbox, AGREED_MESS | SELF_DISCARD, "grp", -2, 2, "hi"), 2);
+        EXPECT_EQ(SP_multigroup_multicast(l.mbox, FIFO_MESS, 2, gl, 0x1234, 0, ""), 0);
+        EXPECT_EQ(SP_multicast(l.mbox, SAFE_MESS, "0123456789012345678901234567890123456789", 7, 0, ""), 0);
+        EXPECT_EQ(SP_leave(l.mbox, "grp"), 0);
+        EXPECT_EQ(receive(l.mbox).body, "1" + std::string(19, '.'));
+        EXPECT_EQ(SP_disconnect(l.mbox), 0);
+        l.mbox = -1;
+        const std::string me = "23636170236c6f63616c686f7374" + std::string(36, '0');  // "#cap#localhost" slot
+        const std::string grp = "677270" + std::string(58, '0');
+        EXPECT_EQ(to_hex(read_to_eof(l.srv)),
+                  "80000180" + me + "01000000" + "80000080" + "00000000" + grp +
+                  "d0000080" + me + "01000000" + "80feff80" + "02000000" + grp + "6869" +
+                  "84000080" + me + "02000000" + "80341280" + "00000000" + "6731" + std::string(60, '0') + "6732" +
+                  std::string(60, '0') +
+                  "a0000080" + me + "01000000" + "80070080" + "00000000" +
+                  to_hex("0123456789012345678901234567890") + "00" +
+                  "80000280" + me + "01000000" + "80000080" + "00000000" + grp +
+                  "80000480" + me + "01000000" + "80000080" + "00000000" + me);
+    }
 }
 
 TEST_F(SpreadSession, TooShortKeepsTheHeader)
@@ -742,26 +811,34 @@ TEST_F(SpreadSession, HostileCounts)
 
 TEST_F(SpreadSession, ConnectionLoss)
 {
-    Live l;
-    open_live(&l, daemon);
-    ASSERT_EQ(l.result, ACCEPT_SESSION);
-    Msg m;
-    m.body = "before the end";
-    ASSERT_TRUE(write_all(l.srv, build(m)));
-    close(l.srv);
-    l.srv = -1;
-    // What came before the loss is still delivered.
-    EXPECT_EQ(receive(l.mbox).body, "before the end");
-    EXPECT_EQ(receive(l.mbox).ret, CONNECTION_CLOSED);
-    EXPECT_EQ(receive(l.mbox).ret, NET_ERROR_ON_SESSION);
-    EXPECT_EQ(SP_multicast(l.mbox, AGREED_MESS, "grp", 0, 1, "x"), NET_ERROR_ON_SESSION);
-    EXPECT_EQ(SP_join(l.mbox, "grp"), NET_ERROR_ON_SESSION);
-    EXPECT_EQ(SP_leave(l.mbox, "grp"), NET_ERROR_ON_SESSION);
-    EXPECT_EQ(SP_poll(l.mbox), NET_ERROR_ON_SESSION);
-    EXPECT_EQ(SP_disconnect(l.mbox), 0);
-    EXPECT_EQ(receive(l.mbox).ret, ILLEGAL_SESSION);
-    EXPECT_EQ(SP_disconnect(l.mbox), ILLEGAL_SESSION);
-    l.mbox = -1;
+    for (bool read_ahead : {false, true}) {
+        SCOPED_TRACE(read_ahead ? "read-ahead" : "default");
+        Live l;
+        open_live(&l, daemon);
+        ASSERT_EQ(l.result, ACCEPT_SESSION);
+        if (read_ahead) {
+            ASSERT_EQ(SP_read_ahead(l.mbox, 1), 0);
+        }
+        Msg m;
+        m.body = "before the end";
+        ASSERT_TRUE(write_all(l.srv, build(m)));
+        close(l.srv);
+        l.srv = -1;
+        // What came before the loss is still delivered.
+        EXPECT_EQ(receive(l.mbox).body, "before the end");
+        EXPECT_EQ(receive(l.mbox).ret, CONNECTION_CLOSED);
+        EXPECT_EQ(receive(l.mbox).ret, NET_ERROR_ON_SESSION);
+        EXPECT_EQ(SP_multicast(l.mbox, AGREED_MESS, "grp", 0, 1, "x"), NET_ERROR_ON_SESSION);
+        EXPECT_EQ(SP_join(l.mbox, "grp"), NET_ERROR_ON_SESSION);
+        EXPECT_EQ(SP_leave(l.mbox, "grp"), NET_ERROR_ON_SESSION);
+        EXPECT_EQ(SP_poll(l.mbox), NET_ERROR_ON_SESSION);
+        EXPECT_EQ(SP_read_ahead(l.mbox, 1), NET_ERROR_ON_SESSION);
+        EXPECT_EQ(SP_disconnect(l.mbox), 0);
+        EXPECT_EQ(receive(l.mbox).ret, ILLEGAL_SESSION);
+        EXPECT_EQ(SP_disconnect(l.mbox), ILLEGAL_SESSION);
+        EXPECT_EQ(SP_read_ahead(l.mbox, 1), ILLEGAL_SESSION);
+        l.mbox = -1;
+    }
 }
 
 TEST_F(SpreadSession, TruncatedMessages)
@@ -805,107 +882,102 @@ TEST_F(SpreadSession, SendFailureBreaksTheSession)
     EXPECT_EQ(SP_join(l.mbox, "grp"), NET_ERROR_ON_SESSION);
 }
 
-// Read-ahead: every receive drains the socket into the session's buffer;
-// SP_poll counts what is buffered as well as what the socket holds.
-TEST_F(SpreadSession, ReadAheadDrainsAndPollCounts)
+// Without read-ahead a receive takes one message's bytes from the socket and
+// no more: a select()-driven receiver gets a burst one message per readable
+// descriptor, and SP_poll is what the socket holds.
+TEST_F(SpreadSession, DefaultReceiveTakesOneMessagePerReadableDescriptor)
 {
     Live l;
     open_live(&l, daemon);
     ASSERT_EQ(l.result, ACCEPT_SESSION);
+    EXPECT_EQ(SP_ready_fd(l.mbox), l.mbox);
     std::string all;
-    std::vector<size_t> sizes;
-    for (int i = 0; i < 50; i++) {
-        Msg m;
-        m.body = "message " + std::to_string(i);
-        std::string b = build(m);
-        sizes.push_back(b.size());
-        all += b;
-    }
+    for (int i = 0; i < 100; i++)
+        all += numbered(i, 100);
     ASSERT_TRUE(write_all(l.srv, all));
-    ASSERT_TRUE(wkp_test::wait_until([&] { return SP_poll(l.mbox) == (int)all.size(); }));
-    EXPECT_EQ(SP_buffered(l.mbox), 0) << "nothing is read before the first receive";
-    EXPECT_EQ(receive(l.mbox).body, "message 0");
-    EXPECT_EQ(SP_buffered(l.mbox), (int)(all.size() - sizes[0]));
-    // The socket is empty now; the rest waits in the library.
-    int in_socket = -1;
-    ioctl(l.mbox, FIONREAD, &in_socket);
-    EXPECT_EQ(in_socket, 0);
-    EXPECT_EQ(SP_poll(l.mbox), (int)(all.size() - sizes[0]));
-    struct pollfd p = {l.mbox, POLLIN, 0};
-    EXPECT_EQ(poll(&p, 1, 0), 0) << "the descriptor is not readable: callers must ask SP_poll";
-    for (int i = 1; i < 50; i++)
-        ASSERT_EQ(receive(l.mbox).body, "message " + std::to_string(i));
+    int got = 0;
+    for (;;) {
+        fd_set fds;
+        FD_ZERO(&fds);
+        FD_SET(l.mbox, &fds);
+        struct timeval none = {0, 0};
+        if (select(l.mbox + 1, &fds, nullptr, nullptr, &none) != 1)
+            break;
+        EXPECT_EQ(SP_poll(l.mbox), (int)(all.size() - (size_t)got * all.size() / 100));
+        Got g = receive(l.mbox, 1, 100);
+        ASSERT_EQ(g.ret, 100);
+        EXPECT_EQ(std::stoi(g.body), got);
+        EXPECT_EQ(SP_buffered(l.mbox), 0);
+        got++;
+    }
+    EXPECT_EQ(got, 100);
     EXPECT_EQ(SP_poll(l.mbox), 0);
-    EXPECT_EQ(SP_buffered(l.mbox), 0);
-    EXPECT_EQ(SP_buffered(l.mbox + 1000), ILLEGAL_SESSION);
 }
 
-TEST_F(SpreadSession, ReadAheadKeepsOrderUpToItsBound)
+// With read-ahead the reader thread empties the socket while the
+// application takes nothing, up to the bound; the peer writes far more than
+// the socket buffers hold. Every message then arrives once, in order, across
+// many wrap-arounds of the ring.
+TEST_F(SpreadSession, ReadAheadDrainsWhileTheApplicationSleeps)
 {
+    sp_readahead_bytes = 2u << 20;
     Live l;
     open_live(&l, daemon);
     ASSERT_EQ(l.result, ACCEPT_SESSION);
-    // A daemon with twice the bound to send, in chunks of many messages.
+    ASSERT_EQ(SP_read_ahead(l.mbox, 1), 0);
     const int body_size = 1000;
     const size_t msg_size = WIRE_HEADER_SIZE + WIRE_GROUP_SIZE + body_size;
-    const int total = (int)(2 * SP_READAHEAD_BYTES / msg_size);
-    std::atomic<bool> writer_done{false};
-    std::thread writer([&] {
+    const int total = (int)(3 * sp_readahead_bytes / msg_size);
+    std::atomic<size_t> written{0};
+    Writer writer{std::thread([&] {
         std::string chunk;
         for (int i = 0; i < total; i++) {
-            Msg m;
-            m.body = std::to_string(i);
-            m.body.resize(body_size, '.');
-            chunk += build(m);
-            if (chunk.size() > 200000 || i == total - 1) {
+            chunk += numbered(i, body_size);
+            if (chunk.size() > 50000 || i == total - 1) {
                 if (!write_all(l.srv, chunk))
                     break;
+                written += chunk.size();
                 chunk.clear();
             }
         }
-        writer_done = true;
-    });
-    SpSession *s = sp_session_get(l.mbox);
-    ASSERT_NE(s, nullptr);
-    auto socket_bytes = [&] {
-        int n = 0;
-        ioctl(l.mbox, FIONREAD, &n);
-        return n;
-    };
-    // Take messages slowly until the buffer is full (the receiver fell
-    // behind), then at full speed; every message arrives once, in order.
-    bool filled = false, ok = true;
+    }), l.srv};
+    usleep(500000);
+    ASSERT_TRUE(wkp_test::wait_until([&] { return SP_buffered(l.mbox) > (int)(sp_readahead_bytes - msg_size); }));
+    int sndbuf = 0, rcvbuf = 0;
+    socklen_t len = sizeof sndbuf;
+    getsockopt(l.srv, SOL_SOCKET, SO_SNDBUF, &sndbuf, &len);
+    getsockopt(l.mbox, SOL_SOCKET, SO_RCVBUF, &rcvbuf, &len);
+    EXPECT_GT(written.load(), 2 * (size_t)(sndbuf + rcvbuf)) << "the peer could write past the socket buffers";
+    EXPECT_LE(SP_buffered(l.mbox), (int)sp_readahead_bytes);
+    EXPECT_GE(SP_poll(l.mbox), SP_buffered(l.mbox));
+
+    bool ok = true;
     for (int i = 0; i < total && ok; i++) {
-        if (!filled)
-            wkp_test::wait_until([&] { return socket_bytes() > 100000 || writer_done; });
         Got g = receive(l.mbox, 1, body_size);
-        ok = g.ret == body_size && std::stoi(g.body) == i && s->count <= SP_READAHEAD_BYTES;
+        ok = g.ret == body_size && std::stoi(g.body) == i && SP_buffered(l.mbox) <= (int)sp_readahead_bytes;
         EXPECT_TRUE(ok) << "message " << i << ": " << g.ret << " " << g.body.substr(0, 8);
-        if (!filled && s->count == SP_READAHEAD_BYTES - msg_size) {
-            filled = true;
-            // Messages wait in the buffer and in the socket behind it.
-            EXPECT_EQ(SP_poll(l.mbox), (int)s->count + socket_bytes());
-            EXPECT_GT(socket_bytes(), 0);
-        }
     }
     if (!ok) {
         SP_kill(l.mbox);
         l.mbox = -1;
     }
-    writer.join();
-    EXPECT_TRUE(filled);
+    writer.t.join();
     if (ok) {
         EXPECT_EQ(SP_poll(l.mbox), 0);
+        EXPECT_EQ(SP_buffered(l.mbox), 0);
+        EXPECT_FALSE(readable(SP_ready_fd(l.mbox)));
     }
+    sp_readahead_bytes = SP_READAHEAD_BYTES;
 }
 
-// Buffers smaller than one message: the ring wraps in every place and
-// messages stream through it.
-TEST_F(SpreadSession, ReadAheadSmallerThanMessages)
+// Messages of many shapes, every third first asked for with too little room,
+// in both modes. With read-ahead the ring (the smallest there is) wraps many
+// times, and read-ahead starts while a too-short return holds a header.
+TEST_F(SpreadSession, MessagesOfManyShapesInBothModes)
 {
-    for (size_t ring : {1, 7, 100, 4096}) {
-        SCOPED_TRACE(ring);
-        sp_readahead_bytes = ring;
+    sp_readahead_bytes = 1;
+    for (bool read_ahead : {false, true}) {
+        SCOPED_TRACE(read_ahead ? "read-ahead" : "default");
         Live l;
         open_live(&l, daemon);
         ASSERT_EQ(l.result, ACCEPT_SESSION);
@@ -918,24 +990,260 @@ TEST_F(SpreadSession, ReadAheadSmallerThanMessages)
             for (size_t g = 0; g < m.groups.size(); g++)
                 m.groups[g] = "g" + std::to_string(i) + "-" + std::to_string(g);
             m.body.assign((size_t)(i * 97 % 3000), (char)('a' + i % 26));
+            if (i % 7 == 0) {
+                m.type = REJECT_MESS;
+                m.old_type = FIFO_MESS;
+            }
             msgs.push_back(m);
             all += build(m);
         }
-        std::thread writer([&] { write_all(l.srv, all); });
-        for (int i = 0; i < 60; i++) {
+        const int rounds = 25;  // 1.9 MB: the 1 MiB ring wraps
+        Writer writer{std::thread([&] {
+                          for (int r = 0; r < rounds; r++)
+                              if (!write_all(l.srv, all))
+                                  break;
+                      }),
+                      l.srv};
+        for (int n = 0; n < rounds * 60; n++) {
+            int i = n % 60;
             const Msg &m = msgs[(size_t)i];
-            // Every third message is first asked for with too little room.
             if (i % 3 == 0 && !m.body.empty()) {
-                ASSERT_EQ(receive(l.mbox, 3, (int)m.body.size() - 1).ret, BUFFER_TOO_SHORT) << i;
+                ASSERT_EQ(receive(l.mbox, 3, (int)m.body.size() - 1).ret, BUFFER_TOO_SHORT) << n;
+            }
+            if (n == 0 && read_ahead) {
+                ASSERT_EQ(SP_read_ahead(l.mbox, 1), 0);
             }
             Got g = receive(l.mbox, 3, 3000);
-            ASSERT_EQ(g.ret, (int)m.body.size()) << i;
+            ASSERT_EQ(g.ret, (int)m.body.size()) << n;
             EXPECT_EQ(g.mess_type, i);
-            EXPECT_EQ(g.body, m.body) << i;
-            EXPECT_EQ(g.groups, m.groups) << i;
+            EXPECT_EQ(g.type, i % 7 == 0 ? REJECT_MESS | FIFO_MESS : AGREED_MESS);
+            EXPECT_EQ(g.body, m.body) << n;
+            EXPECT_EQ(g.groups, m.groups) << n;
         }
-        writer.join();
+        writer.t.join();
         EXPECT_EQ(SP_poll(l.mbox), 0);
+        EXPECT_EQ(SP_buffered(l.mbox), 0);
     }
     sp_readahead_bytes = SP_READAHEAD_BYTES;
+}
+
+// The ready descriptor is readable exactly while a whole message is
+// buffered.
+TEST_F(SpreadSession, ReadyDescriptorMeansAWholeMessage)
+{
+    Live l;
+    open_live(&l, daemon);
+    ASSERT_EQ(l.result, ACCEPT_SESSION);
+    EXPECT_EQ(SP_ready_fd(l.mbox + 1000), ILLEGAL_SESSION);
+    ASSERT_EQ(SP_read_ahead(l.mbox, 1), 0);
+    EXPECT_EQ(SP_read_ahead(l.mbox, 1), 0);
+    int ready = SP_ready_fd(l.mbox);
+    ASSERT_GE(ready, 0);
+    EXPECT_NE(ready, l.mbox);
+    EXPECT_EQ(fcntl(ready, F_GETFD) & FD_CLOEXEC, FD_CLOEXEC);
+    EXPECT_FALSE(readable(ready));
+
+    std::string one = numbered(7, 500), two = numbered(8, 10);
+    for (size_t cut : {(size_t)1, WIRE_HEADER_SIZE, one.size() - 1}) {
+        SCOPED_TRACE(cut);
+        ASSERT_TRUE(write_all(l.srv, one.substr(0, cut)));
+        // Once the reader holds the part, nothing is ready.
+        ASSERT_TRUE(wkp_test::wait_until([&] { return socket_bytes(l.mbox) == 0 && SP_poll(l.mbox) == (int)cut; }));
+        EXPECT_FALSE(readable(ready));
+        EXPECT_EQ(SP_buffered(l.mbox), 0);
+        ASSERT_TRUE(write_all(l.srv, one.substr(cut)));
+        ASSERT_TRUE(wkp_test::wait_until([&] { return readable(ready); }));
+        EXPECT_EQ(SP_buffered(l.mbox), (int)one.size());
+        EXPECT_EQ(receive(l.mbox).body, one.substr(one.size() - 500));
+        EXPECT_FALSE(readable(ready));
+        EXPECT_EQ(SP_buffered(l.mbox), 0);
+    }
+    // Two at once: ready until both are taken.
+    ASSERT_TRUE(write_all(l.srv, one + two));
+    ASSERT_TRUE(wkp_test::wait_until([&] { return SP_buffered(l.mbox) == (int)(one.size() + two.size()); }));
+    EXPECT_TRUE(readable(ready));
+    EXPECT_EQ(receive(l.mbox).ret, 500);
+    EXPECT_TRUE(readable(ready));
+    EXPECT_EQ(SP_buffered(l.mbox), (int)two.size());
+    EXPECT_EQ(receive(l.mbox).ret, 10);
+    EXPECT_FALSE(readable(ready));
+}
+
+// How a read-ahead stream ends: every whole message before the end is
+// received, with the ready descriptor readable before each receive and
+// before the one that reports the end.
+TEST_F(SpreadSession, ReadAheadStreamEnds)
+{
+    Msg negative;
+    negative.num_groups = -1;
+    Msg oversize;
+    oversize.data_len = (int64_t)SP_LARGEST_MESSAGE;
+    Msg huge;
+    huge.num_groups = INT_MAX;
+    const std::string partial = numbered(99, 300);
+    struct Case {
+        const char *what;
+        std::string tail;
+        bool close_peer;
+        int first_end;  // what the receive after the whole messages returns
+    } cases[] = {
+        {"end of file", "", true, CONNECTION_CLOSED},
+        {"end of file in a header", partial.substr(0, 20), true, CONNECTION_CLOSED},
+        {"end of file in a body", partial.substr(0, 200), true, CONNECTION_CLOSED},
+        {"negative group count", build(negative) + partial, false, ILLEGAL_MESSAGE},
+        {"over the largest message", build(oversize) + partial, false, ILLEGAL_MESSAGE},
+        {"huge group count", build(huge), false, ILLEGAL_MESSAGE},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        Live l;
+        open_live(&l, daemon);
+        ASSERT_EQ(l.result, ACCEPT_SESSION);
+        ASSERT_EQ(SP_read_ahead(l.mbox, 1), 0);
+        int ready = SP_ready_fd(l.mbox);
+        ASSERT_TRUE(write_all(l.srv, numbered(0, 50) + numbered(1, 60) + c.tail));
+        if (c.close_peer) {
+            close(l.srv);
+            l.srv = -1;
+        }
+        for (int i = 0; i < 2; i++) {
+            ASSERT_TRUE(wkp_test::wait_until([&] { return readable(ready); }));
+            Got g = receive(l.mbox);
+            EXPECT_EQ(g.ret, 50 + 10 * i);
+            EXPECT_EQ(std::stoi(g.body), i);
+        }
+        EXPECT_TRUE(wkp_test::wait_until([&] { return readable(ready); }));
+        EXPECT_EQ(SP_buffered(l.mbox), 0);
+        EXPECT_EQ(receive(l.mbox).ret, c.first_end);
+        if (c.first_end == ILLEGAL_MESSAGE) {
+            EXPECT_EQ(read_to_eof(l.srv), "") << "the connection is shut";
+            EXPECT_EQ(SP_poll(l.mbox), 0);
+            EXPECT_EQ(receive(l.mbox).ret, CONNECTION_CLOSED);
+        }
+        EXPECT_EQ(receive(l.mbox).ret, NET_ERROR_ON_SESSION);
+        EXPECT_EQ(SP_read_ahead(l.mbox, 1), NET_ERROR_ON_SESSION);
+    }
+}
+
+// SP_read_ahead(m, 0): nothing more is read; what was buffered is received,
+// then CONNECTION_CLOSED at once. Reading on after a stop loses nothing.
+TEST_F(SpreadSession, StopReading)
+{
+    size_t threads = count_entries("/proc/self/task");
+    Live l;
+    open_live(&l, daemon);
+    ASSERT_EQ(l.result, ACCEPT_SESSION);
+    EXPECT_EQ(SP_read_ahead(l.mbox, 0), 0) << "nothing to stop yet";
+    ASSERT_EQ(SP_read_ahead(l.mbox, 1), 0);
+    EXPECT_EQ(count_entries("/proc/self/task"), threads + 1);
+    int ready = SP_ready_fd(l.mbox);
+
+    std::string before;
+    for (int i = 0; i < 5; i++)
+        before += numbered(i, 40);
+    ASSERT_TRUE(write_all(l.srv, before + numbered(5, 40).substr(0, 30)));
+    ASSERT_TRUE(wkp_test::wait_until([&] { return socket_bytes(l.mbox) == 0 && SP_buffered(l.mbox) == (int)before.size(); }));
+    ASSERT_EQ(SP_read_ahead(l.mbox, 0), 0);
+    EXPECT_EQ(SP_read_ahead(l.mbox, 0), 0);
+    EXPECT_EQ(count_entries("/proc/self/task"), threads);
+    // Bytes the daemon sends now stay in the socket.
+    std::string after = numbered(5, 40).substr(30) + numbered(6, 40);
+    ASSERT_TRUE(write_all(l.srv, after));
+    ASSERT_TRUE(wkp_test::wait_until([&] { return socket_bytes(l.mbox) == (int)after.size(); }));
+    EXPECT_EQ(SP_poll(l.mbox), (int)before.size());
+    for (int i = 0; i < 5; i++) {
+        EXPECT_TRUE(readable(ready));
+        Got g = receive(l.mbox);
+        EXPECT_EQ(g.ret, 40);
+        EXPECT_EQ(std::stoi(g.body), i);
+    }
+    EXPECT_TRUE(readable(ready)) << "the session has ended: a receive does not wait";
+    EXPECT_EQ(receive(l.mbox).ret, CONNECTION_CLOSED);
+    EXPECT_EQ(receive(l.mbox).ret, NET_ERROR_ON_SESSION);
+    EXPECT_EQ(socket_bytes(l.mbox), (int)after.size());
+
+    // Off and on again: the reader goes on where it stopped.
+    Live m;
+    open_live(&m, daemon, "bob");
+    ASSERT_EQ(m.result, ACCEPT_SESSION);
+    ASSERT_EQ(SP_read_ahead(m.mbox, 1), 0);
+    ASSERT_TRUE(write_all(m.srv, before + numbered(5, 40).substr(0, 30)));
+    ASSERT_TRUE(wkp_test::wait_until([&] { return socket_bytes(m.mbox) == 0 && SP_buffered(m.mbox) == (int)before.size(); }));
+    ASSERT_EQ(SP_read_ahead(m.mbox, 0), 0);
+    ASSERT_TRUE(write_all(m.srv, after));
+    EXPECT_EQ(receive(m.mbox).body.substr(0, 2), "0.");
+    ASSERT_EQ(SP_read_ahead(m.mbox, 1), 0);
+    for (int i = 1; i < 7; i++) {
+        Got g = receive(m.mbox);
+        EXPECT_EQ(g.ret, 40);
+        EXPECT_EQ(std::stoi(g.body), i);
+    }
+    EXPECT_FALSE(readable(SP_ready_fd(m.mbox)));
+}
+
+// SP_disconnect with the reader waiting for the socket, or for room in a
+// full buffer: the daemon gets the goodbye, then end of file, and no thread
+// or descriptor is left behind.
+TEST_F(SpreadSession, DisconnectWhileReading)
+{
+    sp_readahead_bytes = 1;
+    for (bool full : {false, true}) {
+        SCOPED_TRACE(full ? "buffer full" : "socket empty");
+        size_t threads = count_entries("/proc/self/task");
+        size_t fds = count_entries("/proc/self/fd");
+        Live l;
+        open_live(&l, daemon, "cap");
+        ASSERT_EQ(l.result, ACCEPT_SESSION);
+        ASSERT_EQ(SP_read_ahead(l.mbox, 1), 0);
+        Writer writer{std::thread(), l.srv};
+        if (full) {
+            writer.t = std::thread([&] {
+                std::string chunk;
+                for (int i = 0; i < 100; i++)
+                    chunk += numbered(i, 1000);
+                while (write_all(l.srv, chunk)) {
+                }
+            });
+            ASSERT_TRUE(wkp_test::wait_until([&] {
+                return SP_buffered(l.mbox) > (int)(SP_LARGEST_MESSAGE - 2000) && socket_bytes(l.mbox) > 0;
+            }));
+        }
+        EXPECT_EQ(SP_disconnect(l.mbox), 0);
+        l.mbox = -1;
+        const std::string me = "23636170236c6f63616c686f7374" + std::string(36, '0');  // "#cap#localhost" slot
+        EXPECT_EQ(to_hex(read_to_eof(l.srv)), "80000480" + me + "01000000" + "80000080" + "00000000" + me);
+        if (full)
+            writer.t.join();
+        close(l.srv);
+        l.srv = -1;
+        EXPECT_EQ(count_entries("/proc/self/task"), threads);
+        EXPECT_EQ(count_entries("/proc/self/fd"), fds);
+    }
+    sp_readahead_bytes = SP_READAHEAD_BYTES;
+}
+
+// The reader thread blocks every signal the application may handle, so they
+// reach the application's threads.
+TEST_F(SpreadSession, ReaderThreadBlocksSignals)
+{
+    std::vector<std::string> tasks_before = list_entries("/proc/self/task");
+    Live l;
+    open_live(&l, daemon);
+    ASSERT_EQ(l.result, ACCEPT_SESSION);
+    ASSERT_EQ(SP_read_ahead(l.mbox, 1), 0);
+    std::vector<std::string> added;
+    for (const std::string &t : list_entries("/proc/self/task"))
+        if (std::find(tasks_before.begin(), tasks_before.end(), t) == tasks_before.end())
+            added.push_back(t);
+    ASSERT_EQ(added.size(), 1u);
+    // A new thread starts with every signal blocked and then takes its
+    // creator's mask: look once it has read a message.
+    ASSERT_TRUE(write_all(l.srv, numbered(1, 10)));
+    ASSERT_TRUE(wkp_test::wait_until([&] { return SP_buffered(l.mbox) > 0; }));
+    std::string status = wkp_test::read_file("/proc/self/task/" + added[0] + "/status");
+    size_t at = status.find("SigBlk:");
+    ASSERT_NE(at, std::string::npos);
+    unsigned long long blocked = std::stoull(status.substr(at + 7), nullptr, 16);
+    for (int sig : {SIGHUP, SIGINT, SIGTERM, SIGCHLD, SIGPIPE, SIGALRM, SIGUSR1, SIGUSR2})
+        EXPECT_TRUE(blocked & (1ull << (sig - 1))) << sig;
 }
