@@ -117,10 +117,14 @@ typedef int service;
 #define Is_self_leave(type) \
     (((type) & CAUSED_BY_LEAVE) && !((type) & (REG_MEMB_MESS | TRANSITION_MESS)))
 
-typedef struct {
+/* Also defined by sp_events.h, which may come first. */
+#ifndef WKP_SPREAD_SP_TIME
+#define WKP_SPREAD_SP_TIME
+typedef struct dummy_time {
     long sec;
     long usec;
 } sp_time;
+#endif
 
 typedef struct {
     int32 id[3];
@@ -220,13 +224,11 @@ void SP_error(int error);
 const char *SP_strerror(int error);
 int SP_version(int *major_version, int *minor_version, int *patch_version);
 
-sp_time E_get_time(void);
-sp_time E_add_time(sp_time t, sp_time delta);
-sp_time E_sub_time(sp_time t, sp_time delta);
-int E_compare_time(sp_time t1, sp_time t2);
-
 #ifdef __cplusplus
 }
 #endif
+
+/* The event loop and the time helpers. */
+#include "sp_events.h"
 
 #endif
