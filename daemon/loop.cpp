@@ -25,18 +25,46 @@ sp_time last_reconnect;
 // is routed by the first of them that is logged on its connection.
 static constexpr int max_receive_groups = 100;
 
-// The descriptors to wait on, rebuilt from mailbox_table whenever a mailbox
-// is dropped or accepted.
+// The sessions to wait on, rebuilt from mailbox_table whenever a mailbox
+// is dropped or accepted: the mailboxes in ascending order, and for each
+// the descriptor that the library makes readable while a whole message is
+// read ahead or the session has ended.
+static std::vector<int> watched_mailboxes;
 static std::vector<pollfd> watched;
 static bool watched_stale = true;
 
 static void rebuild_watched()
 {
+    watched_mailboxes.clear();
     watched.clear();
     for (int i = 0; i < mailbox_slots; i++)
-        if (mailbox_table[i] != nullptr)
-            watched.push_back(pollfd{i, POLLIN, 0});
+        if (mailbox_table[i] != nullptr) {
+            int ready_fd = SP_ready_fd(i);
+            watched_mailboxes.push_back(i);
+            watched.push_back(pollfd{ready_fd >= 0 ? ready_fd : i, POLLIN, 0});
+        }
     watched_stale = false;
+}
+
+static void receive_from(int i);
+
+// At SIGTERM: every session stops reading, and every message its library
+// already read is written, one per mailbox in turn as in the loop, before
+// the outputs are closed. Nothing waits on a Spread daemon here: only whole
+// messages already buffered are received.
+static void write_what_was_read()
+{
+    for (int i = 0; i < mailbox_slots; i++)
+        if (mailbox_table[i] != nullptr)
+            SP_read_ahead(i, 0);
+    for (bool more = true; more;) {
+        more = false;
+        for (int i = 0; i < mailbox_slots; i++)
+            if (mailbox_table[i] != nullptr && SP_buffered(i) > 0) {
+                receive_from(i);
+                more = true;
+            }
+    }
 }
 
 void announce_mailboxes()
@@ -51,6 +79,7 @@ void handle_signals()
     if (sigterm_pending) {
         if (log_spread_errors)
             fprintf(stderr, "Received SIGTERM, closing log files.\n");
+        write_what_was_read();
         close_log_files();
         if (log_spread_errors)
             fprintf(stderr, "Log files closed, exiting.\n");
@@ -224,17 +253,17 @@ void receive_loop()
         if (watched_stale)
             rebuild_watched();
 
-        // A mailbox whose library buffer already holds bytes is ready now,
-        // whatever its descriptor says; the descriptors tell about the
-        // others. So the wait is skipped when every mailbox has bytes
-        // buffered, and does not block when some have: reading never
-        // waits for output work, and a busy session costs no extra system
-        // call per message.
+        // Each session is read on the library's own thread, so reading
+        // never waits for the loop. A mailbox with a whole message read
+        // ahead is ready now, known without a system call; the ready
+        // descriptors tell about the others. So the wait is skipped when
+        // every mailbox has messages buffered, and does not block when
+        // some have: a busy session costs no system call per message.
         ready.clear();
         buffered_at.resize(watched.size());
         size_t buffered = 0;
         for (size_t k = 0; k < watched.size(); k++) {
-            buffered_at[k] = SP_buffered(watched[k].fd) > 0;
+            buffered_at[k] = SP_buffered(watched_mailboxes[k]) > 0;
             buffered += buffered_at[k];
         }
         int waited = 0;
@@ -242,7 +271,7 @@ void receive_loop()
             waited = poll(watched.data(), watched.size(), buffered > 0 ? 0 : 1000);
         for (size_t k = 0; k < watched.size(); k++)
             if (buffered_at[k] || (waited > 0 && watched[k].revents != 0))
-                ready.push_back(watched[k].fd);
+                ready.push_back(watched_mailboxes[k]);
 
         // In ascending mailbox order, one message each; a reconnect inside
         // the pass may drop a mailbox from the table.

@@ -104,6 +104,16 @@ int spread_connect(SpreadConf *conf, void *join)
     if (verbose)
         fprintf(stderr, "Successfully connected to spread at %s%c%s\n", host, separator, conf->port);
 
+    // Read the session on a thread of the library's own: a Spread daemon
+    // drops a session that has 1000 messages waiting, milliseconds at full
+    // rate, and no output stall may cost that. Without a thread the session
+    // still works, read by the loop itself.
+    int read_ahead = SP_read_ahead(mbox, 1);
+    if (read_ahead != 0) {
+        fprintf(stderr, "Cannot read ahead on spread mailbox %d:\n\t", mbox);
+        SP_error(read_ahead);
+    }
+
     mailbox_table[mbox] = conf;
     conf->connected = 1;
     if (*(int *)join != 0)

@@ -34,6 +34,56 @@ std::vector<std::string> zombie_children(pid_t pid)
 
 }  // namespace
 
+// A Spread daemon that accepts connections but never answers (stopped)
+// when a reconnect falls due: the attempt fails at its deadline, the other
+// connection's group keeps being logged throughout, and SIGTERM ends the
+// daemon.
+TEST(Reading, SilentSpreadDaemonDoesNotHoldTheLoop)
+{
+    Scenario s;
+    Scenario other;
+    s.start_daemon(s.spread_block("  Log {\n    Group = a\n    File = " + s.dir.file("a.log") + "\n  }\n") +
+                       other.spread_block("  Log {\n    Group = b\n    File = " + s.dir.file("b.log") + "\n  }\n"),
+                   {"-v", "-x"}, {}, 2);
+    other.stop_spread();
+    ASSERT_TRUE(wait_until([&] { return s.daemon->err().find("Error connecting to spread daemon") != std::string::npos; }))
+        << s.daemon->err();
+    // Back, but stopped: its socket accepts, nothing answers.
+    other.start_spread();
+    other.spread.signal(SIGSTOP);
+    std::string failed = "Failed connection to spread at /tmp/" + std::to_string(other.port) + "\n";
+    size_t failures_before = 0;
+    for (size_t at = s.daemon->err().find(failed); at != std::string::npos; at = s.daemon->err().find(failed, at + 1))
+        failures_before++;
+
+    // About eight seconds of lines for the other group: a reconnect pass
+    // falls due among them.
+    const int batches = 16, per_batch = 1000;
+    for (int b = 0; b < batches; b++) {
+        std::string input;
+        for (int i = 0; i < per_batch; i++)
+            input += std::to_string(b * per_batch + i) + " " + clf;
+        s.send(input, {"a"});
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    }
+    ASSERT_TRUE(s.wait_lines(s.dir.file("a.log"), batches * per_batch, 15000)) << s.daemon->err();
+    size_t failures = 0;
+    for (size_t at = s.daemon->err().find(failed); at != std::string::npos; at = s.daemon->err().find(failed, at + 1))
+        failures++;
+    EXPECT_GT(failures, failures_before) << s.daemon->err();
+
+    auto asked = std::chrono::steady_clock::now();
+    s.daemon->signal(SIGTERM);
+    ASSERT_TRUE(s.daemon->wait(5000));
+    EXPECT_EQ(s.daemon->exit_code(), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - asked, std::chrono::seconds(4));
+    std::string expected;
+    for (int i = 0; i < batches * per_batch; i++)
+        expected += std::to_string(i) + " " + clf;
+    EXPECT_EQ(read_file(s.dir.file("a.log")), expected);
+    other.spread.signal(SIGCONT);
+}
+
 // A piped command that ends before the daemon has its SIGCHLD handler in
 // place is reaped all the same. The open of the next output stalls, so the
 // command surely ends while the configuration is still being read.
