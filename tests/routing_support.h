@@ -3,12 +3,15 @@
 #pragma once
 
 #include <fcntl.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -122,19 +125,27 @@ inline unsigned long dropped(const std::string &path, OutputDrop reason)
     return find.count;
 }
 
-// Reports the pending drops (to /dev/null), then lets a report interval
-// pass: the next drop of every output and reason
-// is reported at once.
-inline void next_report_interval()
+// The clock the tests give the output module, in seconds: moved forward
+// by `seconds` and handed to output_tick_at. It never goes back, so the
+// report intervals of every output stay consistent across tests.
+inline long advance_output_clock(long seconds)
 {
     static long clock = 1000000;
+    clock += seconds;
+    output_tick_at(clock);
+    return clock;
+}
+
+// Reports the pending drops (to /dev/null), then lets a report interval
+// pass: the next drop of every output and reason is reported at once.
+inline void next_report_interval()
+{
     int saved = dup(2);
     int null = open("/dev/null", O_WRONLY);
     fflush(stderr);
     dup2(null, 2);
     output_report_pending();
-    clock += output_report_interval;
-    output_tick_at(clock);
+    advance_output_clock(output_report_interval);
     fflush(stderr);
     dup2(saved, 2);
     close(saved);
@@ -179,5 +190,33 @@ struct StderrCapture {
         unlink(path.c_str());
     }
 };
+
+// Runs `body` in a child process; gives its exit status (or -1) and
+// everything it wrote to standard error.
+inline std::pair<int, std::string> in_child(const std::function<void()> &body)
+{
+    char tmpl[] = "/tmp/wkp-child-XXXXXX";
+    int err = mkstemp(tmpl);
+    fflush(stderr);
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(err, 2);
+        body();
+        _exit(0);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    close(err);
+    std::string text;
+    if (FILE *f = fopen(tmpl, "rb")) {
+        char buf[4096];
+        size_t n;
+        while ((n = fread(buf, 1, sizeof buf, f)) > 0)
+            text.append(buf, n);
+        fclose(f);
+    }
+    unlink(tmpl);
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, text};
+}
 
 }  // namespace routing_test

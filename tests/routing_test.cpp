@@ -604,27 +604,6 @@ TEST_F(Routing, LeastRecentlyUsedFileIsClosedAtTheCap)
     EXPECT_EQ(slot_of(a, "h2"), nullptr);
 }
 
-// Runs `body` in a child process; gives its exit status (or -1) and
-// everything it wrote to standard error.
-std::pair<int, std::string> in_child(const std::function<void()> &body)
-{
-    char tmpl[] = "/tmp/wkp-child-XXXXXX";
-    int err = mkstemp(tmpl);
-    fflush(stderr);
-    pid_t pid = fork();
-    if (pid == 0) {
-        dup2(err, 2);
-        body();
-        _exit(0);
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    close(err);
-    std::string text = wkp_test::read_file(tmpl);
-    unlink(tmpl);
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, text};
-}
-
 TEST_F(Routing, LockHeldByAnotherDaemonEndsTheProcess)
 {
     TempDir tmp;
