@@ -218,6 +218,8 @@ struct Descriptor {
     LogFile *file = nullptr;     // the LogFile holding it (File outputs, until retired)
     Backlog *backlog = nullptr;  // streams, from their first queued message; owned
     long retire_until = 0;       // clock when a retired stream gives up
+    dev_t dev = 0;               // streams named by a path: the FIFO or device itself
+    ino_t ino = 0;
 };
 
 std::vector<Descriptor> descriptors;  // by descriptor number
@@ -579,6 +581,26 @@ void abandon_backlog(int fd)
     }
 }
 
+// A FIFO opened again (SIGHUP) while a retired descriptor of ours still
+// writes its backlog to the same FIFO: two writers on one pipe could
+// interleave parts of messages, and the retired one holds the FIFO's lock.
+// The new descriptor takes the backlog over, a partly written first
+// message included (it is the same pipe), and the retired one is closed
+// before the new one is locked.
+void take_over_retired(int fd)
+{
+    Descriptor &d = descriptors[fd];
+    for (int other : streams) {
+        Descriptor &r = descriptors[other];
+        if (other == fd || !r.retired || r.dev != d.dev || r.ino != d.ino || (r.dev == 0 && r.ino == 0))
+            continue;
+        d.backlog = r.backlog;
+        r.backlog = nullptr;
+        close_descriptor(other);
+        return;
+    }
+}
+
 }  // namespace
 
 // --- Outputs ---------------------------------------------------------------
@@ -732,14 +754,18 @@ int output_open_log_file(LogFile *file, OutputOpenTime when)
         return -1;
     }
     Kind kind = KIND_STREAM;
-    if (!command) {
-        struct stat st;
+    struct stat st;
+    if (!command)
         kind = fstat(fd, &st) != 0 || S_ISREG(st.st_mode) ? KIND_FILE : KIND_STREAM;
-    }
     Output &o = outputs[id - 1];
     o.kind = command ? "command" : kind == KIND_STREAM ? "stream" : "file";
     o.open_errno = 0;
     register_descriptor(fd, kind, id, file);
+    if (!command && kind == KIND_STREAM) {
+        descriptors[fd].dev = st.st_dev;
+        descriptors[fd].ino = st.st_ino;
+        take_over_retired(fd);
+    }
     return fd;
 }
 
