@@ -413,9 +413,12 @@ int flush_backlog(int fd)
     return 0;
 }
 
-// Hands the whole messages of `b` to the new descriptor of an output: a
-// stream takes the backlog itself; a file (a FIFO path that became a
-// regular file) gets them written one by one. Takes ownership of `b`.
+// Hands the whole messages of `b` (none of them begun) to the new
+// descriptor of an output: a stream without a backlog takes `b` itself,
+// one with a backlog (taken over from a retired descriptor, so older) gets
+// them after its own, as far as the bound allows; a file (a FIFO path
+// that became a regular file) gets them written one by one. Takes
+// ownership of `b`.
 void adopt_backlog(int fd, Backlog *b)
 {
     Descriptor &d = descriptors[fd];
@@ -424,8 +427,13 @@ void adopt_backlog(int fd, Backlog *b)
         return;
     }
     for (size_t i = b->first; i < b->lengths.size(); i++) {
-        write_file(fd, d.output, b->bytes + b->start, b->lengths[i]);
-        b->start += b->lengths[i];
+        const char *message = b->bytes + b->start;
+        size_t length = b->lengths[i];
+        b->start += length;
+        if (d.kind != KIND_STREAM)
+            write_file(fd, d.output, message, length);
+        else if (d.backlog->size() + length > output_backlog_max || !backlog_add(d.backlog, message, length, false))
+            output_drop(d.output, OUTPUT_DROP_BACKLOG_FULL);
     }
     delete b;
 }
@@ -446,11 +454,14 @@ int reader_ended(int fd)
         output_drop(id, OUTPUT_DROP_READER_ENDED);
         backlog_drop_head(b);
     }
-    LogFile *file = d.retired || exiting ? nullptr : d.file;
+    LogFile *file = d.retired ? nullptr : d.file;
     close_descriptor(fd);
+    if (file)
+        file->fd = -1;
+    if (exiting)
+        file = nullptr;  // no command is started while the daemon ends
     int new_fd = -1;
     if (file) {
-        file->fd = -1;
         new_fd = output_open_log_file(file, OUTPUT_OPEN_RETRY);
         if (new_fd >= 0)
             output_lock_or_exit(new_fd, file->filename);
