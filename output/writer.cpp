@@ -39,7 +39,10 @@ struct Output {
     bool vhost;                                  // a VhostDir
 };
 
-std::vector<Output> outputs;  // number n is outputs[n - 1]
+// The module's tables live as long as the process and are never destroyed,
+// not even by exit(): a daemon process that ends never tears them down
+// while something may still count a drop.
+std::vector<Output> &outputs = *new std::vector<Output>;  // number n is outputs[n - 1]
 size_t pending_reports = 0;   // (output, reason) pairs with a pending count
 long clock_now = 0;           // seconds, monotonic; read once per loop pass
 bool clock_read = false;
@@ -222,8 +225,8 @@ struct Descriptor {
     ino_t ino = 0;
 };
 
-std::vector<Descriptor> descriptors;  // by descriptor number
-std::vector<int> streams;             // registered stream descriptors
+std::vector<Descriptor> &descriptors = *new std::vector<Descriptor>;  // by descriptor number
+std::vector<int> &streams = *new std::vector<int>;                    // registered stream descriptors
 bool exiting = false;                 // output_drain runs: no restarts
 
 Descriptor *descriptor_at(int fd)
