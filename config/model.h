@@ -2,9 +2,10 @@
 // the shared log files.
 //
 // Built once by the configuration reader, before the daemon detaches, and
-// never freed by the daemon (tests free it with config_unload). Afterwards only the run-time fields change: `connected` and
-// `private_group` of a SpreadConf, `fd` of a LogFile and the slots of a
-// VhostTable.
+// never freed by the daemon (tests free it with config_unload). Afterwards
+// only the run-time fields change: `connected` and `private_group` of a
+// SpreadConf, `fd` and `output` of a LogFile, and the slots and `output`
+// of a VhostTable.
 //
 // Ownership: every string handed to a setter is a fresh heap copy and the
 // setter takes ownership of it (stores it or frees it); setting port, host,
@@ -32,18 +33,25 @@ constexpr int max_matches = 10;
 struct LogFile {
     char *filename;  // owned; "|command" names a command fed through a pipe
     int fd;          // open descriptor, -1 while closed
+    int output;      // run-time: its number in the output module, 0 until first opened
 };
 
-// One slot of a vhost table: fd -1 marks an empty slot. close_log_files
-// closes the slot's file, frees its name and empties it.
+// One slot of a vhost table, in one of three states: empty (name null, fd
+// -1), open (name and the open descriptor of its file), or remembered with
+// its file closed (name, fd -1). close_log_files closes the slot's file,
+// frees its name and empties it.
 struct VhostSlot {
-    char *name;  // owned copy of the virtual-host name, or null
-    int fd;      // that host's file, -1 when the slot is empty
+    char *name;              // owned copy of the virtual-host name; null when empty
+    int fd;                  // that host's file; -1 when empty or its file is closed
+    unsigned last_use;       // run-time: use stamp of its last message
+    VhostSlot *lru_prev;     // run-time: list of open vhost files of all tables,
+    VhostSlot *lru_next;     //   most recently used first; null ends
 };
 
 // vhost_table_size slots, hashed and probed by the routing code.
 struct VhostTable {
     VhostSlot *slots;
+    int output;  // run-time: its VhostDir's number in the output module, 0 until used
 };
 
 // One Log block: what is done with the messages of one group on one

@@ -6,7 +6,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <poll.h>
-#include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -17,6 +16,7 @@
 #include "output/log_files.h"
 #include "output/rewrite.h"
 #include "output/routing.h"
+#include "output/writer.h"
 
 char *receive_buffer = nullptr;
 sp_time last_reconnect;
@@ -80,6 +80,7 @@ void handle_signals()
         if (log_spread_errors)
             fprintf(stderr, "Received SIGTERM, closing log files.\n");
         write_what_was_read();
+        output_drain(output_exit_drain_ms);
         close_log_files();
         if (log_spread_errors)
             fprintf(stderr, "Log files closed, exiting.\n");
@@ -110,72 +111,6 @@ static void reap_children()
     while (waitpid(-1, nullptr, WNOHANG) > 0) {
     }
     errno = saved;
-}
-
-// Writes all of [data, data + length) to fd, going on after EINTR and after
-// a short write. Returns 0, or -1 with errno set by the failed write.
-static int write_all(int fd, const char *data, int length)
-{
-    while (length > 0) {
-        ssize_t n = write(fd, data, length);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return -1;
-        }
-        data += n;
-        length -= (int)n;
-    }
-    return 0;
-}
-
-// The piped output that fd belongs to for this group, or null.
-static LogFile *piped_output(SpreadConf *conf, const char *group, int fd)
-{
-    LogFacility *facility = (LogFacility *)sl_find(conf->facilities, group, nullptr);
-    if (facility == nullptr || facility->vhostdir != nullptr || facility->logfile == nullptr)
-        return nullptr;
-    LogFile *file = facility->logfile;
-    if (file->fd != fd || file->filename[0] != '|')
-        return nullptr;
-    return file;
-}
-
-// Starts a piped output's command anew, as a reopen of that one output
-// does: the old pipe is closed and a new command reads the new one.
-static int restart_piped_output(LogFile *file)
-{
-    if (!skip_locking)
-        flock(file->fd, LOCK_UN);
-    close(file->fd);
-    file->fd = open_pipe_command(file->filename);
-    if (file->fd >= 0 && !skip_locking && flock(file->fd, LOCK_EX | LOCK_NB) != 0) {
-        fprintf(stderr, "Cannot lock %s, is another wickerpost running?\n", file->filename);
-        exit(1);
-    }
-    return file->fd;
-}
-
-// Failure policy at the write site:
-// - EINTR and short writes: the rest is written, so every message lands
-//   whole (a file or pipe never holds a torn line of ours).
-// - EPIPE (a piped command ended): the command is started anew and the
-//   message written once more; if that fails too it is dropped with a
-//   diagnostic. SIGPIPE is ignored, so this never ends the daemon.
-// - Anything else on a file (ENOSPC, EIO, a bad descriptor): the message
-//   is dropped without a word, as a full disk would otherwise flood
-//   standard error with one line per message.
-static void deliver(SpreadConf *conf, const char *group, int fd, const char *data, int length)
-{
-    if (write_all(fd, data, length) == 0 || errno != EPIPE)
-        return;
-    LogFile *file = piped_output(conf, group, fd);
-    if (file == nullptr)
-        return;
-    int new_fd = restart_piped_output(file);
-    if (new_fd < 0 || write_all(new_fd, data, length) != 0)
-        fprintf(stderr, "Cannot write to %s: %s\n", file->filename,
-                new_fd < 0 ? "cannot start the command" : strerror(errno));
 }
 
 // The first of the message's groups that has a facility on conf; the
@@ -242,13 +177,16 @@ static void receive_from(int i)
         return;
     int length = r;
     char *start = prepare_message(conf, group, receive_buffer, &length);
-    deliver(conf, group, fd, start, length);
+    // Whole or not at all, never blocking; a loss is counted and reported
+    // by the output module.
+    output_write(fd, start, (size_t)length);
 }
 
 void receive_loop()
 {
     static std::vector<int> ready;
     static std::vector<char> buffered_at;  // per watched mailbox
+    static std::vector<pollfd> waiting;    // the mailboxes, then outputs with a backlog
     for (;;) {
         if (watched_stale)
             rebuild_watched();
@@ -266,12 +204,16 @@ void receive_loop()
             buffered_at[k] = SP_buffered(watched_mailboxes[k]) > 0;
             buffered += buffered_at[k];
         }
+        waiting.assign(watched.begin(), watched.end());
+        output_poll_backlogs(&waiting);
         int waited = 0;
-        if (buffered < watched.size() || watched.empty())
-            waited = poll(watched.data(), watched.size(), buffered > 0 ? 0 : 1000);
+        if (buffered < watched.size() || waiting.size() > watched.size() || watched.empty())
+            waited = poll(waiting.data(), waiting.size(), buffered > 0 ? 0 : 1000);
         for (size_t k = 0; k < watched.size(); k++)
-            if (buffered_at[k] || (waited > 0 && watched[k].revents != 0))
+            if (buffered_at[k] || (waited > 0 && waiting[k].revents != 0))
                 ready.push_back(watched_mailboxes[k]);
+        if (waited > 0)
+            output_write_backlogs(waiting.data() + watched.size(), waiting.size() - watched.size());
 
         // In ascending mailbox order, one message each; a reconnect inside
         // the pass may drop a mailbox from the table.
@@ -281,6 +223,7 @@ void receive_loop()
 
         handle_signals();
         reap_children();
+        output_tick();
 
         sp_time now = E_get_time();
         if (E_sub_time(now, last_reconnect).sec < reconnect_interval)

@@ -17,7 +17,8 @@ constexpr int reconnect_interval = 6;
 extern volatile sig_atomic_t sigchld_pending;
 extern "C" void sigchld_handler(int signo);
 
-// Acts on the signal flags: SIGTERM closes every output and exits 0 (it
+// Acts on the signal flags: SIGTERM writes out what the outputs' backlogs
+// hold (output_exit_drain_ms at most), closes every output and exits 0 (it
 // wins over SIGHUP); SIGHUP reopens every output.
 void handle_signals();
 

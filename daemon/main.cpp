@@ -16,6 +16,9 @@
 static void install_child_handling()
 {
     signal(SIGPIPE, SIG_IGN);
+    // A file that reaches the size limit fails its write with EFBIG, which
+    // the output cuts back and counts, instead of ending the daemon.
+    signal(SIGXFSZ, SIG_IGN);
     struct sigaction action;
     memset(&action, 0, sizeof action);
     action.sa_handler = sigchld_handler;

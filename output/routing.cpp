@@ -1,15 +1,11 @@
 #include "output/routing.h"
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "daemon/options.h"
+#include "output/writer.h"
 
 namespace {
 
@@ -27,15 +23,22 @@ inline uint32_t hash_step(uint32_t h, unsigned char byte)
     return (e & 0x0FFFFFFFu) ^ ((e >> 24) & 0x70u);
 }
 
+// The slots of a name's probe sequence that matter, from one walk.
+struct Probe {
+    VhostSlot *found;   // the slot holding the name (open or closed), or null
+    VhostSlot *empty;   // else the first empty slot of the sequence, or null
+    VhostSlot *oldest;  // else the least recently used slot the walk passed
+};
+
 // Walks the probe sequence of name[0, n) (no NUL among those bytes, so the
-// name cannot match a stored name that merely shares a prefix). Returns
-// the full slot holding the name, or null; then *empty is the first empty
-// slot of the sequence, or null when the sequence holds none.
-VhostSlot *probe(VhostTable *table, uint32_t hash, const char *name, size_t n, VhostSlot **empty)
+// name cannot match a stored name that merely shares a prefix) until the
+// name, an empty slot, or the end of the sequence. Open and closed slots
+// are full: the walk goes on past them.
+Probe probe(VhostTable *table, uint32_t hash, const char *name, size_t n)
 {
-    *empty = nullptr;
+    Probe p = {nullptr, nullptr, nullptr};
     if (!table || !table->slots || vhost_table_size <= 0)
-        return nullptr;
+        return p;
     uint32_t size = static_cast<uint32_t>(vhost_table_size);
     uint32_t slot = hash % size;
     // Each probe adds step modulo size; both terms are below size, so the
@@ -43,30 +46,44 @@ VhostSlot *probe(VhostTable *table, uint32_t hash, const char *name, size_t n, V
     uint32_t step = static_cast<uint32_t>(vhost_probe_steps[slot % 20]) % size;
     for (uint32_t k = 0; k < size; k++) {
         VhostSlot *s = &table->slots[slot];
-        if (s->fd < 0) {
-            *empty = s;
-            return nullptr;
+        if (!s->name) {
+            p.empty = s;
+            return p;
         }
-        if (strncmp(s->name, name, n) == 0 && s->name[n] == '\0')
-            return s;
+        if (strncmp(s->name, name, n) == 0 && s->name[n] == '\0') {
+            p.found = s;
+            return p;
+        }
+        if (!p.oldest || output_vhost_older(s->last_use, p.oldest->last_use))
+            p.oldest = s;
         slot += step;
         if (slot >= size)
             slot -= size;
     }
-    return nullptr;
+    return p;
 }
 
 int quoted_length(size_t n) { return n > quoted_name_max ? quoted_name_max : static_cast<int>(n); }
 
+// Counts a refused vhost message for the facility's directory; -1.
+int refuse(LogFacility *facility)
+{
+    output_drop(output_of(&facility->vhosts->output, facility->vhostdir, "vhost directory"),
+                OUTPUT_DROP_REFUSED_NAME);
+    return -1;
+}
+
 // The descriptor of the vhost file named by the message's first word,
-// opening, locking and remembering it on first use; -1 drops the message.
+// opening, locking and remembering it on first use; -1 drops the message
+// (counted).
 int route_vhost(LogFacility *facility, const char *message, int length)
 {
+    VhostTable *table = facility->vhosts;
     const char *space = static_cast<const char *>(memchr(message, ' ', length));
     if (!space) {
         if (verbose)
             fprintf(stderr, "Vhost message without a vhost name dropped\n");
-        return -1;
+        return refuse(facility);
     }
     size_t n = static_cast<size_t>(space - message);
 
@@ -82,18 +99,13 @@ int route_vhost(LogFacility *facility, const char *message, int length)
         (n == 2 && message[0] == '.' && message[1] == '.')) {
         if (verbose)
             fprintf(stderr, "Refused vhost name \"%.*s\", message dropped\n", quoted_length(n), message);
-        return -1;
+        return refuse(facility);
     }
 
-    VhostSlot *empty;
-    VhostSlot *found = probe(facility->vhosts, hash, message, n, &empty);
-    if (found)
-        return found->fd;
-    if (!empty) {
-        // Not remembered, it could never be found or closed again.
-        if (verbose)
-            fprintf(stderr, "Vhost table full for \"%.*s\", message dropped\n", quoted_length(n), message);
-        return -1;
+    Probe p = probe(table, hash, message, n);
+    if (p.found && p.found->fd >= 0) {
+        output_vhost_touch(p.found);
+        return p.found->fd;
     }
 
     char path[vhost_path_size];
@@ -101,29 +113,56 @@ int route_vhost(LogFacility *facility, const char *message, int length)
     if (path_length < 0 || path_length >= vhost_path_size) {
         if (verbose)
             fprintf(stderr, "Vhost path too long for \"%.*s\", message dropped\n", quoted_length(n), message);
-        return -1;
+        return refuse(facility);
     }
-    int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0) {
-        fprintf(stderr, "Cannot open %s: %s\n", path, strerror(errno));
+    int fd = output_open_vhost_file(&table->output, facility->vhostdir, path);
+    if (fd < 0)
         return -1;
-    }
-    if (!skip_locking && flock(fd, LOCK_EX | LOCK_NB) == -1) {
-        fprintf(stderr, "Cannot lock %s, is another wickerpost running?\n", path);
-        exit(1);
+    if (p.found) {
+        // Remembered with its file closed: open again in its place.
+        p.found->fd = fd;
+        output_vhost_link(p.found);
+        return fd;
     }
     char *copy = static_cast<char *>(malloc(n + 1));
-    if (!copy) {
-        fprintf(stderr, "Out of memory remembering vhost %s, message dropped\n", path);
-        close(fd);
+    VhostSlot *slot = p.empty ? p.empty : p.oldest;
+    if (!copy || !slot) {
+        // Out of memory, or a table without slots: the file cannot be
+        // remembered, so it is not kept open either.
+        free(copy);
+        output_close(fd);
+        output_drop(table->output, OUTPUT_DROP_NO_DESCRIPTOR);
         return -1;
     }
     memcpy(copy, message, n);
     copy[n] = '\0';
-    // The first empty slot of the sequence is where vhost_insert would put it.
-    free(empty->name);
-    empty->name = copy;
-    empty->fd = fd;
+    if (slot->name) {
+        // No empty slot on the sequence: the least recently used one is
+        // taken over in place. The slot stays full, so no other name's
+        // probe chain through it is broken; its old name is forgotten.
+        if (slot->fd >= 0)
+            output_vhost_close(slot);
+        free(slot->name);
+    }
+    slot->name = copy;
+    slot->fd = fd;
+    output_vhost_link(slot);
+    return fd;
+}
+
+// The descriptor of a plain facility's LogFile, opened again (and locked)
+// if it is closed; -1 (counted) when it cannot be.
+int plain_descriptor(LogFile *file)
+{
+    if (file->fd >= 0)
+        return file->fd;
+    int fd = output_open_log_file(file, OUTPUT_OPEN_RETRY);
+    if (fd < 0) {
+        output_drop(file->output, OUTPUT_DROP_NOT_OPEN);
+        return -1;
+    }
+    output_lock_or_exit(fd, file->filename);
+    file->fd = fd;
     return fd;
 }
 
@@ -135,13 +174,13 @@ int route_plain(LogFacility *facility, const char *message, int length)
     if (!file)
         return -1;
     if (facility->nmatches <= 0)
-        return file->fd;
+        return plain_descriptor(file);
     const char *nul = static_cast<const char *>(memchr(message, '\0', length));
     int text_length = nul ? static_cast<int>(nul - message) : length;
     for (int i = 0; i < facility->nmatches && i < max_matches; i++) {
         regoff_t r = re_search(&facility->matches[i], message, text_length, 0, text_length, nullptr);
         if (r >= 0)
-            return file->fd;
+            return plain_descriptor(file);
         if (r == -2) {
             if (verbose)
                 fprintf(stderr, "Internal error in re_search.\n");
@@ -165,9 +204,8 @@ uint32_t vhost_hash(const char *name)
 
 int vhost_lookup(VhostTable *table, const char *name)
 {
-    VhostSlot *empty;
-    VhostSlot *found = probe(table, vhost_hash(name), name, strlen(name), &empty);
-    return found ? found->fd : -1;
+    Probe p = probe(table, vhost_hash(name), name, strlen(name));
+    return p.found ? p.found->fd : -1;
 }
 
 void vhost_insert(VhostTable *table, char *name, int fd)
@@ -177,10 +215,11 @@ void vhost_insert(VhostTable *table, char *name, int fd)
         uint32_t slot = vhost_hash(name) % size;
         uint32_t step = static_cast<uint32_t>(vhost_probe_steps[slot % 20]) % size;
         for (uint32_t k = 0; k < size; k++) {
-            if (table->slots[slot].fd < 0) {
-                free(table->slots[slot].name);
-                table->slots[slot].name = name;
-                table->slots[slot].fd = fd;
+            VhostSlot *s = &table->slots[slot];
+            if (!s->name) {
+                s->name = name;
+                s->fd = fd;
+                output_vhost_link(s);
                 return;
             }
             slot += step;
@@ -189,6 +228,22 @@ void vhost_insert(VhostTable *table, char *name, int fd)
         }
     }
     free(name);
+}
+
+void vhost_table_close(VhostTable *table)
+{
+    if (!table || !table->slots)
+        return;
+    for (int i = 0; i < vhost_table_size; i++) {
+        VhostSlot *slot = &table->slots[i];
+        // A file on descriptor 0 is left as it is, slot and all.
+        if (slot->fd == 0)
+            continue;
+        if (slot->fd > 0)
+            output_vhost_close(slot);
+        free(slot->name);
+        slot->name = nullptr;
+    }
 }
 
 int route_message(SpreadConf *conf, const char *group, const char *message, int length)

@@ -8,43 +8,57 @@
 //   every message passes);
 // - vhost facility: the descriptor of the file "<vhostdir>/<name>", name
 //   being the message's bytes before its first space. The file is opened
-//   (O_WRONLY|O_APPEND|O_CREAT|O_CLOEXEC, mode 0644) and locked the first
-//   time the name is seen and remembered in the facility's VhostTable.
+//   (output_open_vhost_file: regular files only, symlinks not followed)
+//   and locked the first time the name is seen and remembered in the
+//   facility's VhostTable.
+//
+// A plain facility whose LogFile is closed (an open that failed, a
+// command that could not be restarted) is opened again for the message.
+// Every message dropped on the way is counted for its output (output_drop):
+// a refused vhost name, a file that is not regular, an output that cannot
+// be opened, the open-file limit. A message that no filter matches, or
+// whose group has no facility here, is not a loss: nobody asked for it.
 //
 // The vhost table
 // ---------------
 // An array of vhost_table_size VhostSlot records, open-addressed with
 // double hashing.
 //
-// 1. Slot states. A slot is empty when its fd is negative (-1); its name
-//    is then never compared: it is null, or a stale copy left by
-//    close_log_files, which is freed when the slot is filled again. A slot
-//    is full when it holds an owned copy of a name together with the open
-//    descriptor of that name's file. Full slots are never emptied one by
-//    one: close_log_files empties the whole table (SIGHUP, SIGTERM).
+// 1. Slot states. Empty: name null (fd -1). Open: an owned copy of a name
+//    and the open descriptor of that name's file, in the list of open
+//    vhost files (output_vhost_link). Remembered: the name, its file
+//    closed (fd -1) to stay under the descriptor cap; it is opened again,
+//    in the same slot, on the name's next message. Open and remembered
+//    slots are full. Slots are never emptied one by one: close_log_files
+//    empties the whole table (SIGHUP, SIGTERM).
 // 2. Probe sequence. home = vhost_hash(name) % vhost_table_size;
 //    step = vhost_probe_steps[home % 20]; probe k (k = 0 .. size-1) visits
 //    slot (home + k * step) % vhost_table_size. Lookup and insertion follow
-//    the same sequence. When the step and the table size share a factor,
-//    the sequence covers only part of the table.
-// 3. Lookup stops at the first empty slot (not found), at a slot holding
-//    the same name byte for byte (found), or after vhost_table_size probes
-//    (not found).
-// 4. A name is remembered only together with a descriptor that opened
-//    and, unless locking is skipped, was locked. A file that cannot be
-//    opened leaves no trace in the table: the next message for the name
+//    the same sequence, in one walk. When the step and the table size
+//    share a factor, the sequence covers only part of the table.
+// 3. Lookup stops at the first empty slot (not found), at a full slot
+//    holding the same name byte for byte (found), or after
+//    vhost_table_size probes (not found).
+// 4. Insertion takes the first empty slot of the sequence. When the
+//    sequence holds none, the least recently used slot of the sequence
+//    (by use stamp) is taken over in place: its file closed, its name
+//    forgotten. The slot stays full, so no other name's probe chain
+//    through it breaks, and no message is dropped because the table is
+//    full.
+// 5. A name is remembered only together with a file that opened and,
+//    unless locking is skipped, was locked. A file that cannot be opened
+//    leaves no new trace in the table: the next message for the name
 //    tries again.
-// 5. A name appears at most once in a table: route_message inserts only
-//    after a lookup that did not find it.
+// 6. A name appears at most once in a table: route_message inserts only
+//    after the walk did not find it.
 //
-// Refused messages (dropped, no file opened; a diagnostic in verbose
-// mode): a vhost message with no space within its length, a vhost name
-// that is empty, "." or "..", or holds a '/' or a NUL byte, a path that
-// does not fit vhost_path_size bytes, a name whose probe sequence holds
-// no empty slot (it could never be found, closed or reopened).
+// Refused messages (dropped and counted as "refused vhost name", no file
+// opened; a diagnostic in verbose mode): a vhost message with no space
+// within its length, a vhost name that is empty, "." or "..", or holds a
+// '/' or a NUL byte, a path that does not fit vhost_path_size bytes.
 //
-// Failures: a vhost file that cannot be opened drops its message with
-// "Cannot open %s: %s\n"; a lock refused on a descriptor that did open
+// Failures: a vhost file that cannot be opened drops its message (see
+// output_open_vhost_file); a lock refused on a descriptor that did open
 // means another daemon writes the same files: "Cannot lock %s, is another
 // wickerpost running?\n" and exit(1).
 #pragma once
@@ -65,19 +79,28 @@ constexpr int vhost_path_size = 1024;
 // Descriptor for the message (its first `length` bytes, not NUL-terminated,
 // never read past), or -1 to drop it. `conf` is the connection the message
 // came from, `group` its first group name. May open and lock a vhost file
-// and store a copy of its name (the only allocation); ends the process on
-// a refused lock.
+// (closing the least recently used ones to stay under the cap) and store a
+// copy of its name (the only allocation), or open a closed LogFile again;
+// ends the process on a refused lock.
 int route_message(SpreadConf *conf, const char *group, const char *message, int length);
 
 // Hash of a NUL-terminated name, below 2^28. Names made of the same ASCII
 // bytes in another order hash alike.
 uint32_t vhost_hash(const char *name);
 
-// The fd stored for `name` in `table`, or -1 when the name is not there.
+// The fd stored for `name` in `table`: its descriptor when the slot is
+// open, -1 when it is remembered with its file closed or the name is not
+// there.
 int vhost_lookup(VhostTable *table, const char *name);
 
-// Stores {name, fd} in the first empty slot of the name's probe sequence;
-// the slot takes ownership of `name` (a heap string). When fd is negative
-// or the sequence holds no empty slot, nothing is stored and `name` is
-// freed. Does not look for an existing entry of the same name.
+// Stores {name, fd} in the first empty slot of the name's probe sequence
+// and links it into the list of open vhost files; the slot takes ownership
+// of `name` (a heap string). When fd is negative or the sequence holds no
+// empty slot, nothing is stored and `name` is freed. Does not look for an
+// existing entry of the same name, and takes no slot over.
 void vhost_insert(VhostTable *table, char *name, int fd);
+
+// Empties every slot of `table`: each open file is unlocked (unless
+// skip_locking) and closed, each name freed. A slot holding descriptor 0
+// is left as it is.
+void vhost_table_close(VhostTable *table);

@@ -1,5 +1,7 @@
 // The daemon end to end, as real processes: minispread, wickerpost and
-// spcat. Each test is one scenario; its comment says what it checks.
+// spcat. Each test is one scenario; its comment says what it checks. The
+// last ones are about outputs that misbehave: a stuck or slow command, a
+// full disk, hostile vhost entries, the descriptor limit.
 #include <gtest/gtest.h>
 
 #include <dirent.h>
@@ -62,11 +64,15 @@ struct Scenario {
     }
 
     // Starts wickerpost in the foreground on `config` with `options`, and
-    // waits until its session is up (the Setting FD line).
-    void start_daemon(const std::string &config, std::vector<std::string> options = {"-x"})
+    // waits until its session is up (the Setting FD line). `runner` comes
+    // before the daemon's own command line (prlimit and its options, say).
+    void start_daemon(const std::string &config, std::vector<std::string> options = {"-x"},
+                      const std::vector<std::string> &runner = {})
     {
         write_file(dir.file("wickerpost.conf"), config);
-        std::vector<std::string> argv{bin("wickerpost"), "-D", "-c", dir.file("wickerpost.conf")};
+        std::vector<std::string> argv = runner;
+        for (const std::string &a : {bin("wickerpost"), std::string("-D"), std::string("-c"), dir.file("wickerpost.conf")})
+            argv.push_back(a);
         argv.insert(argv.end(), options.begin(), options.end());
         daemon = std::make_unique<Process>();
         ASSERT_TRUE(daemon->start(argv));
@@ -459,4 +465,339 @@ TEST(EndToEnd, LocalAndTcpConnectionsLogTheirOwnGroups)
     EXPECT_EQ(read_file(s.dir.file("remote.log")), clf2);
     remote.signal(SIGTERM);
     remote.wait();
+}
+
+namespace {
+
+// Line i of a numbered stream: "%07d " and filler up to `size` bytes, the
+// last one a newline.
+std::string numbered_line(int i, size_t size)
+{
+    char head[16];
+    snprintf(head, sizeof head, "%07d ", i);
+    std::string line = head;
+    line.resize(size - 1, 'x');
+    return line + "\n";
+}
+
+std::string numbered_lines(int from, int to, size_t size)
+{
+    std::string text;
+    for (int i = from; i < to; i++)
+        text += numbered_line(i, size);
+    return text;
+}
+
+// Checks that `text` is whole numbered lines of `size` bytes, each number
+// at most once and in ascending order; gives how many.
+size_t count_whole_lines(const std::string &text, size_t size)
+{
+    EXPECT_EQ(text.size() % size, 0u) << "a torn line";
+    int last = -1;
+    size_t n = 0;
+    for (size_t at = 0; at + size <= text.size(); at += size, n++) {
+        int i = atoi(text.substr(at, 7).c_str());
+        EXPECT_EQ(text.substr(at, size), numbered_line(i, size)) << "line at byte " << at;
+        EXPECT_GT(i, last) << "line at byte " << at;
+        last = i;
+    }
+    return n;
+}
+
+// The sum of the counts of every "Dropped %lu messages for <path>: ..."
+// line of `err`.
+unsigned long dropped_in(const std::string &err, const std::string &path)
+{
+    unsigned long total = 0;
+    std::string tail = " messages for " + path + ": ";
+    for (const std::string &line : split_lines(err)) {
+        unsigned long n;
+        if (line.rfind("Dropped ", 0) == 0 && sscanf(line.c_str(), "Dropped %lu", &n) == 1 &&
+            line.find(tail) != std::string::npos)
+            total += n;
+    }
+    return total;
+}
+
+// The processes below `pid` (the commands a daemon started), deepest first.
+std::vector<pid_t> descendants(pid_t pid)
+{
+    std::vector<pid_t> found;
+    std::istringstream children(read_file("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children"));
+    pid_t child;
+    while (children >> child) {
+        for (pid_t below : descendants(child))
+            found.push_back(below);
+        found.push_back(child);
+    }
+    return found;
+}
+
+// Waits until the file stops growing (checked twice, half a second apart).
+size_t settled_lines(const std::string &path)
+{
+    size_t previous = count_lines(read_file(path));
+    for (int i = 0; i < 40; i++) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        size_t now = count_lines(read_file(path));
+        if (now == previous)
+            break;
+        previous = now;
+    }
+    return previous;
+}
+
+// A tmpfs of `size` mounted on `path` for as long as it lives.
+struct SmallFileSystem {
+    std::string path;
+    bool mounted = false;
+    SmallFileSystem(const std::string &where, const std::string &size) : path(where)
+    {
+        mkdir(path.c_str(), 0755);
+        std::string command = "mount -t tmpfs -o size=" + size + " wkp-test " + path + " 2>/dev/null";
+        mounted = system(command.c_str()) == 0;
+    }
+    ~SmallFileSystem()
+    {
+        if (mounted)
+            (void)!system(("umount -l " + path).c_str());
+    }
+};
+
+}  // namespace
+
+// A piped command that never reads beside a plain file on another group:
+// the command's pipe fills, then its backlog, then its messages are
+// dropped and counted; the plain file gets every line meanwhile. SIGTERM
+// gives the backlog its bounded time and ends the daemon with status 0,
+// every message not taken accounted for.
+TEST(EndToEnd, StuckPipeHoldsUpNothing)
+{
+    Scenario s;
+    const std::string command = "|exec sleep 1000";
+    s.start_daemon(s.spread_block("  Log {\n    Group = stuck\n    File = '" + command +
+                                  "'\n  }\n  Log {\n    Group = web\n    File = " + s.dir.file("web.log") + "\n  }\n"));
+    const int stuck_lines = 6000;  // 6 MB: more than the pipe and the backlog hold
+    s.send(numbered_lines(0, stuck_lines, 1000), {"stuck"});
+    s.send(numbered_lines(0, 1000, 100), {"web"});
+    ASSERT_TRUE(s.wait_lines(s.dir.file("web.log"), 1000)) << s.daemon->err();
+    EXPECT_EQ(count_whole_lines(read_file(s.dir.file("web.log")), 100), 1000u);
+    EXPECT_TRUE(wait_until([&] { return s.daemon->err().find("Dropped 1 messages for " + command + ": backlog full\n") != std::string::npos; }))
+        << s.daemon->err();
+
+    std::vector<pid_t> commands = descendants(s.daemon->pid);
+    s.daemon->signal(SIGTERM);
+    bool ended = s.daemon->wait();
+    for (pid_t command : commands)
+        kill(command, SIGKILL);
+    ASSERT_TRUE(ended);
+    EXPECT_EQ(s.daemon->exit_code(), 0);
+    // Taken by the pipe: at most its 64 KiB. Everything else is counted.
+    unsigned long dropped = dropped_in(s.daemon->err(), command);
+    EXPECT_LE(dropped, (unsigned long)stuck_lines);
+    EXPECT_GE(dropped, (unsigned long)stuck_lines - 66) << s.daemon->err();
+}
+
+// A slow piped command (a line, then a pause): the plain group is not held
+// up; the command gets, whole and in order, every line its backlog took,
+// and the lines dropped once it was full are reported with the exact
+// Dropped line. Every line is either in the command's output or counted.
+TEST(EndToEnd, SlowPipeGetsWhatItsBacklogHoldsAndTheRestIsCounted)
+{
+    Scenario s;
+    const std::string command = "|while read line; do echo \"$line\" >>" + s.dir.file("slow.out") + "; sleep 0.01; done";
+    s.start_daemon(s.spread_block("  Log {\n    Group = slow\n    File = '" + command +
+                                  "'\n  }\n  Log {\n    Group = web\n    File = " + s.dir.file("web.log") + "\n  }\n"));
+    const int slow_lines = 6000;
+    s.send(numbered_lines(0, slow_lines, 1000), {"slow"});
+    s.send(numbered_lines(0, 200, 100), {"web"});
+    ASSERT_TRUE(s.wait_lines(s.dir.file("web.log"), 200)) << s.daemon->err();
+    EXPECT_TRUE(wait_until([&] { return s.daemon->err().find("Dropped 1 messages for " + command + ": backlog full\n") != std::string::npos; }))
+        << s.daemon->err();
+    EXPECT_GT(count_lines(read_file(s.dir.file("slow.out"))), 0u);
+    s.terminate_daemon();
+    // The command reads on what its pipe held, to the end of its input.
+    settled_lines(s.dir.file("slow.out"));
+    std::string out = read_file(s.dir.file("slow.out"));
+    size_t whole = count_whole_lines(out, 1000);
+    EXPECT_EQ(whole + dropped_in(s.daemon->err(), command), (size_t)slow_lines) << s.daemon->err();
+}
+
+// A full file system: a write that fails part-way is cut back, so the file
+// holds whole lines only; the drops are reported at once, then summed;
+// logging resumes by itself when space returns.
+TEST(EndToEnd, FullFileSystemTearsNoLine)
+{
+    Scenario s;
+    SmallFileSystem disk(s.dir.file("disk"), "64k");
+    if (!disk.mounted)
+        GTEST_SKIP() << "cannot mount a small tmpfs here (needs root or CAP_SYS_ADMIN)";
+    write_file(disk.path + "/filler", std::string(32 * 1024, 'f'));
+    std::string log = disk.path + "/web.log";
+    s.start_daemon(s.spread_block("  Log {\n    Group = web\n    File = " + log + "\n  }\n  Log {\n    Group = mark\n    File = " +
+                                  s.dir.file("mark.log") + "\n  }\n"));
+    // One sender's messages are handled in order: once its mark is
+    // written, so was every line before it.
+    auto send_and_mark = [&](const std::string &lines, size_t marks) {
+        Process cat;
+        ASSERT_TRUE(cat.start({bin("spcat"), "-s", std::to_string(s.port), "-g", "web"}, true));
+        cat.send(lines);
+        cat.close_stdin();
+        ASSERT_TRUE(cat.wait());
+        s.send("mark\n", {"mark"});
+        ASSERT_TRUE(s.wait_lines(s.dir.file("mark.log"), marks)) << s.daemon->err();
+    };
+    send_and_mark(numbered_lines(0, 1000, 100), 1);
+    std::string first_report = "Dropped 1 messages for " + log + ": No space left on device\n";
+    EXPECT_NE(s.daemon->err().find(first_report), std::string::npos) << s.daemon->err();
+    size_t before = count_whole_lines(read_file(log), 100);
+    EXPECT_LT(before, 1000u);
+
+    // Space returns: the next lines land.
+    ASSERT_EQ(unlink((disk.path + "/filler").c_str()), 0);
+    send_and_mark(numbered_lines(2000, 2100, 100), 2);
+    s.terminate_daemon();
+    std::string err = s.daemon->err();
+    EXPECT_EQ(err.find(first_report), err.rfind(first_report)) << "reported once, then summed";
+    EXPECT_EQ(count_whole_lines(read_file(log), 100), before + 100);
+    EXPECT_EQ(before + dropped_in(err, log), 1000u) << err;
+}
+
+// A symlink, a FIFO and a directory planted in a VhostDir under vhost
+// names: refused, counted and reported; nothing written through the
+// symlink, the FIFO left alone; other vhosts and another group go on.
+TEST(EndToEnd, PlantedVhostEntriesAreRefused)
+{
+    Scenario s;
+    std::string vhosts = s.dir.file("vhosts");
+    mkdir(vhosts.c_str(), 0755);
+    ASSERT_EQ(symlink("../outside.log", (vhosts + "/evil").c_str()), 0);
+    ASSERT_EQ(mkfifo((vhosts + "/fifo").c_str(), 0644), 0);
+    ASSERT_EQ(mkdir((vhosts + "/dir").c_str(), 0755), 0);
+    s.start_daemon(s.spread_block("  Log {\n    Group = vh\n    VhostDir = " + vhosts + "\n  }\n  Log {\n    Group = web\n    File = " +
+                                  s.dir.file("web.log") + "\n  }\n"));
+    s.send("evil " + clf1 + "fifo " + clf1 + "dir " + clf1 + "good " + clf2, {"vh"});
+    s.send(clf1, {"web"});
+    ASSERT_TRUE(s.wait_lines(vhosts + "/good", 1)) << s.daemon->err();
+    ASSERT_TRUE(s.wait_lines(s.dir.file("web.log"), 1));
+    EXPECT_TRUE(s.daemon->running());
+    s.terminate_daemon();
+    EXPECT_EQ(read_file(vhosts + "/good"), clf2);
+    EXPECT_EQ(read_file(s.dir.file("web.log")), clf1);
+    EXPECT_FALSE(file_exists(s.dir.file("outside.log")));
+    std::string err = s.daemon->err();
+    // The first at once, the other two summed and reported at SIGTERM.
+    EXPECT_NE(err.find("Dropped 1 messages for " + vhosts + ": not a regular file\n"
+                       "Received SIGTERM, closing log files.\n"
+                       "Dropped 2 messages for " + vhosts + ": not a regular file\n"
+                       "Log files closed, exiting.\n"),
+              std::string::npos)
+        << err;
+    struct stat st;
+    ASSERT_EQ(lstat((vhosts + "/fifo").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISFIFO(st.st_mode));
+}
+
+// Under a hard limit of 256 descriptors: 2,000 vhost names, then the same
+// names again. Vhost files stay under the cap (the least recently used are
+// closed, the vhost table taken over in place), so every line lands in
+// its own file exactly once; and a lost Spread session can reconnect.
+TEST(EndToEnd, ThousandsOfVhostsUnderADescriptorLimit)
+{
+    Scenario s;
+    std::string vhosts = s.dir.file("vhosts");
+    mkdir(vhosts.c_str(), 0755);
+    s.start_daemon(s.spread_block("  Log {\n    Group = vh\n    VhostDir = " + vhosts + "\n  }\n  Log {\n    Group = web\n    File = " +
+                                  s.dir.file("web.log") + "\n  }\n"),
+                   {"-x"}, {"/usr/bin/prlimit", "--nofile=256:256", "--"});
+    const int names = 2000;
+    std::string input;
+    for (int round = 1; round <= 2; round++)
+        for (int i = 0; i < names; i++)
+            input += "host" + std::to_string(i) + " round " + std::to_string(round) + "\n";
+    s.send(input, {"vh"});
+    // Messages of one sender reach the daemon in order: once this one is
+    // written, every vhost line before it was handled.
+    s.send("done\n", {"web"});
+    ASSERT_TRUE(s.wait_lines(s.dir.file("web.log"), 1, 30000)) << s.daemon->err();
+    for (int i = 0; i < names; i++)
+        ASSERT_EQ(read_file(vhosts + "/host" + std::to_string(i)), "round 1\nround 2\n") << i;
+    size_t descriptors = 0;
+    DIR *d = opendir(("/proc/" + std::to_string(s.daemon->pid) + "/fd").c_str());
+    while (dirent *e = readdir(d))
+        descriptors += e->d_name[0] != '.';
+    closedir(d);
+    // The reserve is left free (the session's socket came after the plan).
+    EXPECT_LE(descriptors, 256u - 60) << "descriptors in use";
+
+    s.stop_spread();
+    s.start_spread();
+    ASSERT_TRUE(wait_until(
+        [&] {
+            s.send("host7 after\n", {"vh"});
+            return read_file(vhosts + "/host7").find("after\n") != std::string::npos;
+        },
+        15000))
+        << s.daemon->err();
+    s.terminate_daemon();
+    EXPECT_EQ(s.daemon->err().find("Dropped"), std::string::npos) << s.daemon->err();
+}
+
+// A File that is a FIFO without a reader neither blocks nor stops start-up
+// (even with locking on): it is named with the reason, its messages are
+// counted, and once a reader comes the next message goes to it.
+TEST(EndToEnd, FifoWithoutAReaderIsOpenedWhenOneComes)
+{
+    Scenario s;
+    std::string fifo = s.dir.file("fifo");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+    s.start_daemon(s.spread_block("  Log {\n    Group = f\n    File = " + fifo + "\n  }\n"));
+    EXPECT_NE(s.daemon->err().find("Cannot open " + fifo + ": No such device or address\n"), std::string::npos)
+        << s.daemon->err();
+    s.send("before a reader\n", {"f"});
+    ASSERT_TRUE(wait_until([&] { return s.daemon->err().find("Dropped 1 messages for " + fifo + ": output not open\n") != std::string::npos; }))
+        << s.daemon->err();
+    int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    std::string got;
+    ASSERT_TRUE(wait_until([&] {
+        s.send("with a reader\n", {"f"});
+        char buffer[256];
+        ssize_t n = read(reader, buffer, sizeof buffer);
+        if (n > 0)
+            got.append(buffer, n);
+        return !got.empty();
+    }));
+    EXPECT_EQ(got.substr(0, 14), "with a reader\n");
+    s.terminate_daemon();
+    close(reader);
+}
+
+// A reopen (SIGHUP) that cannot open an output says so and goes on: the
+// other outputs are reopened, and the output is tried again at its next
+// message.
+TEST(EndToEnd, OutputThatCannotBeReopenedIsRetried)
+{
+    Scenario s;
+    std::string sub = s.dir.file("sub");
+    mkdir(sub.c_str(), 0755);
+    s.start_daemon(s.spread_block("  Log {\n    Group = a\n    File = " + sub + "/a.log\n  }\n  Log {\n    Group = b\n    File = " +
+                                  s.dir.file("b.log") + "\n  }\n"));
+    s.send("1\n", {"a"});
+    ASSERT_TRUE(s.wait_lines(sub + "/a.log", 1));
+    ASSERT_EQ(system(("rm -rf '" + sub + "'").c_str()), 0);
+    s.daemon->signal(SIGHUP);
+    ASSERT_TRUE(wait_until([&] { return s.daemon->err().find("Cannot open " + sub + "/a.log: No such file or directory\n") != std::string::npos; }))
+        << s.daemon->err();
+    s.send("2\n", {"a"});
+    s.send("b\n", {"b"});
+    ASSERT_TRUE(s.wait_lines(s.dir.file("b.log"), 1));
+    EXPECT_TRUE(s.daemon->running());
+    mkdir(sub.c_str(), 0755);
+    s.send("3\n", {"a"});
+    ASSERT_TRUE(s.wait_lines(sub + "/a.log", 1)) << s.daemon->err();
+    s.terminate_daemon();
+    EXPECT_EQ(read_file(sub + "/a.log"), "3\n");
+    EXPECT_NE(s.daemon->err().find("Dropped 1 messages for " + sub + "/a.log: output not open\n"), std::string::npos)
+        << s.daemon->err();
 }

@@ -3,18 +3,23 @@
 #pragma once
 
 #include <fcntl.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "config/model.h"
 #include "daemon/options.h"
+#include "output/routing.h"
+#include "output/writer.h"
 #include "skiplist/skiplist.h"
 
 namespace routing_test {
@@ -51,12 +56,13 @@ inline LogFacility *add_facility(SpreadConf *conf, const char *group)
     return facility;
 }
 
-// A plain facility writing to a LogFile holding `fd`.
-inline LogFacility *add_plain(SpreadConf *conf, const char *group, int fd, std::vector<const char *> patterns = {})
+// A plain facility writing to a LogFile holding `fd` (named `path`).
+inline LogFacility *add_plain(SpreadConf *conf, const char *group, int fd, std::vector<const char *> patterns = {},
+                              const char *path = "/dev/null")
 {
     LogFacility *facility = add_facility(conf, group);
     auto *file = static_cast<LogFile *>(calloc(1, sizeof(LogFile)));
-    file->filename = strdup("/dev/null");
+    file->filename = strdup(path);
     file->fd = fd;
     facility->logfile = file;
     kept->push_back(file);
@@ -88,17 +94,62 @@ inline LogFacility *add_vhost(SpreadConf *conf, const char *group, const std::st
     return facility;
 }
 
-// Empties every slot of the table, names freed; with `close_fds` the
-// descriptors held are closed first.
-inline void empty_table(VhostTable *table, bool close_fds = true)
+// Empties every slot of the table as close_log_files does: files closed,
+// names freed.
+inline void empty_table(VhostTable *table)
 {
-    for (int i = 0; i < vhost_table_size; i++) {
-        if (close_fds && table->slots[i].fd >= 0)
-            close(table->slots[i].fd);
-        table->slots[i].fd = -1;
-        free(table->slots[i].name);
-        table->slots[i].name = nullptr;
-    }
+    vhost_table_close(table);
+}
+
+// A descriptor on /dev/null, to stand for a vhost file.
+inline int null_fd()
+{
+    return open("/dev/null", O_WRONLY | O_CLOEXEC);
+}
+
+// Messages of the output named `path` dropped for `reason` so far.
+inline unsigned long dropped(const std::string &path, OutputDrop reason)
+{
+    struct Find {
+        std::string path;
+        OutputDrop reason;
+        unsigned long count;
+    } find{path, reason, 0};
+    output_for_each(
+        [](const OutputStatus *status, void *arg) {
+            Find *f = static_cast<Find *>(arg);
+            if (f->path == status->path)
+                f->count += status->dropped[f->reason];
+        },
+        &find);
+    return find.count;
+}
+
+// The clock the tests give the output module, in seconds: moved forward
+// by `seconds` and handed to output_tick_at. It never goes back, so the
+// report intervals of every output stay consistent across tests.
+inline long advance_output_clock(long seconds)
+{
+    static long clock = 1000000;
+    clock += seconds;
+    output_tick_at(clock);
+    return clock;
+}
+
+// Reports the pending drops (to /dev/null), then lets a report interval
+// pass: the next drop of every output and reason is reported at once.
+inline void next_report_interval()
+{
+    int saved = dup(2);
+    int null = open("/dev/null", O_WRONLY);
+    fflush(stderr);
+    dup2(null, 2);
+    output_report_pending();
+    advance_output_clock(output_report_interval);
+    fflush(stderr);
+    dup2(saved, 2);
+    close(saved);
+    close(null);
 }
 
 // Standard error written while the object lives; text() ends the capture.
@@ -139,5 +190,33 @@ struct StderrCapture {
         unlink(path.c_str());
     }
 };
+
+// Runs `body` in a child process; gives its exit status (or -1) and
+// everything it wrote to standard error.
+inline std::pair<int, std::string> in_child(const std::function<void()> &body)
+{
+    char tmpl[] = "/tmp/wkp-child-XXXXXX";
+    int err = mkstemp(tmpl);
+    fflush(stderr);
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(err, 2);
+        body();
+        _exit(0);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    close(err);
+    std::string text;
+    if (FILE *f = fopen(tmpl, "rb")) {
+        char buf[4096];
+        size_t n;
+        while ((n = fread(buf, 1, sizeof buf, f)) > 0)
+            text.append(buf, n);
+        fclose(f);
+    }
+    unlink(tmpl);
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, text};
+}
 
 }  // namespace routing_test

@@ -1,9 +1,11 @@
-// Routing: the vhost hash and table, the regex filters, the per-vhost files.
+// Routing: the vhost hash and table, the regex filters, the per-vhost files
+// with their descriptor cap.
 #include "output/routing.h"
 
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -18,6 +20,7 @@
 #include "support/process.h"
 
 using namespace routing_test;
+using wkp_test::read_file;
 using wkp_test::TempDir;
 
 namespace {
@@ -55,6 +58,8 @@ protected:
         verbose = 0;
         skip_locking = 0;
         vhost_table_size = 1024;
+        output_set_vhost_cap(1000);
+        next_report_interval();
     }
     void TearDown() override
     {
@@ -92,30 +97,82 @@ TEST(VhostTable, CollidingNamesProbeWithTheStepOfTheHomeSlot)
 {
     vhost_table_size = 1024;
     VhostTable *table = make_table();
-    vhost_insert(table, strdup("abc"), 10);  // home 140, step 3
-    vhost_insert(table, strdup("cba"), 11);  // same hash: next probe, 143
-    table->slots[141].name = strdup("zzz");  // hold the home slot of "abd"
-    table->slots[141].fd = 12;
-    vhost_insert(table, strdup("abd"), 13);  // home 141, step 5: 146
+    int abc = null_fd(), cba = null_fd(), zzz = null_fd(), abd = null_fd();
+    vhost_insert(table, strdup("abc"), abc);  // home 140, step 3
+    vhost_insert(table, strdup("cba"), cba);  // same hash: next probe, 143
+    table->slots[141].name = strdup("zzz");   // hold the home slot of "abd"
+    table->slots[141].fd = zzz;
+    vhost_insert(table, strdup("abd"), abd);  // home 141, step 5: 146
 
     EXPECT_STREQ(table->slots[140].name, "abc");
     EXPECT_STREQ(table->slots[143].name, "cba");
     EXPECT_STREQ(table->slots[146].name, "abd");
     EXPECT_EQ(table->slots[144].fd, -1);
-    EXPECT_EQ(vhost_lookup(table, "abc"), 10);
-    EXPECT_EQ(vhost_lookup(table, "cba"), 11);
-    EXPECT_EQ(vhost_lookup(table, "abd"), 13);
+    EXPECT_EQ(vhost_lookup(table, "abc"), abc);
+    EXPECT_EQ(vhost_lookup(table, "cba"), cba);
+    EXPECT_EQ(vhost_lookup(table, "abd"), abd);
     EXPECT_EQ(vhost_lookup(table, "bac"), -1);  // same sequence, stops at empty 146
     EXPECT_EQ(vhost_lookup(table, "abcd"), -1);
     // Bytes 1 and 2 add nothing to the hash: a name and its prefix collide
     // and still are two names.
-    vhost_insert(table, strdup("ab\x01"), 14);
+    int ab1 = null_fd(), ab = null_fd();
+    vhost_insert(table, strdup("ab\x01"), ab1);
     EXPECT_EQ(vhost_lookup(table, "ab"), -1);
-    vhost_insert(table, strdup("ab"), 15);
-    EXPECT_EQ(vhost_lookup(table, "ab"), 15);
-    EXPECT_EQ(vhost_lookup(table, "ab\x01"), 14);
+    vhost_insert(table, strdup("ab"), ab);
+    EXPECT_EQ(vhost_lookup(table, "ab"), ab);
+    EXPECT_EQ(vhost_lookup(table, "ab\x01"), ab1);
     EXPECT_EQ(vhost_lookup(table, "ab\x01\x02"), -1);
-    empty_table(table, false);
+    empty_table(table);
+    EXPECT_EQ(fcntl(zzz, F_GETFD), -1);  // closed with the table
+    EXPECT_EQ(vhost_lookup(table, "abc"), -1);
+}
+
+// The three slot states as lookup and insertion see them. "abc" and "cba"
+// share the sequence 140, 143, 146, ...; "abc" sits in 140, "cba" in 143,
+// each open or remembered with its file closed.
+TEST(VhostTable, OpenRememberedAndEmptySlots)
+{
+    vhost_table_size = 1024;
+    struct Case {
+        bool abc_open, cba_open;
+        const char *name;  // looked up, then inserted
+        bool found_open;   // lookup gives the slot's descriptor; else -1
+    } cases[] = {
+        {true, true, "abc", true},
+        {false, true, "abc", false},   // remembered: fd -1, still full
+        {false, true, "cba", true},    // the walk goes past a remembered slot
+        {true, false, "cba", false},
+        {false, false, "bca", false},  // absent: the walk ends at empty 146
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(std::string(c.name) + (c.abc_open ? " abc open" : " abc closed") +
+                     (c.cba_open ? " cba open" : " cba closed"));
+        VhostTable *table = make_table();
+        vhost_insert(table, strdup("abc"), null_fd());
+        vhost_insert(table, strdup("cba"), null_fd());
+        if (!c.abc_open)
+            output_vhost_close(&table->slots[140]);
+        if (!c.cba_open)
+            output_vhost_close(&table->slots[143]);
+        ASSERT_STREQ(table->slots[140].name, "abc");
+        ASSERT_STREQ(table->slots[143].name, "cba");
+
+        int slot = strcmp(c.name, "abc") == 0 ? 140 : 143;
+        int fd = vhost_lookup(table, c.name);
+        EXPECT_EQ(fd, c.found_open ? table->slots[slot].fd : -1);
+        EXPECT_EQ(fd >= 0, c.found_open);
+
+        // Insertion takes the first empty slot: never a remembered one.
+        int other = null_fd();
+        vhost_insert(table, strdup(c.name), other);
+        EXPECT_EQ(table->slots[146].fd, other);
+        empty_table(table);
+        for (int i : {140, 143, 146}) {
+            EXPECT_EQ(table->slots[i].name, nullptr);
+            EXPECT_EQ(table->slots[i].fd, -1);
+        }
+        EXPECT_EQ(fcntl(other, F_GETFD), -1);
+    }
 }
 
 TEST(VhostTable, SequenceCoveringPartOfTheTable)
@@ -124,40 +181,44 @@ TEST(VhostTable, SequenceCoveringPartOfTheTable)
     // visits slots 0 and 3.
     vhost_table_size = 6;
     VhostTable *table = make_table();
-    table->slots[0] = {strdup("x"), 20};
-    table->slots[3] = {strdup("y"), 21};
+    table->slots[0].name = strdup("x");
+    table->slots[0].fd = null_fd();
+    table->slots[3].name = strdup("y");
+    table->slots[3].fd = null_fd();
     vhost_insert(table, strdup("ah"), 22);  // nowhere to go: the name is freed
     for (int i = 0; i < 6; i++)
-        EXPECT_TRUE(i == 0 || i == 3 || table->slots[i].fd == -1) << i;
+        EXPECT_TRUE(i == 0 || i == 3 || table->slots[i].name == nullptr) << i;
     EXPECT_EQ(vhost_lookup(table, "ah"), -1);
+    empty_table(table);
 
     // A step larger than the table wraps: size 1 holds exactly one name.
     vhost_table_size = 1;
     VhostTable *one = make_table();
-    vhost_insert(one, strdup("abc"), 30);
+    int abc = null_fd();
+    vhost_insert(one, strdup("abc"), abc);
     vhost_insert(one, strdup("cba"), 31);
-    EXPECT_EQ(vhost_lookup(one, "abc"), 30);
+    EXPECT_EQ(vhost_lookup(one, "abc"), abc);
     EXPECT_EQ(vhost_lookup(one, "cba"), -1);
+    empty_table(one);
 
     // A negative descriptor is never stored.
     vhost_table_size = 1024;
     VhostTable *big = make_table();
     vhost_insert(big, strdup("abc"), -1);
     EXPECT_EQ(big->slots[140].fd, -1);
+    EXPECT_EQ(big->slots[140].name, nullptr);
     EXPECT_EQ(vhost_lookup(big, "abc"), -1);
-
-    vhost_table_size = 6;
-    empty_table(table, false);
-    vhost_table_size = 1;
-    empty_table(one, false);
 }
 
 TEST_F(Routing, PlainFacilities)
 {
+    TempDir tmp;
     SpreadConf *conf = make_conf();
     SpreadConf *other = make_conf();
     add_plain(conf, "web", 7);
-    add_plain(conf, "closed", -1);
+    LogFile *closed = add_plain(conf, "closed", -1, {}, tmp.file("closed.log").c_str())->logfile;
+    std::string missing = tmp.file("missing/x.log");
+    add_plain(conf, "unopenable", -1, {}, missing.c_str());
     add_plain(other, "elsewhere", 8);
     LogFacility *nofile = add_facility(conf, "nofile");
     (void)nofile;
@@ -167,8 +228,26 @@ TEST_F(Routing, PlainFacilities)
     EXPECT_EQ(route(conf, "Web", "x"), -1);        // group names are exact
     EXPECT_EQ(route(conf, "elsewhere", "x"), -1);  // configured on another connection
     EXPECT_EQ(route(other, "elsewhere", "x"), 8);
-    EXPECT_EQ(route(conf, "closed", "x"), -1);     // output not open
     EXPECT_EQ(route(conf, "nofile", "x"), -1);     // neither File nor VhostDir
+
+    // A closed output is opened again, and locked, for its next message.
+    int fd = route(conf, "closed", "x");
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(closed->fd, fd);
+    int holder = open(tmp.file("closed.log").c_str(), O_RDONLY);
+    EXPECT_EQ(flock(holder, LOCK_EX | LOCK_NB), -1);
+    close(holder);
+    output_close_log_file(closed);
+    EXPECT_EQ(closed->fd, -1);
+
+    // One that cannot be opened drops its message, counted; the reason is
+    // said once per error and report interval.
+    StderrCapture err;
+    EXPECT_EQ(route(conf, "unopenable", "x"), -1);
+    EXPECT_EQ(route(conf, "unopenable", "y"), -1);
+    EXPECT_EQ(err.text(), "Cannot open " + missing + ": No such file or directory\n"
+                          "Dropped 1 messages for " + missing + ": output not open\n");
+    EXPECT_EQ(dropped(missing, OUTPUT_DROP_NOT_OPEN), 2u);
 }
 
 TEST_F(Routing, FiltersAreAlternativesOverTheTextBeforeTheFirstNul)
@@ -266,18 +345,16 @@ TEST_F(Routing, VhostFileOpenedLockedAndRememberedOnFirstUse)
     EXPECT_STREQ(facility->vhosts->slots[143].name, "cba");
     EXPECT_EQ(entries(tmp.path), (std::set<std::string>{"abc", "cba", "Abc"}));
 
-    // After the descriptors are closed (as on SIGHUP) the file is opened
-    // again; the slot's stale name is not taken for a live entry.
-    for (int i = 0; i < vhost_table_size; i++) {
-        VhostSlot &slot = facility->vhosts->slots[i];
-        if (slot.fd >= 0)
-            close(slot.fd);
-        slot.fd = -1;
-    }
+    // After the table is closed (as on SIGHUP) the file is opened again on
+    // its next message, in the same slot, non-blocking.
+    vhost_table_close(facility->vhosts);
+    EXPECT_EQ(facility->vhosts->slots[140].name, nullptr);
+    EXPECT_EQ(facility->vhosts->slots[140].fd, -1);
     int again = route(conf, "vh", "abc again");
     EXPECT_GE(again, 0);
     EXPECT_EQ(facility->vhosts->slots[140].fd, again);
     EXPECT_EQ(vhost_lookup(facility->vhosts, "abc"), again);
+    EXPECT_TRUE(fcntl(again, F_GETFL) & O_NONBLOCK);
 }
 
 TEST_F(Routing, EveryVhostFileLandsInsideTheDirectory)
@@ -311,13 +388,14 @@ TEST_F(Routing, EveryVhostFileLandsInsideTheDirectory)
         {"www.example.com GET /", nullptr},
     };
     for (const Case &c : cases) {
+        next_report_interval();
         verbose = 1;
         StderrCapture err;
         int fd = route(conf, "vh", c.message);
         std::string text = err.text();
         if (c.diagnostic) {
             EXPECT_EQ(fd, -1) << c.message;
-            EXPECT_EQ(text, c.diagnostic);
+            EXPECT_EQ(text, c.diagnostic + ("Dropped 1 messages for " + dir + ": refused vhost name\n"));
         } else {
             EXPECT_GE(fd, 0) << c.message;
             EXPECT_EQ(text, "") << c.message;
@@ -327,6 +405,7 @@ TEST_F(Routing, EveryVhostFileLandsInsideTheDirectory)
         EXPECT_EQ(route(conf, "vh", c.message) >= 0, c.diagnostic == nullptr);
         EXPECT_EQ(quiet.text(), "") << c.message;
     }
+    EXPECT_EQ(dropped(dir, OUTPUT_DROP_REFUSED_NAME), 22u);  // each refused case, verbose and quiet
     EXPECT_EQ(entries(tmp.path), (std::set<std::string>{"v"}));
     EXPECT_EQ(entries(dir), (std::set<std::string>{"sub", "...", "..a", "a..", ".hidden", "www.example.com"}));
     EXPECT_EQ(entries(tmp.file("v/sub")), (std::set<std::string>{}));
@@ -344,29 +423,35 @@ TEST_F(Routing, PathThatDoesNotFitIsRefusedNotCut)
     verbose = 1;
     StderrCapture fits;
     EXPECT_EQ(route(conf, "vh", "abcd x"), -1);
-    EXPECT_EQ(fits.text(), "Cannot open " + dir + "/abcd: No such file or directory\n");
+    EXPECT_EQ(fits.text(), "Cannot open " + dir + "/abcd: No such file or directory\n"
+                           "Dropped 1 messages for " + dir + ": output not open\n");
 
     StderrCapture too_long;
     EXPECT_EQ(route(conf, "vh", "abcde x"), -1);
-    EXPECT_EQ(too_long.text(), "Vhost path too long for \"abcde\", message dropped\n");
+    EXPECT_EQ(too_long.text(), "Vhost path too long for \"abcde\", message dropped\n"
+                               "Dropped 1 messages for " + dir + ": refused vhost name\n");
 }
 
 TEST_F(Routing, FileThatCannotBeOpenedDropsTheMessageAndIsRetried)
 {
     for (int locking_skipped : {0, 1}) {
         skip_locking = locking_skipped;
+        next_report_interval();
         TempDir tmp;
         std::string dir = tmp.file("later");
         SpreadConf *conf = make_conf();
         LogFacility *facility = vhost(conf, "vh", dir);
 
-        StderrCapture err;  // reported whatever the verbosity
+        // Said whatever the verbosity: the reason once, the drops by the
+        // report rule (the first at once, the next one pending).
+        StderrCapture err;
         EXPECT_EQ(route(conf, "vh", "abc x"), -1);
         EXPECT_EQ(route(conf, "vh", "abc y"), -1);
-        std::string line = "Cannot open " + dir + "/abc: No such file or directory\n";
-        EXPECT_EQ(err.text(), line + line);
+        EXPECT_EQ(err.text(), "Cannot open " + dir + "/abc: No such file or directory\n"
+                              "Dropped 1 messages for " + dir + ": output not open\n");
         EXPECT_EQ(facility->vhosts->slots[140].fd, -1);
         EXPECT_EQ(facility->vhosts->slots[140].name, nullptr);
+        EXPECT_EQ(dropped(dir, OUTPUT_DROP_NOT_OPEN), 2u);
 
         ASSERT_EQ(mkdir(dir.c_str(), 0755), 0);
         int fd = route(conf, "vh", "abc z");
@@ -376,44 +461,147 @@ TEST_F(Routing, FileThatCannotBeOpenedDropsTheMessageAndIsRetried)
     }
 }
 
-TEST_F(Routing, NameWhoseSequenceIsFullIsDroppedWithoutOpening)
+// A symlink (to a file outside, to a device), a FIFO with or without a
+// reader and a directory under a vhost name are refused and counted:
+// nothing is created or written through them, and the daemon goes on.
+TEST_F(Routing, OnlyRegularFilesAreVhostFiles)
+{
+    TempDir tmp;
+    std::string dir = tmp.file("v");
+    ASSERT_EQ(mkdir(dir.c_str(), 0755), 0);
+    ASSERT_EQ(symlink("../outside", tmp.file("v/link").c_str()), 0);
+    ASSERT_EQ(symlink("/dev/null", tmp.file("v/null").c_str()), 0);
+    ASSERT_EQ(mkfifo(tmp.file("v/fifo").c_str(), 0644), 0);
+    ASSERT_EQ(mkfifo(tmp.file("v/readfifo").c_str(), 0644), 0);
+    int reader = open(tmp.file("v/readfifo").c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    ASSERT_EQ(mkdir(tmp.file("v/sub").c_str(), 0755), 0);
+    SpreadConf *conf = make_conf();
+    LogFacility *facility = vhost(conf, "vh", dir);
+
+    StderrCapture err;
+    for (const char *message : {"link x", "null x", "fifo x", "readfifo x", "sub x"})
+        EXPECT_EQ(route(conf, "vh", message), -1) << message;
+    EXPECT_GE(route(conf, "vh", "plain x"), 0);
+    EXPECT_EQ(err.text(), "Dropped 1 messages for " + dir + ": not a regular file\n");
+    EXPECT_EQ(dropped(dir, OUTPUT_DROP_NOT_REGULAR), 5u);
+    EXPECT_FALSE(wkp_test::file_exists(tmp.file("outside")));
+    EXPECT_EQ(vhost_lookup(facility->vhosts, "link"), -1);
+    char byte;
+    EXPECT_EQ(read(reader, &byte, 1), 0);  // a writer came and went, writing nothing
+    close(reader);
+}
+
+// Names whose probe sequence is home 0, step 3 in a table of six slots:
+// they only ever visit slots 0 and 3.
+std::vector<std::string> names_of_sequence_0_3(size_t count)
+{
+    std::vector<std::string> names;
+    for (int i = 0; names.size() < count; i++) {
+        std::string name = "h" + std::to_string(i);
+        if (vhost_hash(name.c_str()) % 6 == 0)
+            names.push_back(name);
+    }
+    return names;
+}
+
+// Routes "<name> <text>\n" on the vhost group "vh" and writes what
+// prepare_message would give (the text and its newline) with the write step.
+void log_line(SpreadConf *conf, const std::string &name, const std::string &text)
+{
+    int fd = route(conf, "vh", name + " " + text + "\n");
+    ASSERT_GE(fd, 0) << name;
+    std::string rest = text + "\n";
+    ASSERT_EQ(output_write(fd, rest.data(), rest.size()), 0) << name;
+}
+
+// A name whose sequence holds no empty slot takes over the least recently
+// used slot of the sequence in place: its file closed, its name forgotten.
+// The slot stays full, so the other names' chains hold, and no message is
+// dropped.
+TEST_F(Routing, FullSequenceTakesOverItsLeastRecentlyUsedSlot)
 {
     vhost_table_size = 6;
     TempDir tmp;
     SpreadConf *conf = make_conf();
     LogFacility *facility = vhost(conf, "vh", tmp.path);
-    // "ah" (home 0, step 3) only visits slots 0 and 3.
-    facility->vhosts->slots[0] = {strdup("x"), open("/dev/null", O_WRONLY)};
-    facility->vhosts->slots[3] = {strdup("y"), open("/dev/null", O_WRONLY)};
+    VhostSlot *slots = facility->vhosts->slots;
+    std::vector<std::string> n = names_of_sequence_0_3(3);
 
-    verbose = 1;
-    StderrCapture err;
-    EXPECT_EQ(route(conf, "vh", "ah x"), -1);
-    EXPECT_EQ(err.text(), "Vhost table full for \"ah\", message dropped\n");
-    EXPECT_EQ(entries(tmp.path), (std::set<std::string>{}));  // nothing opened
-    EXPECT_GE(route(conf, "vh", "abc x"), 0);  // 140 % 6 = 2: room elsewhere
-    EXPECT_EQ(entries(tmp.path), (std::set<std::string>{"abc"}));
+    log_line(conf, n[0], "1");  // slot 0
+    log_line(conf, n[1], "2");  // slot 3
+    ASSERT_STREQ(slots[0].name, n[0].c_str());
+    ASSERT_STREQ(slots[3].name, n[1].c_str());
+    log_line(conf, n[0], "3");  // n[1] is the least recently used now
+    log_line(conf, n[2], "4");  // takes slot 3 over
+    EXPECT_STREQ(slots[3].name, n[2].c_str());
+    EXPECT_STREQ(slots[0].name, n[0].c_str());
+    EXPECT_EQ(vhost_lookup(facility->vhosts, n[1].c_str()), -1);
+    EXPECT_EQ(output_vhost_open_count(), 2);
+    // n[1] comes back in the least recently used slot of the two, n[0]'s;
+    // n[2]'s chain through slot 0 still holds.
+    log_line(conf, n[1], "5");
+    EXPECT_STREQ(slots[0].name, n[1].c_str());
+    log_line(conf, n[2], "6");
+    EXPECT_STREQ(slots[3].name, n[2].c_str());
+    log_line(conf, n[0], "7");
+    EXPECT_STREQ(slots[0].name, n[0].c_str());
+    for (int i = 0; i < 6; i++)
+        EXPECT_TRUE(i == 0 || i == 3 || slots[i].name == nullptr) << i;
+
+    EXPECT_EQ(read_file(tmp.file(n[0])), "1\n3\n7\n");
+    EXPECT_EQ(read_file(tmp.file(n[1])), "2\n5\n");
+    EXPECT_EQ(read_file(tmp.file(n[2])), "4\n6\n");
 }
 
-// Runs `body` in a child process; gives its exit status (or -1) and
-// everything it wrote to standard error.
-std::pair<int, std::string> in_child(const std::function<void()> &body)
+// At the cap the least recently used vhost file of all tables is closed;
+// its slot keeps the name and the file is opened again on the name's next
+// message, in the same slot.
+TEST_F(Routing, LeastRecentlyUsedFileIsClosedAtTheCap)
 {
-    char tmpl[] = "/tmp/wkp-child-XXXXXX";
-    int err = mkstemp(tmpl);
-    fflush(stderr);
-    pid_t pid = fork();
-    if (pid == 0) {
-        dup2(err, 2);
-        body();
-        _exit(0);
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    close(err);
-    std::string text = wkp_test::read_file(tmpl);
-    unlink(tmpl);
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, text};
+    TempDir one, two;
+    SpreadConf *conf = make_conf();
+    LogFacility *a = vhost(conf, "vh", one.path);
+    SpreadConf *other = make_conf();
+    LogFacility *b = vhost(other, "vh", two.path);
+    output_set_vhost_cap(3);
+    auto slot_of = [](LogFacility *f, const char *name) -> VhostSlot * {
+        for (int i = 0; i < vhost_table_size; i++)
+            if (f->vhosts->slots[i].name && strcmp(f->vhosts->slots[i].name, name) == 0)
+                return &f->vhosts->slots[i];
+        return nullptr;
+    };
+
+    log_line(conf, "h1", "a");
+    log_line(conf, "h2", "b");
+    log_line(other, "h3", "c");
+    EXPECT_EQ(output_vhost_open_count(), 3);
+    log_line(conf, "h1", "d");   // most recent first: h1 h3 h2
+    log_line(other, "h4", "e");  // closes h2
+    EXPECT_EQ(output_vhost_open_count(), 3);
+    VhostSlot *h2 = slot_of(a, "h2");
+    ASSERT_NE(h2, nullptr);
+    EXPECT_EQ(h2->fd, -1);
+    EXPECT_GE(slot_of(a, "h1")->fd, 0);
+    EXPECT_GE(slot_of(b, "h3")->fd, 0);
+    log_line(conf, "h2", "f");   // opened again in its slot; closes h3
+    EXPECT_EQ(slot_of(a, "h2"), h2);
+    EXPECT_GE(h2->fd, 0);
+    EXPECT_EQ(slot_of(b, "h3")->fd, -1);
+    log_line(other, "h3", "g");  // closes h1
+    EXPECT_EQ(slot_of(a, "h1")->fd, -1);
+    EXPECT_EQ(output_vhost_open_count(), 3);
+
+    EXPECT_EQ(read_file(one.file("h1")), "a\nd\n");
+    EXPECT_EQ(read_file(one.file("h2")), "b\nf\n");
+    EXPECT_EQ(read_file(two.file("h3")), "c\ng\n");
+    EXPECT_EQ(read_file(two.file("h4")), "e\n");
+    // Closing the tables empties open and remembered slots alike.
+    vhost_table_close(a->vhosts);
+    vhost_table_close(b->vhosts);
+    EXPECT_EQ(output_vhost_open_count(), 0);
+    EXPECT_EQ(slot_of(a, "h1"), nullptr);
+    EXPECT_EQ(slot_of(a, "h2"), nullptr);
 }
 
 TEST_F(Routing, LockHeldByAnotherDaemonEndsTheProcess)
@@ -436,6 +624,32 @@ TEST_F(Routing, LockHeldByAnotherDaemonEndsTheProcess)
     EXPECT_EQ(free_status, 7);
     EXPECT_EQ(free_err, "");
     close(holder);
+}
+
+// Far below the cap, the open-file limit itself: an open that fails with
+// EMFILE closes least recently used vhost files and tries again, so every
+// message lands; a name whose file was closed is opened again.
+TEST_F(Routing, OpenThatMeetsTheDescriptorLimitClosesOldVhostFiles)
+{
+    TempDir tmp;
+    SpreadConf *conf = make_conf();
+    vhost(conf, "vh", tmp.path);
+    auto [status, err] = in_child([&] {
+        output_set_vhost_cap(100000);
+        int lowest_free = dup(0);
+        close(lowest_free);
+        struct rlimit limit = {(rlim_t)lowest_free + 8, (rlim_t)lowest_free + 8};
+        if (setrlimit(RLIMIT_NOFILE, &limit) != 0)
+            _exit(3);
+        for (int round = 0; round < 2; round++)
+            for (int i = 0; i < 40; i++)
+                log_line(conf, "host" + std::to_string(i), "line " + std::to_string(round));
+        _exit(::testing::Test::HasFailure() ? 4 : 0);
+    });
+    ASSERT_EQ(status, 0) << err;
+    EXPECT_EQ(err, "");
+    for (int i = 0; i < 40; i++)
+        EXPECT_EQ(read_file(tmp.file("host" + std::to_string(i))), "line 0\nline 1\n") << i;
 }
 
 }  // namespace

@@ -1,0 +1,261 @@
+// The write path of every output: opening and locking log files, piped
+// commands and per-vhost files; writing a message whole or not at all;
+// backlogs for outputs whose reader may be slow; counting and reporting
+// every message that is not written; the descriptor budget of per-vhost
+// files. Nothing here ever blocks the loop.
+//
+// Outputs
+// -------
+// An output is what the counters and the reports name: one configured File
+// (a path, or "|command"), or one VhostDir (all its files together). Each
+// has one record here, made on first use and kept for the life of the
+// process; LogFile.output and VhostTable.output hold its number (0 until
+// then). The record owns a copy of the path.
+//
+// Descriptors
+// -----------
+// Every descriptor opened here is registered under its number with its
+// kind and output, so the loop's write step needs only the descriptor that
+// route_message gave. Kinds, and the failure policy of each (written again
+// above each write site):
+//
+// - file: a File path that is a regular file, or a vhost file. Written
+//   with one write() as a rule; EINTR and short writes go on. A write that
+//   fails part-way (ENOSPC, EDQUOT, EFBIG, EIO...) is cut back: the file is
+//   truncated to the current offset minus the bytes of the message written,
+//   which with O_APPEND and our lock is where the message began. So a file
+//   never holds a torn line. The message is dropped and counted under the
+//   error; the next message tries afresh.
+// - stream: a piped command's pipe, or a File path that is a FIFO or a
+//   device. Non-blocking, with a backlog of at most output_backlog_max
+//   bytes of whole messages, written out as the reader takes it: before a
+//   new message, and when the loop's wait reports the descriptor writable.
+//   A message joins the backlog whole or not at all; while it is full,
+//   messages are dropped and counted ("backlog full"). The rest of a
+//   partly written message is always the next thing written to the same
+//   descriptor. When the reader ends (EPIPE), the rest of a partly taken
+//   message is dropped and counted ("reader ended"), the command is started
+//   anew (a FIFO opened anew) and locked as at start-up, and the whole
+//   messages of the backlog, then the message that met EPIPE, go to it.
+//   A command is restarted at most output_restart_burst times per
+//   output_restart_window seconds; in between its messages are dropped
+//   ("output not open"), so a command that cannot run is not forked for
+//   every message.
+//
+// Reopen and exit
+// ---------------
+// Closing a stream whose backlog still holds bytes (close_log_files, so at
+// SIGHUP) does not cut it short: the descriptor is retired, written out as
+// its reader takes it, and closed when empty, when its reader ends, or
+// output_retire_seconds later, when what is left is dropped and counted
+// ("abandoned"). At SIGTERM output_drain gives all backlogs together
+// output_exit_drain_ms, then drops and counts what is left.
+//
+// Losses
+// ------
+// Every message that is not written is counted per output and reason, and
+// reported on standard error as "Dropped %lu messages for %s: %s\n" (count
+// since the last report, the output's path, the reason text). One output
+// and reason is reported at most once per output_report_interval seconds:
+// the first drop after a quiet interval at once, later ones summed and
+// reported by output_tick once the interval is up (the clock is read once
+// per loop pass, never per message), and everything pending by
+// output_report_pending (SIGHUP, SIGTERM).
+//
+// Vhost files and the descriptor limit
+// ------------------------------------
+// Open vhost files are capped at the open-file limit minus the descriptors
+// in use otherwise minus a reserve (output_fd_reserve), so that a Spread
+// session and a restarted command can always be opened. The open slots of
+// every vhost table form one intrusive list, most recently used first;
+// beyond the cap, or when an open fails with EMFILE or ENFILE, the least
+// recently used file is closed. Its slot keeps the name, and the file is
+// opened again on its next message.
+//
+// Vhost files are opened with O_NOFOLLOW and O_NONBLOCK and used only when
+// fstat says regular file: a symlink, FIFO, device or directory under a
+// vhost name is refused, its message dropped and counted ("not a regular
+// file"). File paths follow symlinks, and are opened with O_NONBLOCK so a
+// FIFO without a reader cannot block start-up or SIGHUP.
+#pragma once
+
+#include <poll.h>
+
+#include <cstddef>
+#include <iterator>
+#include <vector>
+
+#include "config/model.h"
+
+// Bytes of whole messages a stream's backlog holds at most (4 MiB): about
+// 40,000 access-log lines, or seven minutes of a reader taking 100 such
+// lines a second. A message longer than that is taken only by an empty
+// backlog.
+constexpr size_t output_backlog_max = 4u << 20;
+// Seconds a retired stream (closed with a backlog) keeps being written.
+constexpr int output_retire_seconds = 10;
+// Milliseconds the exit gives all backlogs together before dropping them.
+constexpr int output_exit_drain_ms = 2000;
+// Descriptors kept free of vhost files (a quarter of the open-file limit
+// when that is smaller): room for the Spread sessions (a socket each) and
+// the pipes of restarted commands.
+constexpr int output_fd_reserve = 64;
+// Seconds between two reports of the same output and reason.
+constexpr int output_report_interval = 60;
+// Restarts of one command allowed per window of seconds.
+constexpr int output_restart_burst = 10;
+constexpr int output_restart_window = 10;
+
+// Why a message was not written.
+enum OutputDrop {
+    OUTPUT_DROP_WRITE_ERROR,    // the write failed: the error's own text
+    OUTPUT_DROP_BACKLOG_FULL,   // "backlog full"
+    OUTPUT_DROP_READER_ENDED,   // "reader ended": taken in part by a reader that ended
+    OUTPUT_DROP_NOT_OPEN,       // "output not open": it could not be opened (again)
+    OUTPUT_DROP_REFUSED_NAME,   // "refused vhost name"
+    OUTPUT_DROP_NOT_REGULAR,    // "not a regular file": under a vhost name
+    OUTPUT_DROP_NO_DESCRIPTOR,  // "no descriptor": the open-file limit, even after closing vhost files
+    OUTPUT_DROP_ABANDONED,      // "abandoned": still in a backlog when its time was up
+    OUTPUT_DROP_REASONS
+};
+
+// Reason names, by OutputDrop (a write error is reported with its errno's
+// text instead).
+inline constexpr const char *output_drop_names[] = {
+    "write error",       "backlog full",       "reader ended",  "output not open",
+    "refused vhost name", "not a regular file", "no descriptor", "abandoned",
+};
+static_assert(std::size(output_drop_names) == OUTPUT_DROP_REASONS);
+
+// When an output is opened: the first open (a failed open ends start-up
+// through the lock, unless it is a FIFO without a reader), a reopen
+// (SIGHUP), or a retry for a message (and a restart after EPIPE).
+enum OutputOpenTime { OUTPUT_OPEN_START, OUTPUT_OPEN_REOPEN, OUTPUT_OPEN_RETRY };
+
+// Counters of one output, as output_for_each shows them.
+struct OutputStatus {
+    const char *path;                              // a File as configured, or a VhostDir
+    const char *kind;                              // "file", "stream", "command", "vhost directory"
+    unsigned long messages;                        // written whole
+    unsigned long long bytes;                      // written, parts of messages included
+    unsigned long dropped[OUTPUT_DROP_REASONS];    // since start, by reason
+    size_t backlog;                                // bytes waiting, retired descriptors included
+};
+
+// --- Outputs ---------------------------------------------------------------
+
+// The number of the output named `path` (made on first use, with a copy of
+// the path and `kind`, a static text), stored in *id when it is 0; returns
+// *id.
+int output_of(int *id, const char *path, const char *kind);
+
+// Counts `count` messages of output `id` dropped for `reason` (for
+// OUTPUT_DROP_WRITE_ERROR, `error` is the errno) and reports them at once
+// or later (see Losses). An id of 0 counts nothing.
+void output_drop(int id, OutputDrop reason, int error = 0, unsigned long count = 1);
+
+// Calls visit(status, arg) for every output, in the order they were made.
+// The status is valid during the call only.
+void output_for_each(void (*visit)(const OutputStatus *status, void *arg), void *arg);
+
+// --- Opening and closing -------------------------------------------------
+
+// Opens the output of `file` and registers the descriptor: "|command"
+// through output_start_command, any other filename with
+// O_WRONLY|O_APPEND|O_CREAT|O_CLOEXEC|O_NONBLOCK, mode 0644 (symlinks
+// followed). Does not lock and does not store the result in file->fd.
+// A failure is said with "Cannot open %s: %s\n" (at a retry only when the
+// error changed or a report interval passed) and gives -1 with errno set.
+// A retry of a command obeys the restart budget (-1, nothing said, when
+// spent).
+int output_open_log_file(LogFile *file, OutputOpenTime when);
+
+// Takes the exclusive, non-blocking flock on `fd` unless skip_locking; a
+// refusal (also on a descriptor of -1) prints "Cannot lock %s, is another
+// wickerpost running?\n" with `path` and ends the process with status 1.
+void output_lock_or_exit(int fd, const char *path);
+
+// Closes file->fd when it is above 0 (an output on descriptor 0 is left
+// alone): unlocked unless skip_locking, closed, forgotten; file->fd
+// becomes -1. A stream with a backlog is retired instead of closed.
+void output_close_log_file(LogFile *file);
+
+// Unlocks (unless skip_locking), closes and forgets a descriptor.
+void output_close(int fd);
+
+// Starts "/bin/sh -c" with `filename` minus its first character (the '|')
+// and returns the write end of a pipe feeding the command's standard input,
+// non-blocking and close-on-exec, or -1 (errno set) when the pipe or the
+// fork failed. The command runs with SIGHUP ignored and SIGCHLD and
+// SIGPIPE at their defaults, and holds no other descriptor of ours than
+// its standard input; it is never waited for here. The descriptor is not
+// registered.
+int output_start_command(const char *filename);
+
+// Opens the vhost file `path` of the VhostDir `dir` (its output number in
+// *id): O_WRONLY|O_APPEND|O_CREAT|O_CLOEXEC|O_NOFOLLOW|O_NONBLOCK, mode
+// 0644, kept only when fstat says regular file; then locked unless
+// skip_locking (a refusal ends the process, as output_lock_or_exit).
+// Closes least recently used vhost files first when at the cap, and again
+// while the open fails with EMFILE or ENFILE. Returns the registered
+// descriptor, or -1 with the message dropped and counted under its reason
+// ("Cannot open %s: %s\n" said for errors other than the refusals, as a
+// retry would).
+int output_open_vhost_file(int *id, const char *dir, const char *path);
+
+// Puts an open slot at the front of the list of open vhost files (most
+// recently used), counting it against the cap if it was not in the list.
+void output_vhost_link(VhostSlot *slot);
+
+// A message for this open slot: it moves to the front and takes the next
+// use stamp. A few pointer writes, no system call, no allocation.
+void output_vhost_touch(VhostSlot *slot);
+
+// Closes the file of a slot (unlocked unless skip_locking), takes it out
+// of the list and sets its fd to -1; the name stays with the slot.
+void output_vhost_close(VhostSlot *slot);
+
+// True when stamp a was given before stamp b (use stamps wrap).
+inline bool output_vhost_older(unsigned a, unsigned b) { return static_cast<int>(a - b) < 0; }
+
+// Open vhost files allowed: the soft open-file limit, minus the descriptors
+// open now that are not vhost files, minus the reserve; at least 1.
+// Computed again by each call; open_log_files calls it.
+void output_plan_descriptors();
+// Sets the cap directly (tests); output_plan_descriptors computes it anew.
+void output_set_vhost_cap(int cap);
+// Open vhost files now, and the cap.
+int output_vhost_open_count();
+int output_vhost_cap();
+
+// --- Writing -------------------------------------------------------------
+
+// The write step: the message [data, data + length) for descriptor `fd`
+// (given by route_message) is written whole, or queued whole in the
+// stream's backlog, or dropped and counted, following the policy of the
+// descriptor's kind. Returns 0 when written or queued, -1 when dropped. An
+// unregistered descriptor is written like a file, without counters.
+int output_write(int fd, const char *data, size_t length);
+
+// --- The loop ------------------------------------------------------------
+
+// Appends {fd, POLLOUT} for every stream whose backlog holds bytes.
+void output_poll_backlogs(std::vector<pollfd> *set);
+
+// Writes the backlogs of the descriptors among fds[0, n) whose revents is
+// set (entries appended by output_poll_backlogs).
+void output_write_backlogs(const pollfd *fds, size_t n);
+
+// Once per loop pass: reads the clock, reports the drops that are due, and
+// ends retired streams whose time is up. output_tick_at does the same with
+// a clock value of `now` seconds (tests).
+void output_tick();
+void output_tick_at(long now);
+
+// Reports every pending drop count now (SIGHUP, SIGTERM).
+void output_report_pending();
+
+// At exit: writes the backlogs of every stream, retired ones included, as
+// their readers take them, for at most `timeout_ms` in all; then drops and
+// counts what is left ("abandoned") and closes the retired descriptors.
+void output_drain(int timeout_ms);

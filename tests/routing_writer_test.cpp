@@ -1,0 +1,494 @@
+// The write step: files cut back after a failed write, stream backlogs,
+// a reader that ends, retired streams, the exit's drain, drop reports.
+#include "output/writer.h"
+
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "routing_support.h"
+#include "support/process.h"
+
+using namespace routing_test;
+using wkp_test::read_file;
+using wkp_test::TempDir;
+
+namespace {
+
+// Message i of a numbered stream: "%07d " and filler up to `size` bytes,
+// the last one a newline.
+std::string numbered(int i, size_t size)
+{
+    char head[16];
+    snprintf(head, sizeof head, "%07d ", i);
+    std::string line = head;
+    line.resize(size - 1, 'x');
+    return line + "\n";
+}
+
+// Checks that `text` is whole numbered lines of `size` bytes in ascending
+// order; returns their numbers.
+std::vector<int> whole_lines(const std::string &text, size_t size)
+{
+    std::vector<int> numbers;
+    EXPECT_EQ(text.size() % size, 0u) << "a torn line";
+    for (size_t at = 0; at + size <= text.size(); at += size) {
+        int i = atoi(text.substr(at, 7).c_str());
+        EXPECT_EQ(text.substr(at, size), numbered(i, size)) << "line at " << at;
+        if (!numbers.empty()) {
+            EXPECT_GT(i, numbers.back()) << "order";
+        }
+        numbers.push_back(i);
+    }
+    return numbers;
+}
+
+// Everything the reader has now.
+std::string read_available(int fd)
+{
+    std::string text;
+    char buffer[65536];
+    ssize_t n;
+    while ((n = read(fd, buffer, sizeof buffer)) > 0)
+        text.append(buffer, n);
+    return text;
+}
+
+// Writes what stream backlogs the readers take, as the loop does when its
+// wait reports them writable.
+void service_backlogs()
+{
+    std::vector<pollfd> set;
+    output_poll_backlogs(&set);
+    for (pollfd &p : set)
+        p.revents = POLLOUT;
+    output_write_backlogs(set.data(), set.size());
+}
+
+size_t backlog_of(const std::string &path)
+{
+    struct Find {
+        std::string path;
+        size_t bytes;
+    } find{path, 0};
+    output_for_each(
+        [](const OutputStatus *status, void *arg) {
+            Find *f = static_cast<Find *>(arg);
+            if (f->path == status->path)
+                f->bytes += status->backlog;
+        },
+        &find);
+    return find.bytes;
+}
+
+class Writer : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        skip_locking = 0;
+        signal(SIGPIPE, SIG_IGN);
+        next_report_interval();
+    }
+    void TearDown() override
+    {
+        for (LogFile *file : files)
+            output_close_log_file(file);
+        // Retired streams are closed once their time is up.
+        next_report_interval();
+        advance_output_clock(output_retire_seconds);
+    }
+    LogFile *log_file(const std::string &name)
+    {
+        auto *file = static_cast<LogFile *>(calloc(1, sizeof(LogFile)));
+        file->filename = strdup(name.c_str());
+        file->fd = -1;
+        kept->push_back(file);
+        files.push_back(file);
+        return file;
+    }
+    // Opens `file` as open_log_files does after start-up, locked.
+    int open_output(LogFile *file)
+    {
+        file->fd = output_open_log_file(file, OUTPUT_OPEN_RETRY);
+        if (file->fd >= 0)
+            output_lock_or_exit(file->fd, file->filename);
+        return file->fd;
+    }
+    TempDir tmp;
+    std::vector<LogFile *> files;
+};
+
+// A write that fails part-way (here EFBIG at the file size limit) leaves
+// the file as it was before the message: cut back, never torn. The drop is
+// counted and reported with the error's text; smaller messages still land.
+TEST_F(Writer, FailedWriteIsCutBackToWhereTheMessageBegan)
+{
+    // The limit holds for every file of the process, standard error's
+    // too: the log starts 4000 bytes in, and may grow 100 more.
+    const size_t base = 4000;
+    wkp_test::write_file(tmp.file("limited.log"), std::string(base - 1, '0') + "\n");
+    LogFile *file = log_file(tmp.file("limited.log"));
+    ASSERT_GE(open_output(file), 0);
+    struct Step {
+        std::string message;
+        int result;         // of output_write
+        size_t size_after;  // of the file
+    } steps[] = {
+        {std::string(39, 'a') + "\n", 0, 40},
+        {std::string(39, 'b') + "\n", 0, 80},
+        {std::string(39, 'c') + "\n", -1, 80},  // 20 bytes land, then EFBIG: cut
+        {std::string(9, 'd') + "\n", 0, 90},
+        {std::string(10, 'e') + "\n", -1, 90},  // 10 land: the limit; then EFBIG
+        {std::string(9, 'f') + "\n", 0, 100},
+        {"g\n", -1, 100},                       // nothing lands
+    };
+    auto [status, err] = in_child([&] {
+        signal(SIGXFSZ, SIG_IGN);
+        struct rlimit limit = {base + 100, base + 100};
+        if (setrlimit(RLIMIT_FSIZE, &limit) != 0)
+            _exit(3);
+        for (const Step &step : steps) {
+            EXPECT_EQ(output_write(file->fd, step.message.data(), step.message.size()), step.result)
+                << step.message;
+            struct stat st;
+            fstat(file->fd, &st);
+            EXPECT_EQ((size_t)st.st_size, base + step.size_after) << step.message;
+        }
+        EXPECT_EQ(dropped(file->filename, OUTPUT_DROP_WRITE_ERROR), 3u);
+        output_report_pending();
+        _exit(::testing::Test::HasFailure() ? 4 : 0);
+    });
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(err, "Dropped 1 messages for " + tmp.file("limited.log") + ": File too large\n"
+                   "Dropped 2 messages for " + tmp.file("limited.log") + ": File too large\n");
+    EXPECT_EQ(read_file(tmp.file("limited.log")).substr(base),
+              steps[0].message + steps[1].message + steps[3].message + steps[5].message);
+}
+
+// A stream's reader that takes nothing: the pipe fills, then the backlog
+// takes whole messages up to its bound, then messages are dropped and
+// counted. Once the reader reads, every message not dropped arrives whole
+// and in order, and messages are taken again.
+TEST_F(Writer, StreamBacklogTakesWholeMessagesAndDropsWhenFull)
+{
+    std::string fifo = tmp.file("fifo");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+    int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    LogFile *file = log_file(fifo);
+    int fd = open_output(file);
+    ASSERT_GE(fd, 0);
+    EXPECT_TRUE(fcntl(fd, F_GETFL) & O_NONBLOCK);
+
+    const size_t size = 1000;
+    const int total = 5000;  // 5 MB: more than the pipe and the backlog hold
+    int taken = 0, refused = 0;
+    StderrCapture err;
+    for (int i = 0; i < total; i++) {
+        std::string m = numbered(i, size);
+        (output_write(fd, m.data(), m.size()) == 0 ? taken : refused)++;
+    }
+    EXPECT_EQ(err.text(), "Dropped 1 messages for " + fifo + ": backlog full\n");
+    EXPECT_GT(refused, 0);
+    EXPECT_EQ(dropped(fifo, OUTPUT_DROP_BACKLOG_FULL), (unsigned long)refused);
+    EXPECT_GT(backlog_of(fifo), output_backlog_max - size);
+    EXPECT_LE(backlog_of(fifo), output_backlog_max);
+
+    // Reading frees room: a new message is taken again, after the others.
+    std::string text = read_available(reader);
+    std::string late = numbered(total, size);
+    EXPECT_EQ(output_write(fd, late.data(), late.size()), 0);
+    for (int round = 0; round < 1000 && backlog_of(fifo) > 0; round++) {
+        service_backlogs();
+        text += read_available(reader);
+    }
+    text += read_available(reader);
+    EXPECT_EQ(backlog_of(fifo), 0u);
+    std::vector<int> numbers = whole_lines(text, size);
+    EXPECT_EQ(numbers.size(), (size_t)taken + 1);
+    EXPECT_EQ(numbers.back(), total);
+    close(reader);
+}
+
+// The reader ends with a message half taken: the rest of that message is
+// dropped ("reader ended"), never sent to the next reader; the output is
+// opened again at once (a FIFO without a reader: not yet, so the message
+// that met EPIPE is dropped too), and the next reader starts clean.
+TEST_F(Writer, ReaderThatEndsMidMessageLeavesTheNextOneClean)
+{
+    std::string fifo = tmp.file("fifo");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+    int first_reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    LogFile *file = log_file(fifo);
+    int fd = open_output(file);
+    ASSERT_GE(fd, 0);
+
+    std::string big = numbered(1, 100000);  // more than the pipe holds
+    ASSERT_EQ(output_write(fd, big.data(), big.size()), 0);
+    EXPECT_GT(backlog_of(fifo), 0u);
+    close(first_reader);
+
+    StderrCapture err;
+    std::string second = numbered(2, 100);
+    EXPECT_EQ(output_write(fd, second.data(), second.size()), -1);
+    EXPECT_EQ(file->fd, -1);
+    EXPECT_EQ(err.text(), "Dropped 1 messages for " + fifo + ": reader ended\n"
+                          "Cannot open " + fifo + ": No such device or address\n"
+                          "Dropped 1 messages for " + fifo + ": output not open\n");
+
+    int next_reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(open_output(file), 0);
+    std::string third = numbered(3, 100);
+    EXPECT_EQ(output_write(file->fd, third.data(), third.size()), 0);
+    EXPECT_EQ(read_available(next_reader), third);
+    EXPECT_EQ(dropped(fifo, OUTPUT_DROP_READER_ENDED), 1u);
+    EXPECT_EQ(dropped(fifo, OUTPUT_DROP_NOT_OPEN), 1u);
+    close(next_reader);
+}
+
+// A command that ends at once is restarted after each EPIPE, but no more
+// than output_restart_burst times per window: then its messages are
+// dropped without a fork, until the window has passed.
+TEST_F(Writer, CommandThatKeepsEndingIsRestartedWithinItsBudget)
+{
+    LogFile *file = log_file("|exit 0");
+    ASSERT_GE(open_output(file), 0);
+    std::string m = "x\n";
+    StderrCapture err;
+    // Each command ends on its own time; keep writing until the budget is
+    // spent (a write before the command ended simply lands in its pipe).
+    ASSERT_TRUE(wkp_test::wait_until([&] {
+        int fd = file->fd >= 0 ? file->fd : open_output(file);
+        if (fd >= 0)
+            output_write(fd, m.data(), m.size());
+        return dropped(file->filename, OUTPUT_DROP_NOT_OPEN) > 0;
+    }));
+    err.text();
+    // Spent: no new command for this window.
+    EXPECT_EQ(open_output(file), -1);
+    EXPECT_EQ(open_output(file), -1);
+    // The window passed: started again.
+    next_report_interval();
+    EXPECT_GE(open_output(file), 0);
+}
+
+// A stream closed with a backlog (SIGHUP) is retired: written out as its
+// reader takes it, every message whole, then closed. One whose reader
+// takes nothing is given up after output_retire_seconds, what is left
+// counted as abandoned.
+TEST_F(Writer, RetiredStreamIsWrittenOutThenClosed)
+{
+    for (bool reads : {true, false}) {
+        SCOPED_TRACE(reads ? "reader reads" : "reader stuck");
+        next_report_interval();
+        std::string fifo = tmp.file(reads ? "reads" : "stuck");
+        ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+        int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+        LogFile *file = log_file(fifo);
+        int fd = open_output(file);
+        const size_t size = 1000;
+        const int total = 200;
+        for (int i = 0; i < total; i++) {
+            std::string m = numbered(i, size);
+            ASSERT_EQ(output_write(fd, m.data(), m.size()), 0);
+        }
+        ASSERT_GT(backlog_of(fifo), 0u);
+        output_close_log_file(file);
+        EXPECT_EQ(file->fd, -1);
+        EXPECT_NE(fcntl(fd, F_GETFD), -1) << "kept open while its backlog waits";
+
+        std::string text;
+        unsigned long abandoned = 0;
+        if (reads) {
+            for (int round = 0; round < 100 && backlog_of(fifo) > 0; round++) {
+                text += read_available(reader);
+                service_backlogs();
+            }
+        } else {
+            StderrCapture err;
+            advance_output_clock(output_retire_seconds);
+            abandoned = dropped(fifo, OUTPUT_DROP_ABANDONED);
+            EXPECT_EQ(err.text(), "Dropped " + std::to_string(abandoned) + " messages for " + fifo + ": abandoned\n");
+        }
+        EXPECT_EQ(backlog_of(fifo), 0u);
+        // Closed: the reader sees the end once it has read everything.
+        text += read_available(reader);
+        char byte;
+        EXPECT_EQ(read(reader, &byte, 1), 0);
+        close(reader);
+        if (reads) {
+            EXPECT_EQ(whole_lines(text, size).size(), (size_t)total);
+        } else {
+            // The pipe holds what it took, whole messages but for the last
+            // one when the reader took part of it: that one had nowhere
+            // else to go and is counted with the abandoned ones.
+            size_t whole = text.size() / size;
+            EXPECT_EQ(whole + abandoned, (size_t)total);
+            whole_lines(text.substr(0, whole * size), size);
+        }
+    }
+}
+
+// A FIFO reopened while its retired descriptor still holds a backlog: the
+// new descriptor takes the backlog over (a second writer of ours on the
+// same pipe could interleave parts of messages), and the reader gets every
+// message whole, the old ones first.
+TEST_F(Writer, ReopenedFifoTakesOverItsRetiredBacklog)
+{
+    std::string fifo = tmp.file("fifo");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+    int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    LogFile *file = log_file(fifo);
+    int old_fd = open_output(file);
+    const size_t size = 1000;
+    for (int i = 0; i < 200; i++) {
+        std::string m = numbered(i, size);
+        ASSERT_EQ(output_write(old_fd, m.data(), m.size()), 0);
+    }
+    size_t waiting = backlog_of(fifo);
+    ASSERT_GT(waiting, 0u);
+    output_close_log_file(file);
+    int fd = open_output(file);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(backlog_of(fifo), waiting);
+    if (fd != old_fd) {
+        EXPECT_EQ(fcntl(old_fd, F_GETFD), -1) << "the retired descriptor is closed";
+    }
+    for (int i = 200; i < 210; i++) {
+        std::string m = numbered(i, size);
+        ASSERT_EQ(output_write(fd, m.data(), m.size()), 0);
+    }
+    std::string text;
+    for (int round = 0; round < 100 && backlog_of(fifo) > 0; round++) {
+        text += read_available(reader);
+        service_backlogs();
+    }
+    text += read_available(reader);
+    EXPECT_EQ(whole_lines(text, size).size(), 210u);
+    close(reader);
+}
+
+// At exit the backlogs get output_exit_drain_ms in all; what a reader does
+// not take by then is dropped and counted.
+TEST_F(Writer, DrainAtExitStopsAtItsBound)
+{
+    std::string fifo = tmp.file("fifo");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+    int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    LogFile *file = log_file(fifo);
+    int fd = open_output(file);
+    for (int i = 0; i < 100; i++) {
+        std::string m = numbered(i, 1000);
+        ASSERT_EQ(output_write(fd, m.data(), m.size()), 0);
+    }
+    ASSERT_GT(backlog_of(fifo), 0u);
+    StderrCapture err;
+    output_drain(50);
+    output_report_pending();
+    EXPECT_EQ(backlog_of(fifo), 0u);
+    unsigned long abandoned = dropped(fifo, OUTPUT_DROP_ABANDONED);
+    EXPECT_GT(abandoned, 0u);
+    EXPECT_EQ(err.text(), "Dropped " + std::to_string(abandoned) + " messages for " + fifo + ": abandoned\n");
+    std::string text = read_available(reader);
+    EXPECT_EQ(text.size() / 1000 + abandoned, 100u);
+    whole_lines(text.substr(0, text.size() / 1000 * 1000), 1000);
+    close(reader);
+}
+
+// One output and reason is reported at most once per interval: the first
+// drop after a quiet interval at once, the next ones summed when the
+// interval is up or when everything pending is reported (SIGHUP,
+// SIGTERM). Each reason keeps its own time; a write error is reported
+// with the text of the last error.
+TEST_F(Writer, DropsAreReportedAtOnceThenOncePerInterval)
+{
+    int id = 0;
+    output_of(&id, "/report/test", "file");
+    const std::string p = "Dropped %s messages for /report/test: ";
+    auto line = [&](const char *count, const char *reason) {
+        std::string text = p;
+        text.replace(text.find("%s"), 2, count);
+        return text + reason + "\n";
+    };
+    long t0 = advance_output_clock(1);
+    enum Action { DROP_FULL, DROP_NOSPACE, DROP_EIO, TICK, PENDING };
+    struct Step {
+        long at;
+        Action action;
+        std::string said;
+    } steps[] = {
+        {0, DROP_FULL, line("1", "backlog full")},
+        {10, DROP_FULL, ""},
+        {20, DROP_FULL, ""},
+        {59, TICK, ""},
+        {60, TICK, line("2", "backlog full")},
+        {61, DROP_NOSPACE, line("1", "No space left on device")},
+        {62, DROP_NOSPACE, ""},
+        {63, DROP_EIO, ""},
+        {70, DROP_FULL, ""},
+        {119, TICK, ""},
+        {120, TICK, line("1", "backlog full")},
+        {121, TICK, line("2", "Input/output error")},
+        {130, DROP_FULL, ""},
+        {140, PENDING, line("1", "backlog full")},
+        {150, DROP_FULL, ""},
+        {199, TICK, ""},
+        {200, TICK, line("1", "backlog full")},
+        {300, DROP_FULL, line("1", "backlog full")},
+    };
+    for (const Step &step : steps) {
+        SCOPED_TRACE(step.at);
+        StderrCapture err;
+        output_tick_at(t0 + step.at);
+        switch (step.action) {
+        case DROP_FULL: output_drop(id, OUTPUT_DROP_BACKLOG_FULL); break;
+        case DROP_NOSPACE: output_drop(id, OUTPUT_DROP_WRITE_ERROR, ENOSPC); break;
+        case DROP_EIO: output_drop(id, OUTPUT_DROP_WRITE_ERROR, EIO); break;
+        case TICK: break;
+        case PENDING: output_report_pending(); break;
+        }
+        EXPECT_EQ(err.text(), step.said);
+    }
+    advance_output_clock(300);
+    EXPECT_EQ(dropped("/report/test", OUTPUT_DROP_BACKLOG_FULL), 7u);
+    EXPECT_EQ(dropped("/report/test", OUTPUT_DROP_WRITE_ERROR), 3u);
+}
+
+// Counters per output: messages and bytes written whole, by kind.
+TEST_F(Writer, StatusCountsWhatWasWritten)
+{
+    LogFile *file = log_file(tmp.file("counted.log"));
+    ASSERT_GE(open_output(file), 0);
+    for (const char *m : {"one\n", "two\n", "three\n", ""})
+        ASSERT_EQ(output_write(file->fd, m, strlen(m)), 0);
+    struct Seen {
+        std::string path;
+        OutputStatus status;
+        bool found;
+    } seen{tmp.file("counted.log"), {}, false};
+    output_for_each(
+        [](const OutputStatus *status, void *arg) {
+            Seen *s = static_cast<Seen *>(arg);
+            if (s->path == status->path) {
+                s->status = *status;
+                s->found = true;
+            }
+        },
+        &seen);
+    ASSERT_TRUE(seen.found);
+    EXPECT_STREQ(seen.status.kind, "file");
+    EXPECT_EQ(seen.status.messages, 4u);
+    EXPECT_EQ(seen.status.bytes, 14u);
+    EXPECT_EQ(seen.status.backlog, 0u);
+    for (unsigned long n : seen.status.dropped)
+        EXPECT_EQ(n, 0u);
+}
+
+}  // namespace
