@@ -722,6 +722,78 @@ TEST(Minispread, LaggingReaderKilled)
     close(lag);
 }
 
+// -S, the real daemon's policy: a member that stops reading is disconnected
+// as soon as 1000 messages wait for it in the daemon (what its kernel buffer
+// already took is not counted) and another one comes, while a member that
+// keeps up gets everything and stays. The sender sends in rounds of 400 and
+// the keeping-up member reads each round, so that only the stalled one can
+// reach 1000.
+TEST(Minispread, AsSpreadKillsAtThousandQueued)
+{
+    Minispread d;
+    ASSERT_TRUE(d.start({"-S"}));
+    std::string pk, stall_pg;
+    mailbox keep = connect_as(d.unix_name(), "keep", true, &pk);
+    mailbox s = connect_as(d.unix_name(), "sender", false);
+    ASSERT_GE(keep, 0);
+    ASSERT_GE(s, 0);
+    ASSERT_EQ(SP_join(keep, "flood"), 0);
+    ASSERT_EQ(receive(keep).svc, REG_MEMB_MESS | CAUSED_BY_JOIN);
+    int stall = raw_session(d.port, "stall", &stall_pg, false);
+    ASSERT_GE(stall, 0);
+    ASSERT_TRUE(send_bytes(stall, raw_join(stall_pg, "flood")));
+    ASSERT_EQ(receive(keep).svc, REG_MEMB_MESS | CAUSED_BY_JOIN);
+
+    const int rounds = 8, per_round = 400;
+    std::string body(1000, 'f');
+    int sent = 0, got = 0, notice_after = -1;
+    for (int round = 0; round < rounds; round++) {
+        for (int i = 0; i < per_round; i++, sent++) {
+            memcpy(&body[0], &sent, sizeof sent);
+            ASSERT_EQ(SP_multicast(s, AGREED_MESS, "flood", 0, (int)body.size(), body.data()), (int)body.size());
+        }
+        while (got < sent) {
+            Received m = receive(keep, 5000, 0, 10, 2000);
+            ASSERT_GE(m.ret, 0);
+            if (Is_membership_mess(m.svc)) {
+                EXPECT_EQ(m.svc, REG_MEMB_MESS | CAUSED_BY_DISCONNECT);
+                membership_info info;
+                ASSERT_EQ(SP_get_memb_info(m.body.data(), m.svc, &info), 1);
+                EXPECT_STREQ(info.changed_member, "#stall#localhost");
+                EXPECT_EQ(notice_after, -1);
+                notice_after = got;
+                continue;
+            }
+            int seq;
+            memcpy(&seq, m.body.data(), sizeof seq);
+            ASSERT_EQ(seq, got);
+            got++;
+        }
+    }
+    EXPECT_EQ(got, rounds * per_round);
+
+    // What the stalled member can still read: whole messages, in order, up
+    // to the end of the stream. 1000 more were queued for it when the next
+    // one came, which the keeping-up member got just before the notice.
+    std::string in;
+    char buf[65536];
+    ssize_t n;
+    while ((n = recv(stall, buf, sizeof buf, 0)) > 0)
+        in.append(buf, (size_t)n);
+    int whole = 0;
+    for (size_t at = 0; at + 48 + 32 + body.size() <= in.size(); at += 48 + 32 + body.size(), whole++) {
+        int seq;
+        memcpy(&seq, in.data() + at + 48 + 32, sizeof seq);
+        ASSERT_EQ(seq, whole);
+    }
+    EXPECT_GT(whole, 0);
+    EXPECT_EQ(notice_after, whole + 1000 + 1);
+    EXPECT_EQ(d.proc.err(), "minispread: killing session #stall#localhost for not reading\n");
+    close(stall);
+    SP_disconnect(keep);
+    SP_disconnect(s);
+}
+
 // A connection that has not said anything yet does not hold up others:
 // they are served while it is still open.
 TEST(Minispread, SilentConnectionBlocksNobody)
@@ -751,9 +823,9 @@ TEST(Minispread, CommandLine)
         {{"-n", "a b"}, "minispread: illegal daemon name \"a b\" (1 to 19 characters from '$' to '~')\n"},
         {{"-n", "twenty-characters-xx"},
          "minispread: illegal daemon name \"twenty-characters-xx\" (1 to 19 characters from '$' to '~')\n"},
-        {{"extra"}, "usage: minispread [-p PORT] [-n NAME]\n"},
-        {{"-x"}, "usage: minispread [-p PORT] [-n NAME]\n"},
-        {{"-p"}, "usage: minispread [-p PORT] [-n NAME]\n"},
+        {{"extra"}, "usage: minispread [-S] [-p PORT] [-n NAME]\n"},
+        {{"-x"}, "usage: minispread [-S] [-p PORT] [-n NAME]\n"},
+        {{"-p"}, "usage: minispread [-S] [-p PORT] [-n NAME]\n"},
     };
     for (const Case &c : cases) {
         std::vector<std::string> argv = {bin("minispread")};

@@ -1,12 +1,13 @@
 // minispread: a single-node Spread daemon for tests, benchmarks and demos.
 //
-//     minispread [-p PORT] [-n NAME]
+//     minispread [-S] [-p PORT] [-n NAME]
 //
 // Listens on TCP 127.0.0.1:PORT and on the Unix socket /tmp/PORT (default
 // 4803), names itself NAME (default "localhost") in private group names, and
 // runs in the foreground until SIGTERM or SIGINT, which close every session
 // and remove the socket file.  The Unix socket is created after the TCP
-// listener, so once /tmp/PORT exists both accept connections.
+// listener, so once /tmp/PORT exists both accept connections.  -S treats
+// slow receivers as a real Spread daemon does (below).
 //
 // One thread, one epoll loop, non-blocking sockets.  Every message a client
 // sends is handled completely (delivered to the output queue of each
@@ -20,7 +21,10 @@
 // moment, reading from clients pauses while some session has SOFT_QUEUED or
 // more messages waiting, but each session may hold the senders back for at
 // most HOLD_BUDGET_MS in any HOLD_WINDOW_MS: a receiver that stops reading,
-// or reads more slowly than the senders write, is still killed.
+// or reads more slowly than the senders write, is still killed.  With -S
+// reading never pauses, as in a real daemon, which never slows senders down
+// for a receiver: a receiver is killed as soon as it has MAX_QUEUED messages
+// waiting and another one comes, however briefly it was away.
 //
 // A client that goes away without a KILL message loses nothing it sent: its
 // session is disconnected (and the other members told) only once reading
@@ -128,6 +132,7 @@ bool by_private_group(const Session *a, const Session *b) { return strcmp(a->pg,
 struct Daemon {
     const char *name = "localhost";
     int port = 4803;
+    bool never_hold = false;                                 // -S: reading never pauses
     int epfd = -1, tcp_fd = -1, unix_fd = -1;
     std::string unix_path;
     int32_t id = 0, memb_time = 0;
@@ -227,7 +232,7 @@ void flush(Session *s)
             s->out_cap = 0;
         }
     }
-    if (s->ends_count >= SOFT_QUEUED && !s->backlogged) {
+    if (s->ends_count >= SOFT_QUEUED && !s->backlogged && !d.never_hold) {
         s->backlogged = true;
         d.backlog.push_back(s);
     }
@@ -912,7 +917,7 @@ void run()
 
 void usage()
 {
-    fprintf(stderr, "usage: minispread [-p PORT] [-n NAME]\n");
+    fprintf(stderr, "usage: minispread [-S] [-p PORT] [-n NAME]\n");
     exit(1);
 }
 
@@ -922,8 +927,11 @@ int main(int argc, char **argv)
 {
     int opt;
     opterr = 0;
-    while ((opt = getopt(argc, argv, "p:n:")) != -1) {
+    while ((opt = getopt(argc, argv, "Sp:n:")) != -1) {
         switch (opt) {
+        case 'S':
+            d.never_hold = true;
+            break;
         case 'p': {
             char *end;
             long p = strtol(optarg, &end, 10);
