@@ -103,7 +103,7 @@ if [ "$use_neighbour" = 1 ]; then
         fi
     done
     if [ -z "$neighbour" ]; then
-        echo "daemon_bench.sh: -N: no neighbour.py here (set WKP_NEIGHBOUR to its path)" >&2
+        echo "daemon_bench.sh: -N: no neighbour.py in \$WKP_NEIGHBOUR or at $(cd "$root/.." && pwd)/shared/bench/neighbour.py" >&2
         exit 2
     fi
     echo "neighbour: $neighbour ${neighbour_args:-(its defaults)}" >&2
