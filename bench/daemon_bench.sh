@@ -16,47 +16,61 @@
 #   clf       wickerpost, a plain log file with the CLF timestamp rewrite
 # Each case runs several times. Per run it takes:
 #   msgs/s      messages / (time of the last write to the output, read from
-#               the files' modification times - time the sender started)
+#               the files' modification times - time the sender started),
+#               for runs in which every line arrived
 #   CPU us/msg  user + system time of the receiving process, from wait4 when
-#               it ends (SIGTERM once everything landed), per message
+#               it ends (SIGTERM once everything landed), per line that
+#               arrived
+#   disconnections  how often the receiver's session was lost (wickerpost
+#               runs with -x and says "Error receiving from spread" on its
+#               standard error, then reconnects; the baseline ends with
+#               "receive failed"), and how many times minispread said it
+#               killed a session for not reading
+#   lines lost  lines sent that never reached the output
+# and checks that the lines that arrived came once each, in order and
+# intact (plain files line by line against the input; per-vhost files
+# against the input split by vhost; CLF output with the timestamps taken
+# out, each of them checked to be a well-formed CLF time).
 # One more run of each case, before the measured ones, warms the caches and
 # counts the system calls of the receiving process with perf stat (when perf
 # can count syscall tracepoints here); its times are not used.
-# and checks that every line arrived exactly once and in order (plain files
-# compared byte for byte; per-vhost files against the input split by vhost;
-# CLF output compared with the timestamps taken out, each of them checked to
-# be a well-formed CLF time), and that the receiver was never disconnected
-# (wickerpost runs with -x: "Error receiving from spread" on its standard
-# error; the baseline ends with "receive failed").
 #
 #   bench/daemon_bench.sh [-n MESSAGES] [-r RUNS] [-R RATE] [-B BUILD_DIR] [-c CASES] [-t DIR]
-#                         [-M MINISPREAD] [-P] [-k]
+#                         [-M MINISPREAD] [-S] [-N] [-a NEIGHBOUR_ARGS] [-P] [-k]
 #
-# -n messages per run (500000), -r runs per case (5), -R messages per second
+# -n messages per run (500000), -r runs per case (10), -R messages per second
 # the sender keeps to (0: as fast as it can, the default), -B the build directory
 # (build; built here with ninja), -c a comma-separated list of cases
 # (baseline,plain,clf,baseline-vhost,vhost,baseline-vhost-existing,vhost-existing), -t where the scratch directory
 # with the input and the outputs is made (/tmp), -k keep it, -M another
-# minispread binary to run (to compare versions of it), -P pin the receiver
-# to CPU 1 and minispread and the sender to CPU 0 (taskset), so that the
-# scheduler never takes the receiver off its core for the other two.
-# Prints a Markdown table; exits 1 when a run lost, duplicated or reordered a
-# line or was disconnected.
+# minispread binary to run (to compare versions of it), -S run minispread
+# with -S (a real Spread daemon's policy: senders are never held back, a
+# receiver with 1000 messages waiting is disconnected), -N run a busy
+# neighbour alongside every run: neighbour.py from $WKP_NEIGHBOUR, else
+# ../shared/bench/neighbour.py beside the checkout, with the arguments -a
+# gives (its own defaults otherwise), -P pin the receiver to CPU 1 and
+# minispread and the sender to CPU 0 (taskset), so that the scheduler never
+# takes the receiver off its core for the other two.
+# Prints a Markdown table; exits 1 when a line arrived twice, out of order or
+# altered (lost lines and disconnections are measured, not failures).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd -P)
 
 messages=500000
 rate=0
-runs=5
+runs=10
 build=build
 cases=baseline,plain,clf,baseline-vhost,vhost,baseline-vhost-existing,vhost-existing
 keep=0
 tmp=/tmp
 minispread=""
+minispread_args=()
+use_neighbour=0
+neighbour_args=""
 pin_receiver=()
 pin_others=()
-while getopts "n:r:R:B:c:t:M:Pk" opt; do
+while getopts "n:r:R:B:c:t:M:SNa:Pk" opt; do
     case $opt in
     n) messages=$OPTARG ;;
     r) runs=$OPTARG ;;
@@ -65,6 +79,9 @@ while getopts "n:r:R:B:c:t:M:Pk" opt; do
     c) cases=$OPTARG ;;
     t) tmp=$OPTARG ;;
     M) minispread=$OPTARG ;;
+    S) minispread_args=(-S) ;;
+    N) use_neighbour=1 ;;
+    a) neighbour_args=$OPTARG ;;
     P) pin_receiver=(taskset -c 1); pin_others=(taskset -c 0) ;;
     k) keep=1 ;;
     *) sed -n '/^#   bench/,/^# -n/p' "$0" | sed 's/^# \{0,1\}//' >&2; exit 2 ;;
@@ -73,6 +90,24 @@ done
 case $build in /*) ;; *) build="$root/$build" ;; esac
 [ -n "$minispread" ] || minispread="$build/minispread"
 IFS=, read -r -a case_list <<<"$cases"
+read -r -a neighbour_argv <<<"$neighbour_args"
+
+# The busy neighbour: found as the Spread reference checks find their
+# recordings, through an environment variable or beside the checkout.
+neighbour=""
+if [ "$use_neighbour" = 1 ]; then
+    for candidate in "${WKP_NEIGHBOUR:-}" "$(cd "$root/.." && pwd)/shared/bench/neighbour.py"; do
+        if [ -n "$candidate" ] && [ -f "$candidate" ]; then
+            neighbour=$candidate
+            break
+        fi
+    done
+    if [ -z "$neighbour" ]; then
+        echo "daemon_bench.sh: -N: no neighbour.py in \$WKP_NEIGHBOUR or at $(cd "$root/.." && pwd)/shared/bench/neighbour.py" >&2
+        exit 2
+    fi
+    echo "neighbour: $neighbour ${neighbour_args:-(its defaults)}" >&2
+fi
 group=bench
 TIMEFORMAT="%3U %3S"   # bash's time: user and system seconds of the sender
 
@@ -86,7 +121,9 @@ work=$(mktemp -d "$tmp/wkp-bench-XXXXXX")
 mkdir "$work/trash"
 minispread_pid=""
 receiver_pid=""
+neighbour_pid=""
 cleanup() {
+    [ -n "$neighbour_pid" ] && kill -TERM "$neighbour_pid" 2>/dev/null
     [ -n "$receiver_pid" ] && kill -TERM "$receiver_pid" 2>/dev/null
     [ -n "$minispread_pid" ] && kill -TERM "$minispread_pid" 2>/dev/null
     wait 2>/dev/null
@@ -113,8 +150,53 @@ expected_vhosts="$work/expected-vhosts"
 mkdir "$expected_vhosts"
 awk -v d="$expected_vhosts" '{ print substr($0, length($1) + 2) > (d "/" $1) }' "$input"
 vhost_bytes=$(cat "$expected_vhosts"/* | wc -c)
-# The CLF case is compared with the bracketed field taken out.
-sed 's/\[[^]]*\]//' "$input" >"$work/input-untimed.log"
+# What arrived, against the input: check.py MODE INPUT OUTPUT prints the
+# number of output lines that are input lines, each once and in input
+# order, and the number of those that are not (altered, twice, out of
+# order). MODE plain: OUTPUT holds the lines as sent; clf: the same with the
+# bracketed field replaced by a well-formed CLF time; vhost: OUTPUT is a
+# directory whose file NAME holds the lines of vhost NAME without that word.
+cat >"$work/check.py" <<'EOF'
+import os, re, sys
+mode, input_path, output = sys.argv[1:4]
+with open(input_path, "rb") as f:
+    sent = f.read().split(b"\n")[:-1]
+seq_of = re.compile(rb"/p/(\d{7}) ")
+clf_time = re.compile(rb"^[^[]*\[\d{2}/[A-Z][a-z]{2}/\d{4}:\d{2}:\d{2}:\d{2} [-+]\d{4}\] ")
+bracketed = re.compile(rb"\[[^]]*\]")
+
+def lines_of(path):
+    with open(path, "rb") as f:
+        lines = f.read().split(b"\n")
+    return lines[:-1] if lines[-1] == b"" else lines
+
+def check(lines, same):
+    good = bad = 0
+    last = -1
+    for line in lines:
+        m = seq_of.search(line)
+        seq = int(m.group(1)) if m else -1
+        if seq <= last or seq >= len(sent) or not same(sent[seq], line):
+            bad += 1
+            continue
+        last = seq
+        good += 1
+    return good, bad
+
+if mode == "plain":
+    good, bad = check(lines_of(output), lambda s, o: s == o)
+elif mode == "clf":
+    good, bad = check(lines_of(output),
+                      lambda s, o: clf_time.match(o) and bracketed.sub(b"", s, 1) == bracketed.sub(b"", o, 1))
+else:
+    good = bad = 0
+    for name in os.listdir(output):
+        vhost = name.encode()
+        g, b = check(lines_of(os.path.join(output, name)), lambda s, o: s == vhost + b" " + o)
+        good += g
+        bad += b
+print(good, bad)
+EOF
 echo "input: $messages lines, $input_bytes bytes, $(ls "$expected_vhosts" | wc -l) vhosts" >&2
 
 # --- minispread ----------------------------------------------------------
@@ -125,7 +207,7 @@ port_free() {
 port=""
 for p in $(seq 25803 25999); do
     port_free "$p" || continue
-    "${pin_others[@]}" "$minispread" -p "$p" </dev/null >"$work/minispread.log" 2>&1 &
+    "${pin_others[@]}" "$minispread" "${minispread_args[@]}" -p "$p" </dev/null >"$work/minispread.log" 2>&1 &
     minispread_pid=$!
     for _ in $(seq 50); do
         [ -S "/tmp/$p" ] && break
@@ -138,7 +220,7 @@ for p in $(seq 25803 25999); do
     minispread_pid=""
 done
 [ -n "$port" ] || { echo "minispread did not start" >&2; exit 1; }
-echo "minispread pid $minispread_pid on /tmp/$port" >&2
+echo "minispread${minispread_args[*]:+ ${minispread_args[*]}} pid $minispread_pid on /tmp/$port" >&2
 
 # Clock ticks the whole machine spent busy, from /proc/stat.
 busy_ticks() { awk '/^cpu / { print $2 + $3 + $4 + $7 + $8 + $9; exit }' /proc/stat; }
@@ -170,10 +252,13 @@ syscall_events=syscalls:sys_enter_recvmsg,syscalls:sys_enter_recvfrom,syscalls:s
 perf_ok=0
 perf stat -x, -e "$syscall_events" true >/dev/null 2>&1 && perf_ok=1
 
-# run_case CASE [count]: one run; appends "rate cpu_us daemon_us other_load" to
-# $work/CASE.results, or prints why it failed and appends to $work/failures.
-# With "count" it is the warm-up run instead: it counts the receiver's
-# system calls into $work/CASE.syscalls and its times are not kept.
+# run_case CASE [count]: one run; appends "disconnections kills lost cpu_us
+# daemon_us other_load" to $work/CASE.runs, and its rate to
+# $work/CASE.rates when every line arrived; a run with lost lines or a
+# disconnection is also listed in $work/losses, one with lines altered,
+# repeated or out of order in $work/failures. With "count" it is the
+# warm-up run instead: it counts the receiver's system calls into
+# $work/CASE.syscalls and keeps nothing else.
 run_case() {
     local name=$1 label=$1 mode=${2:-measure} expect out="$work/out" cmd conf
     # The previous run's output is moved aside, not deleted: ext4 creates
@@ -249,9 +334,17 @@ with open(sys.argv[2], "w") as f:
         sleep 0.5
     fi
 
-    local d0 b0 t_start t_sent t_end size last_size stalled=0
+    # The neighbour starts once the receiver is in place and stops once
+    # the output stopped growing.
+    if [ -n "$neighbour" ]; then
+        python3 "$neighbour" --secs 3600 "${neighbour_argv[@]}" &
+        neighbour_pid=$!
+    fi
+
+    local d0 b0 k0 t_start t_sent t_end size last_size stalled=0
     d0=$(ticks "$minispread_pid")
     b0=$(busy_ticks)
+    k0=$(grep -c "for not reading" "$work/minispread.log" || true)
     t_start=$(date +%s.%N)
     { time "${pin_others[@]}" "$build/bench_sender" -s "$port" -g "$group" -f "$input" -R "$rate" >/dev/null 2>&3; } 3>&2 2>"$work/sender.time"
     t_sent=$(date +%s.%N)
@@ -262,7 +355,7 @@ with open(sys.argv[2], "w") as f:
         kill -0 "$receiver_pid" 2>/dev/null || break
         if [ "$size" = "$last_size" ]; then
             stalled=$((stalled + 1))
-            [ "$stalled" -ge 50 ] && break   # nothing new for 5 seconds
+            [ "$stalled" -ge 30 ] && break   # nothing new for 3 seconds: lines were lost
         else
             stalled=0
         fi
@@ -270,10 +363,15 @@ with open(sys.argv[2], "w") as f:
         sleep 0.1
     done
     t_end=$(last_write)
-    local d1 b1 t_busy
+    local d1 b1 k1 t_busy
     d1=$(ticks "$minispread_pid")
     b1=$(busy_ticks)
     t_busy=$(date +%s.%N)
+    if [ -n "$neighbour_pid" ]; then
+        kill -TERM "$neighbour_pid" 2>/dev/null || true
+        wait "$neighbour_pid" || true
+        neighbour_pid=""
+    fi
     if [ -n "$perf_pid" ]; then
         kill -INT "$perf_pid" 2>/dev/null || true
         wait "$perf_pid" || true
@@ -281,25 +379,17 @@ with open(sys.argv[2], "w") as f:
     kill -TERM "$receiver_pid" 2>/dev/null || true
     wait "$wrapper" || true
     receiver_pid=""
+    k1=$(grep -c "for not reading" "$work/minispread.log" || true)
 
-    # Exactly once, in order, never disconnected.
-    local problem=""
-    if grep -q -e "Error receiving from spread" -e "receive failed" "$work/receiver.err"; then
-        problem="disconnected: $(grep -m1 -A1 -e "Error receiving" -e "receive failed" "$work/receiver.err" | tr '\n' ' ')"
-    fi
+    # What arrived, and how often the receiver lost its session.
+    local arrived bad lost disconnections kills=$((k1 - k0))
     case $name in
-    baseline | plain)
-        cmp -s "$input" "$out/plain.log" || problem="$problem output differs from input ($(wc -l <"$out/plain.log") lines);" ;;
-    vhost | baseline-vhost)
-        diff -rq "$expected_vhosts" "$out/vhosts" >/dev/null ||
-            problem="$problem vhost files differ from the input split by vhost ($(cat "$out"/vhosts/* | wc -l) lines);" ;;
-    clf)
-        sed 's/\[[^]]*\]//' "$out/plain.log" | cmp -s "$work/input-untimed.log" - ||
-            problem="$problem output differs from input outside the timestamps;"
-        local good
-        good=$(grep -c -E '^[^[]*\[[0-9]{2}/[A-Z][a-z]{2}/[0-9]{4}:[0-9]{2}:[0-9]{2}:[0-9]{2} [-+][0-9]{4}\] ' "$out/plain.log" || true)
-        [ "$good" = "$messages" ] || problem="$problem $good of $messages lines have a CLF timestamp;" ;;
+    baseline | plain) read -r arrived bad < <(python3 "$work/check.py" plain "$input" "$out/plain.log") ;;
+    clf) read -r arrived bad < <(python3 "$work/check.py" clf "$input" "$out/plain.log") ;;
+    vhost | baseline-vhost) read -r arrived bad < <(python3 "$work/check.py" vhost "$input" "$out/vhosts") ;;
     esac
+    lost=$((messages - arrived))
+    disconnections=$(grep -c -e "Error receiving from spread" -e "receive failed" "$work/receiver.err" || true)
     # CPU the machine spent on anything but the sender, minispread and the
     # receiver while the run went on, in cores.
     local other
@@ -307,22 +397,35 @@ with open(sys.argv[2], "w") as f:
     other=$(awk -v b="$((b1 - b0))" -v d="$((d1 - d0))" -v hz="$clk_tck" -v u="$utime" -v s="$stime" \
         -v sp="$(tail -1 "$work/sender.time")" -v a="$t_start" -v z="$t_busy" 'BEGIN {
         split(sp, t, " "); printf "%.2f", ((b - d) / hz - u - s - t[1] - t[2]) / (z - a) }')
-    if [ -n "$problem" ]; then
-        problem="$problem other load $other cores; sender took $(awk -v a="$t_start" -v b="$t_sent" -v n="$messages" \
-            'BEGIN { printf "%.2f s (%.0f msgs/s)", b - a, n / (b - a) }');"
-        echo "$label: FAILED:$problem" >&2
-        echo "$label $problem" >>"$work/failures"
-        return
+    local sent_rate
+    sent_rate=$(awk -v a="$t_start" -v b="$t_sent" -v n="$messages" 'BEGIN { printf "%.0f", n / (b - a) }')
+    local note=""
+    [ "$mode" = count ] && note="  (warm-up)"
+    if [ "$bad" -gt 0 ]; then
+        echo "$label: FAILED: $bad lines altered, repeated or out of order$note" >&2
+        [ "$mode" = count ] || echo "$label: $bad lines altered, repeated or out of order" >>"$work/failures"
     fi
-    local results="$work/$label.results"
-    [ "$mode" = count ] && results=/dev/null
-    awk -v n="$messages" -v a="$t_start" -v b="$t_end" -v u="$utime" -v s="$stime" \
-        -v d="$((d1 - d0))" -v hz="$clk_tck" -v o="$other" 'BEGIN {
-        printf "%.0f %.3f %.3f %s\n", n / (b - a), (u + s) * 1e6 / n, d * 1e6 / hz / n, o
-    }' | tee -a "$results" | awk -v c="$label" -v m="$mode" -v sent="$(awk -v a="$t_start" -v b="$t_sent" \
-        -v n="$messages" 'BEGIN { printf "%.0f", n / (b - a) }')" -v o="$other" '{
-        printf "%-8s %8d msgs/s  %6.3f us/msg  minispread %.3f us/msg  sender %d msgs/s  other load %.2f cores%s\n",
-            c, $1, $2, $3, sent, o, m == "count" ? "  (warm-up)" : "" }' >&2
+    if [ "$lost" -gt 0 ] || [ "$disconnections" -gt 0 ] || [ "$kills" -gt 0 ]; then
+        [ "$mode" = count ] || echo "$label: $lost lines lost, $disconnections disconnections seen by the receiver, minispread killed $kills sessions for not reading; other load $other cores; sender at $sent_rate msgs/s" >>"$work/losses"
+    fi
+    local runs_file="$work/$label.runs" rates_file="$work/$label.rates"
+    if [ "$mode" = count ]; then runs_file=/dev/null; rates_file=/dev/null; fi
+
+    # Every run: disconnections, minispread's kills, lines lost, CPU per line
+    # that arrived, minispread's CPU per message sent, other load.
+    awk -v n="$messages" -v got="$arrived" -v u="$utime" -v s="$stime" -v d="$((d1 - d0))" -v hz="$clk_tck" \
+        -v o="$other" -v dc="$disconnections" -v k="$kills" -v l="$lost" 'BEGIN {
+        printf "%d %d %d %.3f %.3f %s\n", dc, k, l, (u + s) * 1e6 / (got > 0 ? got : 1), d * 1e6 / hz / n, o
+    }' >>"$runs_file"
+    # Runs in which every line arrived: their rate.
+    if [ "$lost" = 0 ] && [ "$bad" = 0 ] && [ "$disconnections" = 0 ]; then
+        awk -v n="$messages" -v a="$t_start" -v b="$t_end" 'BEGIN { printf "%.0f\n", n / (b - a) }' >>"$rates_file"
+    fi
+    awk -v c="$label" -v got="$arrived" -v l="$lost" -v dc="$disconnections" -v u="$utime" -v s="$stime" \
+        -v d="$((d1 - d0))" -v hz="$clk_tck" -v n="$messages" -v sent="$sent_rate" -v o="$other" -v k="$kills" \
+        -v note="$note" 'BEGIN {
+        printf "%-8s %6.3f us/msg  minispread %.3f us/msg  sender %d msgs/s  other load %.2f cores  lost %d  disconnections %d (kills %d)%s\n",
+            c, (u + s) * 1e6 / (got > 0 ? got : 1), d * 1e6 / hz / n, sent, o, l, dc, k, note }' >&2
     if [ -n "$perf_pid" ]; then
         # perf -x, lines: count,unit,event,...
         awk -F, -v n="$messages" '
@@ -357,43 +460,58 @@ stats() {
 median() { stats "$1" "$2" "%s" | awk -F' / ' '{ print $2 }'; }
 
 base_cpu=""
-[ -s "$work/baseline.results" ] && base_cpu=$(median "$work/baseline.results" 2)
+[ -s "$work/baseline.runs" ] && base_cpu=$(median "$work/baseline.runs" 4)
 echo
 echo "$messages messages of ~$((input_bytes / messages)) bytes per run, 1000 vhosts, $runs runs per case;"
+if [ ${#minispread_args[@]} -gt 0 ]; then
+    echo "minispread with -S (senders never held back; a receiver with 1000 messages waiting is disconnected);"
+else
+    echo "minispread holds senders back for a receiver that falls behind (at most 100 ms a second);"
+fi
+[ -n "$neighbour" ] && echo "a busy neighbour alongside every run: $(basename "$neighbour") ${neighbour_args:-with its defaults};"
 [ ${#pin_receiver[@]} -gt 0 ] && echo "receiver pinned to CPU 1, minispread and the sender to CPU 0;"
 if [ "$rate" = 0 ]; then
     echo "sender at full speed; alone (to a group without members) bench_sender sends $sender_rate, spcat $spcat_rate;"
 else
     echo "sender held to $rate msgs/s; alone (to a group without members) bench_sender sends $sender_rate, spcat $spcat_rate;"
 fi
-echo "load average before: $load_start, after: $(cut -d' ' -f1-3 /proc/loadavg) (the receiver keeps up only"
-echo "when it gets its share of the 2 cores: other work on the machine disconnects receivers)"
+echo "load average before: $load_start, after: $(cut -d' ' -f1-3 /proc/loadavg)"
 echo
-echo "| receiver | good runs | msgs/s min / median / max | CPU µs/msg min / median / max | CPU vs baseline (median) | syscalls/msg: all, receive, write, poll+ioctl | minispread CPU µs/msg (median) | other load, cores (median) |"
-echo "|---|---|---|---|---|---|---|---|"
+echo "| receiver | runs with a disconnection | disconnections (receiver / minispread kills) | lines lost: runs, total, most in a run | CPU µs/msg min / median / max | CPU vs baseline (median) | msgs/s of complete runs min / median / max | syscalls/msg: all, receive, write, poll+ioctl | minispread CPU µs/msg (median) | other load, cores (median) |"
+echo "|---|---|---|---|---|---|---|---|---|---|"
 for c in "${case_list[@]}"; do
-    f="$work/$c.results"
-    good=0
-    [ -s "$f" ] && good=$(wc -l <"$f")
-    if [ "$good" = 0 ]; then
-        echo "| $c | 0 of $runs | | | | | | |"
+    f="$work/$c.runs"
+    if [ ! -s "$f" ]; then
+        echo "| $c | | | | | | | | | |"
         continue
     fi
+    n=$(wc -l <"$f")
+    disconnected=$(awk '$1 > 0 || $2 > 0' "$f" | wc -l)
+    counts=$(awk '{ r += $1; k += $2 } END { printf "%d / %d", r, k }' "$f")
+    lost=$(awk '$3 > 0 { runs++; total += $3; if ($3 > most) most = $3 }
+        END { printf "%d of %d, %d, %d", runs, NR, total, most }' "$f")
     ratio="-"
     if [ -n "$base_cpu" ]; then
-        ratio=$(awk -v a="$(median "$f" 2)" -v b="$base_cpu" 'BEGIN { printf "%.2f×", a / b }')
+        ratio=$(awk -v a="$(median "$f" 4)" -v b="$base_cpu" 'BEGIN { printf "%.2f×", a / b }')
     fi
-    if [[ "$c" = vhost* ]] && [ -s "$work/baseline-$c.results" ]; then
-        ratio="$ratio ($(awk -v a="$(median "$f" 2)" -v b="$(median "$work/baseline-$c.results" 2)" \
+    if [[ "$c" = vhost* ]] && [ -s "$work/baseline-$c.runs" ]; then
+        ratio="$ratio ($(awk -v a="$(median "$f" 4)" -v b="$(median "$work/baseline-$c.runs" 4)" \
             'BEGIN { printf "%.2f×", a / b }') of baseline-$c)"
     fi
+    rates="none"
+    [ -s "$work/$c.rates" ] && rates="$(stats "$work/$c.rates" 1 %.0f) ($(wc -l <"$work/$c.rates") of $n runs)"
     calls="-"
     [ -s "$work/$c.syscalls" ] && calls=$(sed 's/ /, /g' "$work/$c.syscalls")
-    echo "| $c | $good of $runs | $(stats "$f" 1 %.0f) | $(stats "$f" 2 %.2f) | $ratio | $calls | $(median "$f" 3) | $(median "$f" 4) |"
+    echo "| $c | $disconnected of $n | $counts | $lost | $(stats "$f" 4 %.2f) | $ratio | $rates | $calls | $(median "$f" 5) | $(median "$f" 6) |"
 done
+if [ -s "$work/losses" ]; then
+    echo
+    echo "Runs with a disconnection or lost lines:"
+    sed 's/^/- /' "$work/losses"
+fi
 if [ -s "$work/failures" ]; then
     echo
-    echo "Failed runs:"
+    echo "Runs with lines altered, repeated or out of order:"
     sed 's/^/- /' "$work/failures"
     exit 1
 fi

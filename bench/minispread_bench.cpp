@@ -1,7 +1,7 @@
 // Throughput of minispread: one sender process floods one receiver process
 // through the daemon, with no flow control.
 //
-//     minispread_bench [-d DAEMON_BINARY] [-t] [-b BODY] [-c COUNT] [-r RUNS]
+//     minispread_bench [-d DAEMON_BINARY] [-t] [-S] [-b BODY] [-c COUNT] [-r RUNS]
 //
 // Starts the daemon (default: the minispread built with this program) on a
 // free port, then for each run forks a receiver (membership on, joins
@@ -10,7 +10,8 @@
 // times from its first message to the marker: throughput = (messages - 1) /
 // elapsed.  Receiver CPU comes from getrusage over the same interval, daemon
 // CPU from /proc/PID/stat over the whole run.  -t uses TCP instead of the
-// Unix socket.  A receiver that the daemon disconnects fails the run.
+// Unix socket; -S runs the daemon with -S (a real daemon's policy towards
+// slow receivers).  A receiver that the daemon disconnects fails the run.
 #include <errno.h>
 #include <signal.h>
 #include <stdio.h>
@@ -212,20 +213,21 @@ int pick_port()
 int main(int argc, char **argv)
 {
     const char *binary = MINISPREAD_PATH;
-    bool tcp = false;
+    bool tcp = false, as_spread = false;
     int size = 100;
     long count = 300000;
     int runs = 7;
     int opt;
-    while ((opt = getopt(argc, argv, "d:tb:c:r:")) != -1) {
+    while ((opt = getopt(argc, argv, "d:tSb:c:r:")) != -1) {
         switch (opt) {
         case 'd': binary = optarg; break;
         case 't': tcp = true; break;
+        case 'S': as_spread = true; break;
         case 'b': size = atoi(optarg); break;
         case 'c': count = atol(optarg); break;
         case 'r': runs = atoi(optarg); break;
         default:
-            fprintf(stderr, "usage: minispread_bench [-d DAEMON_BINARY] [-t] [-b BODY] [-c COUNT] [-r RUNS]\n");
+            fprintf(stderr, "usage: minispread_bench [-d DAEMON_BINARY] [-t] [-S] [-b BODY] [-c COUNT] [-r RUNS]\n");
             return 2;
         }
     }
@@ -234,7 +236,10 @@ int main(int argc, char **argv)
     pid_t daemon_pid = fork();
     if (daemon_pid == 0) {
         std::string p = std::to_string(port);
-        execl(binary, binary, "-p", p.c_str(), (char *)nullptr);
+        if (as_spread)
+            execl(binary, binary, "-S", "-p", p.c_str(), (char *)nullptr);
+        else
+            execl(binary, binary, "-p", p.c_str(), (char *)nullptr);
         perror(binary);
         _exit(127);
     }
@@ -244,7 +249,8 @@ int main(int argc, char **argv)
         usleep(10000);
     std::string daemon = std::to_string(port) + (tcp ? "@127.0.0.1" : "");
 
-    printf("%s, %d-byte bodies, %ld messages per run, %d runs\n", tcp ? "TCP" : "unix socket", size, count, runs);
+    printf("%s, %d-byte bodies, %ld messages per run, %d runs%s\n", tcp ? "TCP" : "unix socket", size, count, runs,
+           as_spread ? ", daemon with -S" : "");
     std::vector<double> rates, recv_us, send_us, daemon_us;
     bool failed = false;
     for (int i = 0; i < runs; i++) {

@@ -78,6 +78,9 @@ static bool close_log_block()
 %token TOK_MATCH TOK_VHOSTGROUP TOK_VHOSTDIR TOK_REWRITETIMESTAMP TOK_CLF
 %token TOK_LBRACE TOK_RBRACE TOK_EQUALS
 %token <str> TOK_STRING
+/* A token the scanner refuses (too long, or holding a NUL byte); no rule
+   takes it, so the file is rejected with the usual report. */
+%token TOK_INVALID
 
 %destructor { free($$); } <str>
 

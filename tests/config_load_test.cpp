@@ -11,6 +11,7 @@
 
 #include "config/config.h"
 #include "config/model.h"
+#include "config/reader.h"
 #include "daemon/options.h"
 #include "output/log_files.h"
 #include "support/process.h"
@@ -196,6 +197,64 @@ TEST_F(ConfigLoad, MissingFile)
 {
     std::string err = capture_stderr([&] { EXPECT_EQ(config_load("/nonexistent/wickerpost.conf"), -1); });
     EXPECT_EQ(err, "Couldn't open input file: /nonexistent/wickerpost.conf\n");
+}
+
+// A token longer than config_token_max, or one with a NUL byte, is a syntax
+// error at that token, reported as far as it was read and up to its NUL.
+TEST_F(ConfigLoad, LongTokensAndNulBytes)
+{
+    using namespace std::string_literals;
+    const size_t max = config_token_max;
+    const std::string w(max, 'w'), w1(max + 1, 'w'), q(max - 2, 'q');
+    struct Row {
+        const char *what;
+        std::string text;
+        int result;
+        std::string err;
+    } rows[] = {
+        {"a value of the largest size", "Spread {\n Log { Group = " + w + " File = %D/a }\n}\n", 0, ""},
+        {"a value one byte longer", "Spread {\n Log { Group = " + w1 + " File = %D/a }\n}\n", 1, report(1, w1)},
+        {"a much longer value", "Spread {\n\n Host = " + std::string(3 * max, 'h') + "\n}\n", 1,
+         report(2, std::string(max + 1, 'h'))},
+        {"a quoted value of the largest size", "Spread {\n Log { Group = '" + q + "' File = %D/a }\n}\n", 0, ""},
+        {"a quoted value one byte longer", "Spread {\n Log { Group = '" + q + "q' File = %D/a }\n}\n", 1,
+         report(1, "'" + q + "q")},
+        {"a comment of any length", "#" + std::string(3 * max, 'c') + "\nSpread { }\n", 0, ""},
+        {"a NUL in a word", "Spread {\n Log { Group = ab\0cd File = %D/a }\n}\n"s, 1, report(1, "ab")},
+        {"a NUL in a quoted value", "Spread {\n Log {\n Group = \"a b\0\" File = %D/a }\n}\n"s, 1,
+         report(2, "\"a b")},
+        {"a NUL in a comment", "Spread { # one\n # t\0wo\n}\n"s, 1, report(1, "")},
+        {"a NUL between tokens", "Spread { \0 }\n"s, 1, report(0, "")},
+    };
+    for (auto &row : rows) {
+        SCOPED_TRACE(row.what);
+        Loaded loaded = load(row.text);
+        EXPECT_EQ(loaded.result, row.result);
+        EXPECT_TRUE(loaded.err == row.err) << loaded.err.substr(0, 200);
+    }
+}
+
+// The daemon itself: a file it cannot read as text ends start-up at once,
+// status 255, however much there is of it. (Read whole, an 8 MB token took
+// half a minute, and /dev/zero never ended.)
+TEST(ConfigLoadDaemon, UnreadableFilesEndStartUpAtOnce)
+{
+    TempDir dir;
+    std::string long_word = dir.file("long-word.conf");
+    write_file(long_word, "Spread {\n Port = " + std::string(8 * 1024 * 1024, '4') + "\n}\n");
+    struct Case {
+        std::string path, err;
+    } cases[] = {
+        {"/dev/zero", "Parser error on or before line 0\nOffending token: \n"},
+        {long_word, "Parser error on or before line 1\nOffending token: " + std::string(config_token_max + 1, '4') + "\n"},
+    };
+    for (auto &c : cases) {
+        SCOPED_TRACE(c.path);
+        Process p;
+        run(p, {bin("wickerpost"), "-D", "-c", c.path}, 20000);
+        EXPECT_EQ(p.exit_code(), 255);
+        EXPECT_TRUE(p.err() == c.err) << p.err().substr(0, 200);
+    }
 }
 
 // BufferSize sets the size only while it is unset (negative), with atoi.

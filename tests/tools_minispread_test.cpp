@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <sys/resource.h>
+#include <sys/ioctl.h>
+#include <sys/wait.h>
 
 #include <thread>
 
@@ -520,6 +522,116 @@ TEST(Minispread, ConnectionLossThenShutdown)
     SP_disconnect(t);
 }
 
+// A raw session as raw_session gives, over TCP or the Unix socket.
+int raw_session_over(const Minispread &d, bool tcp, const std::string &name, std::string *private_group)
+{
+    if (!tcp)
+        return raw_session(d.port, name, private_group);
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons((uint16_t)d.port);
+    std::string b;
+    if (connect(fd, (sockaddr *)&addr, sizeof addr) != 0 || !send_bytes(fd, connect_message(name)) ||
+        !recv_bytes(fd, 6, &b) || !send_bytes(fd, null_auth()) || !recv_bytes(fd, 5, &b) || b[0] != 1 ||
+        !recv_bytes(fd, (unsigned char)b[4], private_group)) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// A sender that goes away without SP_disconnect while the daemon has not
+// yet read its last messages: the members get every one of them, in order,
+// before the notice of its disconnect. Repeated, so that a race shows, over
+// both transports:
+// - through the library, from a process that ends (_exit) right after its
+//   last multicast, its socket closed cleanly;
+// - raw, one write of all its messages and a close, from a member whose
+//   own copies come back and are never read: its connection is reset and
+//   the daemon's writes to it fail while its messages still wait.
+// Over TCP a sender closes only once the daemon's side took everything it
+// sent: a reset discards whatever the sender's own kernel still holds,
+// which no daemon could deliver.
+TEST(Minispread, SenderGoneLosesNoTail)
+{
+    Minispread d;
+    ASSERT_TRUE(d.start());
+    const int repeats = 15;
+    for (bool tcp : {false, true}) {
+        for (bool raw : {false, true}) {
+            SCOPED_TRACE(std::string(tcp ? "tcp" : "unix") + (raw ? ", raw" : ", library"));
+            const std::string daemon = tcp ? d.tcp_name() : d.unix_name();
+            const int count = raw ? 500 : 10000;
+            std::string pr;
+            mailbox r = connect_as(daemon, "tailr", true, &pr);
+            ASSERT_GE(r, 0);
+            ASSERT_EQ(SP_join(r, "tail"), 0);
+            ASSERT_EQ(receive(r).svc, REG_MEMB_MESS | CAUSED_BY_JOIN);
+            for (int run = 0; run < repeats; run++) {
+                SCOPED_TRACE("run " + std::to_string(run));
+                pid_t child = -1;
+                if (raw) {
+                    std::string pg, all;
+                    int fd = raw_session_over(d, tcp, "tails", &pg);
+                    ASSERT_GE(fd, 0);
+                    ASSERT_TRUE(send_bytes(fd, raw_join(pg, "tail")));
+                    for (int i = 0; i < count; i++) {
+                        std::string body = "message " + std::to_string(i);
+                        all += header(AGREED_MESS, pg, 1, 0, (int32_t)body.size()) + slot("tail") + body;
+                    }
+                    ASSERT_TRUE(send_bytes(fd, all));
+                    int unsent = 0;
+                    while (tcp && ioctl(fd, TIOCOUTQ, &unsent) == 0 && unsent > 0)
+                        usleep(1000);
+                    close(fd);
+                } else {
+                    child = fork();
+                    ASSERT_GE(child, 0);
+                    if (child == 0) {
+                        mailbox s = connect_as(daemon, "tails", false);
+                        if (s < 0 || SP_join(s, "tail") != 0)
+                            _exit(1);
+                        char body[64];
+                        for (int i = 0; i < count; i++) {
+                            int n = snprintf(body, sizeof body, "message %d", i);
+                            if (SP_multicast(s, AGREED_MESS | SELF_DISCARD, "tail", 0, n, body) != n)
+                                _exit(2);
+                        }
+                        int unsent = 0;
+                        while (tcp && ioctl(s, TIOCOUTQ, &unsent) == 0 && unsent > 0)
+                            usleep(1000);
+                        _exit(0);
+                    }
+                }
+                Received m = receive(r, 5000, 0, 10, 64);
+                EXPECT_EQ(m.svc, REG_MEMB_MESS | CAUSED_BY_JOIN);
+                int got = 0;
+                for (;;) {
+                    m = receive(r, 5000, 0, 10, 64);
+                    if (m.ret < 0 || m.ret == TIMED_OUT || !Is_regular_mess(m.svc))
+                        break;
+                    if (m.body != "message " + std::to_string(got))
+                        break;
+                    got++;
+                }
+                EXPECT_EQ(got, count);
+                EXPECT_EQ(m.svc, REG_MEMB_MESS | CAUSED_BY_DISCONNECT) << "ret " << m.ret << ", body " << m.body;
+                if (child > 0) {
+                    int status = -1;
+                    ASSERT_EQ(waitpid(child, &status, 0), child);
+                    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+                }
+                if (got != count)
+                    break;
+            }
+            SP_disconnect(r);
+        }
+    }
+    EXPECT_EQ(d.proc.err(), "");
+}
+
 // A member that does not read is killed once 1000 messages wait for it and
 // another one comes; 1000 are kept for it however long it takes to read
 // them.  (The kernel buffers hold a few more: 4 of these on Linux.)
@@ -610,6 +722,78 @@ TEST(Minispread, LaggingReaderKilled)
     close(lag);
 }
 
+// -S, the real daemon's policy: a member that stops reading is disconnected
+// as soon as 1000 messages wait for it in the daemon (what its kernel buffer
+// already took is not counted) and another one comes, while a member that
+// keeps up gets everything and stays. The sender sends in rounds of 400 and
+// the keeping-up member reads each round, so that only the stalled one can
+// reach 1000.
+TEST(Minispread, AsSpreadKillsAtThousandQueued)
+{
+    Minispread d;
+    ASSERT_TRUE(d.start({"-S"}));
+    std::string pk, stall_pg;
+    mailbox keep = connect_as(d.unix_name(), "keep", true, &pk);
+    mailbox s = connect_as(d.unix_name(), "sender", false);
+    ASSERT_GE(keep, 0);
+    ASSERT_GE(s, 0);
+    ASSERT_EQ(SP_join(keep, "flood"), 0);
+    ASSERT_EQ(receive(keep).svc, REG_MEMB_MESS | CAUSED_BY_JOIN);
+    int stall = raw_session(d.port, "stall", &stall_pg, false);
+    ASSERT_GE(stall, 0);
+    ASSERT_TRUE(send_bytes(stall, raw_join(stall_pg, "flood")));
+    ASSERT_EQ(receive(keep).svc, REG_MEMB_MESS | CAUSED_BY_JOIN);
+
+    const int rounds = 8, per_round = 400;
+    std::string body(1000, 'f');
+    int sent = 0, got = 0, notice_after = -1;
+    for (int round = 0; round < rounds; round++) {
+        for (int i = 0; i < per_round; i++, sent++) {
+            memcpy(&body[0], &sent, sizeof sent);
+            ASSERT_EQ(SP_multicast(s, AGREED_MESS, "flood", 0, (int)body.size(), body.data()), (int)body.size());
+        }
+        while (got < sent) {
+            Received m = receive(keep, 5000, 0, 10, 2000);
+            ASSERT_GE(m.ret, 0);
+            if (Is_membership_mess(m.svc)) {
+                EXPECT_EQ(m.svc, REG_MEMB_MESS | CAUSED_BY_DISCONNECT);
+                membership_info info;
+                ASSERT_EQ(SP_get_memb_info(m.body.data(), m.svc, &info), 1);
+                EXPECT_STREQ(info.changed_member, "#stall#localhost");
+                EXPECT_EQ(notice_after, -1);
+                notice_after = got;
+                continue;
+            }
+            int seq;
+            memcpy(&seq, m.body.data(), sizeof seq);
+            ASSERT_EQ(seq, got);
+            got++;
+        }
+    }
+    EXPECT_EQ(got, rounds * per_round);
+
+    // What the stalled member can still read: whole messages, in order, up
+    // to the end of the stream. 1000 more were queued for it when the next
+    // one came, which the keeping-up member got just before the notice.
+    std::string in;
+    char buf[65536];
+    ssize_t n;
+    while ((n = recv(stall, buf, sizeof buf, 0)) > 0)
+        in.append(buf, (size_t)n);
+    int whole = 0;
+    for (size_t at = 0; at + 48 + 32 + body.size() <= in.size(); at += 48 + 32 + body.size(), whole++) {
+        int seq;
+        memcpy(&seq, in.data() + at + 48 + 32, sizeof seq);
+        ASSERT_EQ(seq, whole);
+    }
+    EXPECT_GT(whole, 0);
+    EXPECT_EQ(notice_after, whole + 1000 + 1);
+    EXPECT_EQ(d.proc.err(), "minispread: killing session #stall#localhost for not reading\n");
+    close(stall);
+    SP_disconnect(keep);
+    SP_disconnect(s);
+}
+
 // A connection that has not said anything yet does not hold up others:
 // they are served while it is still open.
 TEST(Minispread, SilentConnectionBlocksNobody)
@@ -639,9 +823,9 @@ TEST(Minispread, CommandLine)
         {{"-n", "a b"}, "minispread: illegal daemon name \"a b\" (1 to 19 characters from '$' to '~')\n"},
         {{"-n", "twenty-characters-xx"},
          "minispread: illegal daemon name \"twenty-characters-xx\" (1 to 19 characters from '$' to '~')\n"},
-        {{"extra"}, "usage: minispread [-p PORT] [-n NAME]\n"},
-        {{"-x"}, "usage: minispread [-p PORT] [-n NAME]\n"},
-        {{"-p"}, "usage: minispread [-p PORT] [-n NAME]\n"},
+        {{"extra"}, "usage: minispread [-S] [-p PORT] [-n NAME]\n"},
+        {{"-x"}, "usage: minispread [-S] [-p PORT] [-n NAME]\n"},
+        {{"-p"}, "usage: minispread [-S] [-p PORT] [-n NAME]\n"},
     };
     for (const Case &c : cases) {
         std::vector<std::string> argv = {bin("minispread")};

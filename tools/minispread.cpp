@@ -1,12 +1,13 @@
 // minispread: a single-node Spread daemon for tests, benchmarks and demos.
 //
-//     minispread [-p PORT] [-n NAME]
+//     minispread [-S] [-p PORT] [-n NAME]
 //
 // Listens on TCP 127.0.0.1:PORT and on the Unix socket /tmp/PORT (default
 // 4803), names itself NAME (default "localhost") in private group names, and
 // runs in the foreground until SIGTERM or SIGINT, which close every session
 // and remove the socket file.  The Unix socket is created after the TCP
-// listener, so once /tmp/PORT exists both accept connections.
+// listener, so once /tmp/PORT exists both accept connections.  -S treats
+// slow receivers as a real Spread daemon does (below).
 //
 // One thread, one epoll loop, non-blocking sockets.  Every message a client
 // sends is handled completely (delivered to the output queue of each
@@ -20,7 +21,16 @@
 // moment, reading from clients pauses while some session has SOFT_QUEUED or
 // more messages waiting, but each session may hold the senders back for at
 // most HOLD_BUDGET_MS in any HOLD_WINDOW_MS: a receiver that stops reading,
-// or reads more slowly than the senders write, is still killed.
+// or reads more slowly than the senders write, is still killed.  With -S
+// reading never pauses, as in a real daemon, which never slows senders down
+// for a receiver: a receiver is killed as soon as it has MAX_QUEUED messages
+// waiting and another one comes, however briefly it was away.
+//
+// A client that goes away without a KILL message loses nothing it sent: its
+// session is disconnected (and the other members told) only once reading
+// from its socket gives end of file or an error, that is after every byte
+// it holds was read and every whole message in them delivered.  A write to
+// it that fails only ends its output.
 #include <errno.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -82,6 +92,7 @@ struct Session {
     bool named = false;            // name reserved in Daemon::by_name
     bool dead = false;             // disconnected; freed at the end of the loop pass
     bool kill_pending = false;     // to be disconnected at the next safe point
+    bool gone = false;             // a write failed: no more output, read to the end
     bool dirty = false;            // in Daemon::dirty: output not yet tried on the socket
     bool backlogged = false;       // in Daemon::backlog
     bool holding = false;          // reading is paused for this session's sake
@@ -121,6 +132,7 @@ bool by_private_group(const Session *a, const Session *b) { return strcmp(a->pg,
 struct Daemon {
     const char *name = "localhost";
     int port = 4803;
+    bool never_hold = false;                                 // -S: reading never pauses
     int epfd = -1, tcp_fd = -1, unix_fd = -1;
     std::string unix_path;
     int32_t id = 0, memb_time = 0;
@@ -178,9 +190,20 @@ void schedule_kill(Session *s)
     d.kills.push_back(s);
 }
 
-// Writes as much queued output as the socket takes.  A write error schedules
-// the session's disconnect (never done here: callers may be iterating over
-// group members).
+// Drops a session's output for good once a write to its socket failed: the
+// client is gone or going.  What it sent is still read to the end of the
+// stream, and the session disconnected there (on_readable).
+void end_output(Session *s)
+{
+    s->gone = true;
+    s->out_off = s->out_len = 0;
+    s->ends_head = s->ends_count = 0;
+    free(s->out);
+    s->out = nullptr;
+    s->out_cap = 0;
+}
+
+// Writes as much queued output as the socket takes.
 void flush(Session *s)
 {
     while (s->out_len > s->out_off && !s->dead) {
@@ -194,8 +217,8 @@ void flush(Session *s)
             continue;
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
             break;
-        schedule_kill(s);
-        return;
+        end_output(s);
+        break;
     }
     while (s->ends_count > 0 && s->ends[s->ends_head] <= s->out_sent) {
         s->ends_head = (s->ends_head + 1) & (RING - 1);
@@ -209,7 +232,7 @@ void flush(Session *s)
             s->out_cap = 0;
         }
     }
-    if (s->ends_count >= SOFT_QUEUED && !s->backlogged) {
+    if (s->ends_count >= SOFT_QUEUED && !s->backlogged && !d.never_hold) {
         s->backlogged = true;
         d.backlog.push_back(s);
     }
@@ -253,6 +276,8 @@ void mark_dirty(Session *s)
 // Appends bytes that are not a message (handshake replies).
 void queue_raw(Session *s, const uint8_t *p, size_t n)
 {
+    if (s->gone)
+        return;
     out_reserve(s, n);
     memcpy(s->out + s->out_len, p, n);
     s->out_len += n;
@@ -265,10 +290,12 @@ void queue_raw(Session *s, const uint8_t *p, size_t n)
 // scheduled to be killed and gets nothing more.
 void queue_message(Session *s, const uint8_t *header, const uint8_t *rest, size_t rest_len)
 {
-    if (s->dead || s->kill_pending)
+    if (s->dead || s->kill_pending || s->gone)
         return;
     if (s->ends_count >= MAX_QUEUED) {
         flush(s);
+        if (s->gone)
+            return;
         if (s->ends_count >= MAX_QUEUED) {
             fprintf(stderr, "minispread: killing session %s for not reading\n", s->pg);
             schedule_kill(s);
@@ -611,7 +638,9 @@ void on_readable(Session *s)
         close_socket(s);   // gave up during the handshake
         forget(s);
     } else {
-        schedule_kill(s);  // end of stream or socket error
+        // End of stream or a socket error, which the kernel gives only
+        // once everything that arrived before it was read.
+        schedule_kill(s);
     }
     run_kills();
 }
@@ -888,7 +917,7 @@ void run()
 
 void usage()
 {
-    fprintf(stderr, "usage: minispread [-p PORT] [-n NAME]\n");
+    fprintf(stderr, "usage: minispread [-S] [-p PORT] [-n NAME]\n");
     exit(1);
 }
 
@@ -898,8 +927,11 @@ int main(int argc, char **argv)
 {
     int opt;
     opterr = 0;
-    while ((opt = getopt(argc, argv, "p:n:")) != -1) {
+    while ((opt = getopt(argc, argv, "Sp:n:")) != -1) {
         switch (opt) {
+        case 'S':
+            d.never_hold = true;
+            break;
         case 'p': {
             char *end;
             long p = strtol(optarg, &end, 10);
