@@ -3,6 +3,8 @@
 // is played by a thread or by the test itself on the accepted socket.
 #include <gtest/gtest.h>
 
+#include <sched.h>
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -1223,8 +1225,9 @@ TEST_F(SpreadSession, DisconnectWhileReading)
 }
 
 // The reader thread blocks every signal the application may handle, so they
-// reach the application's threads.
-TEST_F(SpreadSession, ReaderThreadBlocksSignals)
+// reach the application's threads; and it runs before ordinary work
+// (real-time first-in first-out) where the process may ask for that.
+TEST_F(SpreadSession, ReaderThreadBlocksSignalsAndRunsFirst)
 {
     std::vector<std::string> tasks_before = list_entries("/proc/self/task");
     Live l;
@@ -1246,4 +1249,17 @@ TEST_F(SpreadSession, ReaderThreadBlocksSignals)
     unsigned long long blocked = std::stoull(status.substr(at + 7), nullptr, 16);
     for (int sig : {SIGHUP, SIGINT, SIGTERM, SIGCHLD, SIGPIPE, SIGALRM, SIGUSR1, SIGUSR2})
         EXPECT_TRUE(blocked & (1ull << (sig - 1))) << sig;
+
+    bool may_run_first = false;
+    std::thread probe([&] {
+        sched_param param{};
+        param.sched_priority = sched_get_priority_min(SCHED_FIFO);
+        may_run_first = pthread_setschedparam(pthread_self(), SCHED_FIFO, &param) == 0;
+    });
+    probe.join();
+    int policy = sched_getscheduler((pid_t)std::stoi(added[0]));
+    if (may_run_first)
+        EXPECT_EQ(policy, SCHED_FIFO);
+    else
+        EXPECT_EQ(policy, SCHED_OTHER);
 }
