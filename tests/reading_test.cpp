@@ -34,6 +34,45 @@ std::vector<std::string> zombie_children(pid_t pid)
 
 }  // namespace
 
+// The loop is held for 500 ms (the first open of one vhost file stalls)
+// while a stream comes in at full rate from a Spread daemon that drops a
+// session with 1000 queued messages: the session is never dropped and every
+// line lands exactly once, in order.
+TEST(Reading, StalledLoopLosesNoLine)
+{
+    Scenario s({"-S"});
+    mkdir(s.dir.file("vhosts").c_str(), 0755);
+    s.start_daemon(s.spread_block("  Log {\n    Group = vh\n    VhostDir = " + s.dir.file("vhosts") + "\n  }\n"),
+                   {"-x"},
+                   {"LD_PRELOAD=" + bin("tests/libstall_open.so"), "WKP_STALL_OPEN=stall.example",
+                    "WKP_STALL_MS=500"});
+    const int messages = 60000, hosts = 10;
+    std::string input;
+    for (int i = 0; i < messages; i++) {
+        std::string host = i == 5000 ? "stall.example" : "host" + std::to_string(i % hosts) + ".example";
+        input += host + " " + std::to_string(i) + " " + clf;
+    }
+    s.send(input, {"vh"});
+    auto landed = [&] {
+        size_t n = count_lines(read_file(s.dir.file("vhosts/stall.example")));
+        for (int h = 0; h < hosts; h++)
+            n += count_lines(read_file(s.dir.file("vhosts/host" + std::to_string(h) + ".example")));
+        return n;
+    };
+    wait_until([&] { return landed() >= (size_t)messages; }, 30000);
+    s.terminate_daemon();
+    EXPECT_EQ(s.daemon->err().find("Terminal error"), std::string::npos) << s.daemon->err();
+    ASSERT_EQ(landed(), (size_t)messages);
+    EXPECT_EQ(read_file(s.dir.file("vhosts/stall.example")), "5000 " + clf);
+    for (int h = 0; h < hosts; h++) {
+        std::string expected;
+        for (int i = h; i < messages; i += hosts)
+            if (i != 5000)
+                expected += std::to_string(i) + " " + clf;
+        EXPECT_EQ(read_file(s.dir.file("vhosts/host" + std::to_string(h) + ".example")), expected) << h;
+    }
+}
+
 // A Spread daemon that accepts connections but never answers (stopped)
 // when a reconnect falls due: the attempt fails at its deadline, the other
 // connection's group keeps being logged throughout, and SIGTERM ends the
