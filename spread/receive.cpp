@@ -67,6 +67,32 @@ enum class ReadEnd : int {
     corrupt,  // a header no daemon sends; the stream lost its framing
 };
 
+// The session's lock. The reader thread runs at a higher priority than the
+// application (see reader_raise_priority) and takes this lock whenever
+// whole messages come in; if an application thread holding it were
+// preempted by ordinary work, the reader would wait as long, and the daemon
+// would find the session's queue full. So the lock passes its waiter's
+// priority on to its holder (priority inheritance).
+class SessionLock {
+public:
+    SessionLock()
+    {
+        pthread_mutexattr_t attr;
+        pthread_mutexattr_init(&attr);
+        pthread_mutexattr_setprotocol(&attr, PTHREAD_PRIO_INHERIT);
+        pthread_mutex_init(&m_, &attr);
+        pthread_mutexattr_destroy(&attr);
+    }
+    ~SessionLock() { pthread_mutex_destroy(&m_); }
+    SessionLock(const SessionLock &) = delete;
+    SessionLock &operator=(const SessionLock &) = delete;
+    void lock() { pthread_mutex_lock(&m_); }
+    void unlock() { pthread_mutex_unlock(&m_); }
+
+private:
+    pthread_mutex_t m_;
+};
+
 }  // namespace
 
 // Fields are grouped by the thread that writes them, each group on cache
@@ -98,8 +124,8 @@ struct SpReadAhead {
     std::atomic<bool> stopped{false};  // SP_read_ahead(mbox, 0); under mu
     std::atomic<bool> stop_asked{false};  // tells the reader thread to return
 
-    alignas(64) std::mutex mu;
-    std::condition_variable cv;
+    alignas(64) SessionLock mu;
+    std::condition_variable_any cv;
     bool signalled = false;            // ready_fd holds a count; under mu
     bool receiver_waits = false;       // SP_receive waits for a whole message; under mu
 };
@@ -165,7 +191,7 @@ bool reader_frame(SpReadAhead *ra, uint64_t filled)
         ra->header_known = false;
     }
     if (whole != ra->whole.load(std::memory_order_relaxed) || corrupt) {
-        std::lock_guard<std::mutex> g(ra->mu);
+        std::lock_guard<SessionLock> g(ra->mu);
         ra->whole.store(whole, std::memory_order_release);
         if (corrupt)
             ra->end.store(ReadEnd::corrupt, std::memory_order_relaxed);
@@ -178,7 +204,7 @@ bool reader_frame(SpReadAhead *ra, uint64_t filled)
 
 void reader_finish(SpReadAhead *ra, ReadEnd why)
 {
-    std::lock_guard<std::mutex> g(ra->mu);
+    std::lock_guard<SessionLock> g(ra->mu);
     ra->end.store(why, std::memory_order_relaxed);
     update_ready(ra);
     if (ra->receiver_waits)
@@ -220,7 +246,7 @@ void *reader_main(void *arg)
         uint64_t filled = ra->filled.load(std::memory_order_relaxed);
         size_t free_bytes = ra->cap - (size_t)(filled - ra->taken.load(std::memory_order_acquire));
         if (free_bytes == 0) {
-            std::unique_lock<std::mutex> lk(ra->mu);
+            std::unique_lock<SessionLock> lk(ra->mu);
             // Sequentially consistent with ring_commit: either it sees
             // reader_waits and wakes us, or we see the room it made.
             ra->reader_waits.store(true, std::memory_order_seq_cst);
@@ -285,7 +311,7 @@ void reader_stop(SpReadAhead *ra)
     if (!ra->running)
         return;
     {
-        std::lock_guard<std::mutex> g(ra->mu);
+        std::lock_guard<SessionLock> g(ra->mu);
         ra->stop_asked.store(true, std::memory_order_relaxed);
         ra->cv.notify_all();
     }
@@ -328,7 +354,7 @@ SpReadAhead *read_ahead_new(SpSession *s)
         ra->header_known = true;
         ra->msg_end = (uint64_t)payload;
         if (payload < 0 || (uint64_t)payload > SP_LARGEST_MESSAGE - WIRE_HEADER_SIZE) {
-            std::lock_guard<std::mutex> g(ra->mu);
+            std::lock_guard<SessionLock> g(ra->mu);
             ra->end.store(ReadEnd::corrupt, std::memory_order_relaxed);
             update_ready(ra);
         }
@@ -460,7 +486,7 @@ int ring_wait(SpSession *s, Source *src)
     src->index = (size_t)(src->at % ra->cap);
     if (ra->whole.load(std::memory_order_acquire) > src->at)
         return 0;
-    std::unique_lock<std::mutex> lk(ra->mu);
+    std::unique_lock<SessionLock> lk(ra->mu);
     ra->receiver_waits = true;
     ra->cv.wait(lk, [&] {
         return ra->whole.load(std::memory_order_relaxed) > src->at ||
@@ -489,7 +515,7 @@ void ring_commit(SpSession *s, const Source *src)
     if (ra->whole.load(std::memory_order_seq_cst) > src->at &&
         !ra->reader_waits.load(std::memory_order_seq_cst))
         return;
-    std::lock_guard<std::mutex> g(ra->mu);
+    std::lock_guard<SessionLock> g(ra->mu);
     update_ready(ra);
     if (ra->reader_waits.load(std::memory_order_relaxed))
         ra->cv.notify_all();
@@ -621,7 +647,7 @@ extern "C" int SP_read_ahead(mailbox mbox, int on)
         if (!ra || ra->stopped.load(std::memory_order_relaxed))
             return 0;
         reader_stop(ra);
-        std::lock_guard<std::mutex> g(ra->mu);
+        std::lock_guard<SessionLock> g(ra->mu);
         ra->stopped.store(true, std::memory_order_relaxed);
         update_ready(ra);
         return 0;
@@ -644,7 +670,7 @@ extern "C" int SP_read_ahead(mailbox mbox, int on)
     // Reading again after a stop: on from where the reader left off.
     if (ra->end.load(std::memory_order_relaxed) == ReadEnd::none && reader_start(ra) != 0)
         return SP_BUG;
-    std::lock_guard<std::mutex> g(ra->mu);
+    std::lock_guard<SessionLock> g(ra->mu);
     ra->stopped.store(false, std::memory_order_relaxed);
     update_ready(ra);
     return 0;
