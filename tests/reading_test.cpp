@@ -123,6 +123,41 @@ TEST(Reading, SilentSpreadDaemonDoesNotHoldTheLoop)
     other.spread.signal(SIGCONT);
 }
 
+// SIGTERM while the loop is held (a vhost open stalls for three seconds)
+// and every message of a stream has been read ahead: the daemon stops
+// reading, writes every message it holds, in order, and exits 0.
+TEST(Reading, SigtermWritesEveryMessageAlreadyRead)
+{
+    Scenario s({"-S"});
+    mkdir(s.dir.file("vhosts").c_str(), 0755);
+    s.start_daemon(s.spread_block("  Log {\n    Group = vh\n    VhostDir = " + s.dir.file("vhosts") + "\n  }\n"),
+                   {"-x"},
+                   {"LD_PRELOAD=" + bin("tests/libstall_open.so"), "WKP_STALL_OPEN=stall.example",
+                    "WKP_STALL_MS=3000"});
+    const int messages = 40000, hosts = 10;
+    std::string input;
+    for (int i = 0; i < messages; i++) {
+        std::string host = i == 100 ? "stall.example" : "host" + std::to_string(i % hosts) + ".example";
+        input += host + " " + std::to_string(i) + " " + clf;
+    }
+    s.send(input, {"vh"});
+    // The stream is sent in a fraction of a second and read ahead at once;
+    // the loop is still held when SIGTERM comes.
+    std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+    s.terminate_daemon();
+    EXPECT_NE(s.daemon->err().find("Received SIGTERM, closing log files.\nLog files closed, exiting.\n"),
+              std::string::npos)
+        << s.daemon->err();
+    EXPECT_EQ(read_file(s.dir.file("vhosts/stall.example")), "100 " + clf);
+    for (int h = 0; h < hosts; h++) {
+        std::string expected;
+        for (int i = h; i < messages; i += hosts)
+            if (i != 100)
+                expected += std::to_string(i) + " " + clf;
+        EXPECT_EQ(read_file(s.dir.file("vhosts/host" + std::to_string(h) + ".example")), expected) << h;
+    }
+}
+
 // A piped command that ends before the daemon has its SIGCHLD handler in
 // place is reaped all the same. The open of the next output stalls, so the
 // command surely ends while the configuration is still being read.
