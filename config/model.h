@@ -3,8 +3,8 @@
 //
 // Built once by the configuration reader, before the daemon detaches, and
 // never freed by the daemon (tests free it with config_unload). Afterwards
-// only the run-time fields change: `connected` and `private_group` of a
-// SpreadConf, `fd` and `output` of a LogFile, and the slots and `output`
+// only the run-time fields change: `connected`, `private_group` and the
+// counters of a SpreadConf, `fd` and `output` of a LogFile, and the slots and `output`
 // of a VhostTable.
 //
 // Ownership: every string handed to a setter is a fresh heap copy and the
@@ -74,6 +74,8 @@ struct SpreadConf {
     char private_group[32];  // written by SP_connect (MAX_GROUP_NAME bytes)
     int connected;           // 1 while the session is up
     Skiplist *facilities;    // owned; LogFacility records by groupname
+    unsigned long connections;         // sessions accepted so far
+    unsigned long long received;       // regular messages received
 };
 
 // The registries, prepared by config_load before the file is read.

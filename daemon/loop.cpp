@@ -13,6 +13,7 @@
 
 #include "daemon/options.h"
 #include "daemon/session.h"
+#include "daemon/status.h"
 #include "output/log_files.h"
 #include "output/rewrite.h"
 #include "output/routing.h"
@@ -89,6 +90,10 @@ void handle_signals()
     if (sighup_pending) {
         sighup_pending = 0;
         reopen_log_files();
+    }
+    if (sigusr1_pending) {
+        sigusr1_pending = 0;
+        status_report(stderr);
     }
 }
 
@@ -169,6 +174,7 @@ static void receive_from(int i)
         return;
 
     SpreadConf *conf = mailbox_table[i];
+    conf->received++;
     // A negative count: more groups than room, the first ones received.
     const char *group =
         num_groups == 1 ? groups[0] : logged_group(conf, num_groups < 0 ? -num_groups : num_groups, groups);

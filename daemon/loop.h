@@ -19,7 +19,8 @@ extern "C" void sigchld_handler(int signo);
 
 // Acts on the signal flags: SIGTERM writes out what the outputs' backlogs
 // hold (output_exit_drain_ms at most), closes every output and exits 0 (it
-// wins over SIGHUP); SIGHUP reopens every output.
+// wins over SIGHUP); SIGHUP reopens every output; SIGUSR1 writes the
+// status report to standard error.
 void handle_signals();
 
 // Prints "Setting FD: %d\n" for every connected mailbox, ascending.

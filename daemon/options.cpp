@@ -16,6 +16,7 @@ int vhost_table_size = 0;
 
 volatile sig_atomic_t sighup_pending = 0;
 volatile sig_atomic_t sigterm_pending = 0;
+volatile sig_atomic_t sigusr1_pending = 0;
 
 int raise_fd_limit()
 {
@@ -94,6 +95,8 @@ extern "C" void signal_handler(int signo)
         sighup_pending = 1;
     else if (signo == SIGTERM)
         sigterm_pending = 1;
+    else if (signo == SIGUSR1)
+        sigusr1_pending = 1;
 }
 
 void install_signal_handlers()
@@ -112,8 +115,13 @@ void install_signal_handlers()
         fprintf(stderr, "An error occured while registering a SIGTERM handler\n");
         perror("sigaction");
     }
+    if (sigaction(SIGUSR1, &action, nullptr) != 0) {
+        fprintf(stderr, "An error occured while registering a SIGUSR1 handler\n");
+        perror("sigaction");
+    }
     sigset_t unblock;
     sigemptyset(&unblock);
     sigaddset(&unblock, SIGHUP);
+    sigaddset(&unblock, SIGUSR1);
     (void)sigprocmask(SIG_UNBLOCK, &unblock, nullptr);
 }

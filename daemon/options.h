@@ -23,6 +23,9 @@ extern int vhost_table_size;
 extern volatile sig_atomic_t sighup_pending;
 // Set by signal_handler; never cleared, acting on it ends the process.
 extern volatile sig_atomic_t sigterm_pending;
+// Set by signal_handler on SIGUSR1, read and cleared by the receive loop,
+// which then writes the status report.
+extern volatile sig_atomic_t sigusr1_pending;
 
 // Largest vhost_table_size: a hard limit above it (or unlimited) gives this.
 constexpr int vhost_table_size_max = 1048576;
@@ -51,10 +54,11 @@ void print_banner(const char *program, const char *config_path, bool debug_mode,
 // A pid file that cannot be created is reported and the daemon goes on.
 void daemonize();
 
-// Handler for SIGHUP and SIGTERM: sets the matching flag, nothing else.
+// Handler for SIGHUP, SIGTERM and SIGUSR1: sets the matching flag, nothing
+// else.
 extern "C" void signal_handler(int signo);
 
-// Installs signal_handler for SIGHUP and SIGTERM (no SA_RESTART, so the
-// loop's wait is interrupted) and unblocks SIGHUP. Failures are reported
+// Installs signal_handler for SIGHUP, SIGTERM and SIGUSR1 (no SA_RESTART,
+// so the loop's wait is interrupted) and unblocks SIGHUP and SIGUSR1. Failures are reported
 // and start-up goes on.
 void install_signal_handlers();

@@ -116,6 +116,7 @@ int spread_connect(SpreadConf *conf, void *join)
 
     mailbox_table[mbox] = conf;
     conf->connected = 1;
+    conf->connections++;
     if (*(int *)join != 0)
         for_each_facility(conf, join_group, &mbox);
     return mbox;

@@ -1,0 +1,85 @@
+#include "daemon/status.h"
+
+#include "daemon/session.h"
+#include "output/writer.h"
+#include "spread/sp.h"
+
+std::string status_value(const char *value)
+{
+    bool plain = *value != '\0';
+    for (const char *p = value; *p != '\0'; p++) {
+        unsigned char c = static_cast<unsigned char>(*p);
+        if (c <= ' ' || c == '"' || c == '\\' || c == '=' || c == 0x7f)
+            plain = false;
+    }
+    if (plain)
+        return value;
+    std::string quoted = "\"";
+    for (const char *p = value; *p != '\0'; p++) {
+        unsigned char c = static_cast<unsigned char>(*p);
+        if (c == '"' || c == '\\') {
+            quoted += '\\';
+            quoted += static_cast<char>(c);
+        } else if (c < ' ' || c == 0x7f) {
+            char octal[8];
+            snprintf(octal, sizeof octal, "\\%03o", c);
+            quoted += octal;
+        } else {
+            quoted += static_cast<char>(c);
+        }
+    }
+    return quoted + "\"";
+}
+
+// The mailbox of conf's session, or -1.
+static int mailbox_of(const SpreadConf *conf)
+{
+    if (!conf->connected)
+        return -1;
+    for (int i = 0; i < mailbox_slots; i++)
+        if (mailbox_table[i] == conf)
+            return i;
+    return -1;
+}
+
+static int report_spread(SpreadConf *conf, void *arg)
+{
+    FILE *out = static_cast<FILE *>(arg);
+    int mbox = mailbox_of(conf);
+    int buffered = mbox >= 0 ? SP_buffered(mbox) : 0;
+    fprintf(out, "spread daemon=%s connected=%s mailbox=%d reconnects=%lu received=%llu buffered=%d\n",
+            status_value(spread_daemon_name(conf)).c_str(), mbox >= 0 ? "yes" : "no", mbox,
+            conf->connections > 0 ? conf->connections - 1 : 0, conf->received, buffered > 0 ? buffered : 0);
+    return 0;
+}
+
+// A name as a key or keyword: spaces become underscores.
+static std::string status_key(const char *name)
+{
+    std::string key = name;
+    for (char &c : key)
+        if (c == ' ')
+            c = '_';
+    return key;
+}
+
+static void report_output(const OutputStatus *status, void *arg)
+{
+    FILE *out = static_cast<FILE *>(arg);
+    unsigned long dropped = 0;
+    for (unsigned long n : status->dropped)
+        dropped += n;
+    fprintf(out, "output path=%s kind=%s written=%lu bytes=%llu dropped=%lu", status_value(status->path).c_str(),
+            status_key(status->kind).c_str(), status->messages, status->bytes, dropped);
+    for (int reason = 0; reason < OUTPUT_DROP_REASONS; reason++) {
+        fprintf(out, " %s=%lu", status_key(output_drop_names[reason]).c_str(), status->dropped[reason]);
+    }
+    fprintf(out, " backlog=%zu\n", status->backlog);
+}
+
+void status_report(FILE *out)
+{
+    for_each_spread_conf(report_spread, out);
+    output_for_each(report_output, out);
+    fflush(out);
+}
