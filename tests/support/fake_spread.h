@@ -296,6 +296,10 @@ struct AuthMethodsSet {
         : result(SP_set_auth_methods(num, names, funcs, data))
     {
     }
+    AuthMethodsSet(const char *name, int (*func)(int, void *), void *data)
+        : result(SP_set_auth_method(name, func, data))
+    {
+    }
     AuthMethodsSet(const AuthMethodsSet &) = delete;
     AuthMethodsSet &operator=(const AuthMethodsSet &) = delete;
     ~AuthMethodsSet() { SP_set_auth_method("NULL", nullptr, nullptr); }
