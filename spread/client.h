@@ -81,6 +81,16 @@ int sp_session_adopt(int fd, const char *private_group);
 
 // Sends one message (header, group slots, body) on a session, all of it,
 // marking the session broken on failure. groups holds num_groups 32-byte
-// slots. Returns 0 or CONNECTION_CLOSED.
+// slots; the body is the count elements (at most
+// MAX_CLIENT_SCATTER_ELEMENTS) one after the other, sent from where they
+// are. Returns 0, ILLEGAL_MESSAGE for counts no message has, or
+// CONNECTION_CLOSED.
 int sp_send_message(SpSession *s, uint32_t type, int num_groups, const char *groups,
-                    uint32_t hint_raw, const char *body, int body_len);
+                    uint32_t hint_raw, const scat_element *body, size_t count);
+
+// Notes, for the membership calls, the body the calling thread's receive
+// just delivered: where the caller gave it (its buffer, or its scatter when
+// scattered), its length, the message's service type and the private group
+// of the session that received it. Kept per thread until its next receive.
+void sp_note_received(const void *where, bool scattered, size_t len, service service_type,
+                      const char *private_group);

@@ -1,5 +1,5 @@
-// Sessions: the registry of mailboxes, daemon names, the connect handshake,
-// SP_disconnect and SP_kill.
+// Sessions: the registry of mailboxes, daemon names, the authentication
+// methods, the connect handshake, SP_disconnect and SP_kill.
 #include <errno.h>
 #include <fcntl.h>
 #include <netdb.h>
@@ -29,8 +29,35 @@ std::vector<SpSession *> registry;  // indexed by mailbox
 int registry_count = 0;
 
 constexpr unsigned char LIB_MAJOR = 5, LIB_MINOR = 0, LIB_PATCH = 1;
-constexpr size_t AUTH_REPLY_SIZE = 90;  // 3 slots of 30 bytes
+constexpr size_t AUTH_SLOT = 30;        // one method name, NUL-padded
+constexpr int MAX_AUTH_METHODS = 3;
+constexpr size_t AUTH_REPLY_SIZE = AUTH_SLOT * MAX_AUTH_METHODS;
 constexpr int MAX_AUTH_LIST = 90;
+
+// The authentication methods SP_connect offers, for the whole process
+// (SP_set_auth_method). Guarded by auth_lock; a connect works on a copy.
+struct AuthMethod {
+    char name[AUTH_SLOT];  // NUL-terminated, 1..29 characters
+    int (*func)(int, void *);  // null for NULL's, which exchanges nothing
+    void *data;
+};
+struct AuthMethods {
+    AuthMethod m[MAX_AUTH_METHODS];
+    int count;
+};
+std::mutex auth_lock;
+AuthMethods auth_methods = {{{"NULL", nullptr, nullptr}}, 1};
+
+// Checks one method as SP_set_auth_method(s) takes it; false to refuse.
+bool auth_method_valid(const char *name, int (*func)(int, void *))
+{
+    if (!name)
+        return false;
+    size_t n = strnlen(name, AUTH_SLOT);
+    if (n == 0 || n >= AUTH_SLOT)
+        return false;
+    return func || strcmp(name, "NULL") == 0;
+}
 
 // Milliseconds left before deadline (a time in ms of CLOCK_MONOTONIC), -1
 // for no deadline, 0 once it has passed.
@@ -191,9 +218,10 @@ int open_socket(const SpDaemonAddress *a, long long deadline)
     return fd;
 }
 
-// True when the space-separated method list names "NULL".
-bool offers_null_auth(const unsigned char *list, size_t n)
+// True when the space-separated method list names method.
+bool lists_method(const unsigned char *list, size_t n, const char *method)
 {
+    size_t len = strlen(method);
     size_t i = 0;
     while (i < n) {
         while (i < n && list[i] == ' ')
@@ -201,7 +229,7 @@ bool offers_null_auth(const unsigned char *list, size_t n)
         size_t start = i;
         while (i < n && list[i] != ' ')
             i++;
-        if (i - start == 4 && memcmp(list + start, "NULL", 4) == 0)
+        if (i - start == len && memcmp(list + start, method, len) == 0)
             return true;
     }
     return false;
@@ -237,11 +265,24 @@ int handshake(int fd, const char *private_name, int priority, int group_membersh
     unsigned char list[MAX_AUTH_LIST];
     if ((r = read_exact(fd, list, (size_t)len, deadline)) != 0)
         return r;
-    if (!offers_null_auth(list, (size_t)len))
-        return REJECT_AUTH;
-    unsigned char reply[AUTH_REPLY_SIZE] = {'N', 'U', 'L', 'L'};
+    // Every method offered must be one the daemon lists; if not, nothing
+    // is sent. Then the names, and each method's own exchange.
+    AuthMethods methods;
+    {
+        std::lock_guard<std::mutex> g(auth_lock);
+        methods = auth_methods;
+    }
+    unsigned char reply[AUTH_REPLY_SIZE] = {};
+    for (int i = 0; i < methods.count; i++) {
+        if (!lists_method(list, (size_t)len, methods.m[i].name))
+            return REJECT_AUTH;
+        memcpy(reply + AUTH_SLOT * (size_t)i, methods.m[i].name, strlen(methods.m[i].name));
+    }
     if ((r = write_all(fd, reply, sizeof reply, deadline)) != 0)
         return r;
+    for (int i = 0; i < methods.count; i++)
+        if (methods.m[i].func && !methods.m[i].func(fd, methods.m[i].data))
+            return REJECT_AUTH;
 
     // Accept byte, daemon version, private group.
     if ((r = read_exact(fd, &b, 1, deadline)) != 0)
@@ -340,6 +381,33 @@ int sp_session_adopt(int fd, const char *private_group)
     if (r != 0)
         delete s;
     return r;
+}
+
+extern "C" int SP_set_auth_method(const char *auth_name, int (*auth_function)(int, void *),
+                                  void *auth_data)
+{
+    return SP_set_auth_methods(1, &auth_name, &auth_function, &auth_data);
+}
+
+extern "C" int SP_set_auth_methods(int num_methods, const char *auth_name[],
+                                   int (*auth_function[])(int, void *), void *auth_data[])
+{
+    if (num_methods < 1 || num_methods > MAX_AUTH_METHODS || !auth_name)
+        return 0;
+    AuthMethods methods = {};
+    for (int i = 0; i < num_methods; i++) {
+        int (*func)(int, void *) = auth_function ? auth_function[i] : nullptr;
+        if (!auth_method_valid(auth_name[i], func))
+            return 0;
+        AuthMethod &m = methods.m[i];
+        memcpy(m.name, auth_name[i], strlen(auth_name[i]) + 1);
+        m.func = func;
+        m.data = auth_data ? auth_data[i] : nullptr;
+    }
+    methods.count = num_methods;
+    std::lock_guard<std::mutex> g(auth_lock);
+    auth_methods = methods;
+    return 1;
 }
 
 extern "C" int SP_connect_timeout(const char *spread_name, const char *private_name,

@@ -42,6 +42,32 @@ void decoders(const uint8_t *data, size_t size)
             check(memchr(m.changed_member, 0, sizeof m.changed_member) != nullptr);
         }
     }
+    // The vs-set walk, on the body whole and in pieces of 7 bytes: the same
+    // result, and every vs-set and name within the body.
+    std::vector<scat_element> pieces;
+    for (size_t at = 0; at < size; at += 7)
+        pieces.push_back({(char *)data + at, size - at < 7 ? size - at : 7});
+    scat_element one;
+    WireBody forms[2] = {wire_body_of(data, size, &one), WireBody{pieces.data(), pieces.size(), size}};
+    int found[2];
+    for (int f = 0; f < 2; f++) {
+        vs_set_info sets[8];
+        unsigned int mine = 1000;
+        found[f] = wire_vs_sets(&forms[f], sets, 8, &mine);
+        check(found[f] >= -2 && found[f] <= 8);
+        if (found[f] < 0)
+            continue;
+        check(mine < (unsigned int)found[f]);
+        for (int i = 0; i < found[f]; i++) {
+            check((uint64_t)sets[i].members_offset + (uint64_t)sets[i].num_members * 32 <= size);
+            char names[4][MAX_GROUP_NAME];
+            int n = wire_vs_set_members(&forms[f], &sets[i], names, 4);
+            check(n == (sets[i].num_members > 4 ? -2 : (int)sets[i].num_members));
+            for (int k = 0; k < n; k++)
+                check(names[k][MAX_GROUP_NAME - 1] == '\0');
+        }
+    }
+    check(found[0] == found[1]);
     std::vector<unsigned char> copy(data, data + size);
     wire_memb_swap(copy.data(), copy.size());
     int32 gid[3] = {1, 2, 3};

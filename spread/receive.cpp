@@ -1,5 +1,6 @@
-// Receiving: SP_receive, SP_poll, SP_buffered, and the read-ahead a session
-// may ask for (SP_read_ahead, SP_ready_fd) with its reader thread.
+// Receiving: SP_receive and SP_scat_receive (a plain buffer is received as
+// a scatter of one element), SP_poll, SP_buffered, and the read-ahead a
+// session may ask for (SP_read_ahead, SP_ready_fd) with its reader thread.
 //
 // Without read-ahead SP_receive reads from the socket exactly the bytes of
 // one message (the header, then in one go the rest: a reject's old type, the
@@ -131,11 +132,6 @@ struct SpReadAhead {
 };
 
 namespace {
-
-// The buffer the calling thread's last SP_receive filled, so that
-// SP_get_memb_info can check the body it parses against its real length.
-thread_local const char *last_mess = nullptr;
-thread_local size_t last_mess_len = 0;
 
 // Brings the ready descriptor in line with the state. Called under mu.
 void update_ready(SpReadAhead *ra)
@@ -521,10 +517,21 @@ void ring_commit(SpSession *s, const Source *src)
         ra->cv.notify_all();
 }
 
+// Where the caller wants the body: elements filled in order, room bytes in
+// all (their total length, at most INT_MAX); where is what the caller gave
+// (its buffer or its scatter), for the membership calls.
+struct Dest {
+    const scat_element *elems;
+    size_t count;
+    int room;
+    const void *where;
+    bool scattered;
+};
+
 int receive(SpSession *s, Source *src, service *service_type, char *sender, int max_groups,
-            int *num_groups, char *groups, int16 *mess_type, int *endian_mismatch, int max_mess_len,
-            char *mess)
+            int *num_groups, char *groups, int16 *mess_type, int *endian_mismatch, const Dest &dest)
 {
+    int max_mess_len = dest.room;
     bool drop = (*service_type & DROP_RECV) != 0;
     WireHeader h;
     if (s->has_cached) {
@@ -556,18 +563,24 @@ int receive(SpSession *s, Source *src, service *service_type, char *sender, int 
     s->has_cached = false;
 
     // The rest of the message in one read: the old type of a reject, the
-    // group slots (those beyond max_groups dropped), the body (what does not
-    // fit dropped).
+    // group slots (those beyond max_groups dropped), the body into the
+    // elements in order (what does not fit dropped).
     unsigned char old[WIRE_OLD_TYPE_SIZE];
     int given = groups_short ? max_groups : h.num_groups;
     int body = body_short ? max_mess_len : h.data_len;
-    Piece pieces[5];
+    Piece pieces[4 + MAX_CLIENT_SCATTER_ELEMENTS];
     int count = 0;
     if (h.type & REJECT_MESS)
         pieces[count++] = {old, sizeof old};
     pieces[count++] = {given ? groups : nullptr, (uint64_t)given * WIRE_GROUP_SIZE};
     pieces[count++] = {nullptr, (uint64_t)(h.num_groups - given) * WIRE_GROUP_SIZE};
-    pieces[count++] = {body ? mess : nullptr, (uint64_t)body};
+    size_t left = (size_t)body;
+    for (size_t i = 0; i < dest.count && left > 0; i++) {
+        size_t n = dest.elems[i].len < left ? dest.elems[i].len : left;
+        if (n)
+            pieces[count++] = {dest.elems[i].buf, (uint64_t)n};
+        left -= n;
+    }
     pieces[count++] = {nullptr, (uint64_t)(h.data_len - body)};
     if (!take(src, pieces, count))
         return lost(s);
@@ -585,14 +598,15 @@ int receive(SpSession *s, Source *src, service *service_type, char *sender, int 
     if (h.type & REJECT_MESS)
         type = wire_old_type_decode(old, h.foreign) | REJECT_MESS;
     *num_groups = groups_short ? -h.num_groups : h.num_groups;
-    last_mess = mess;
-    last_mess_len = (size_t)body;
 
     if ((h.type & REG_MEMB_MESS) && !groups_short)
         *mess_type = (int16)wire_group_index(groups, given, s->private_group);
-    if ((h.type & REG_MEMB_MESS) && h.foreign)
-        wire_memb_swap((unsigned char *)mess, (size_t)body);
+    if ((h.type & REG_MEMB_MESS) && h.foreign) {
+        WireBody b = {dest.elems, dest.count, (size_t)body};
+        wire_memb_swap(&b);
+    }
     *service_type = (service)type;
+    sp_note_received(dest.where, dest.scattered, (size_t)body, (service)type, s->private_group);
     return body_short ? BUFFER_TOO_SHORT : h.data_len;
 }
 
@@ -607,21 +621,22 @@ void sp_read_ahead_free(SpSession *s)
     s->ra = nullptr;
 }
 
-extern "C" int SP_receive(mailbox mbox, service *service_type, char sender[MAX_GROUP_NAME],
-                          int max_groups, int *num_groups, char groups[][MAX_GROUP_NAME],
-                          int16 *mess_type, int *endian_mismatch, int max_mess_len, char *mess)
+namespace {
+
+// SP_receive and SP_scat_receive: the checks, the wait for a whole message
+// with read-ahead, the receive, and the ring given back.
+int receive_call(mailbox mbox, service *service_type, char *sender, int max_groups, int *num_groups,
+                 char *groups, int16 *mess_type, int *endian_mismatch, const Dest *dest)
 {
     SpSession *s = sp_session_get(mbox);
     if (!s)
         return ILLEGAL_SESSION;
     if (s->broken.load(std::memory_order_relaxed))
         return NET_ERROR_ON_SESSION;
-    if (!service_type || !sender || !num_groups || !mess_type || !endian_mismatch)
+    if (!service_type || !sender || !num_groups || !mess_type || !endian_mismatch || !dest)
         return ILLEGAL_MESSAGE;
     if (max_groups < 0 || !groups)
         max_groups = 0;
-    if (max_mess_len < 0 || !mess)
-        max_mess_len = 0;
     if (s->shut)
         return lost(s);
     Source src = {s->fd, s->ra, 0, 0};
@@ -630,11 +645,45 @@ extern "C" int SP_receive(mailbox mbox, service *service_type, char sender[MAX_G
         if (r != 0)
             return r;
     }
-    int r = receive(s, &src, service_type, sender, max_groups, num_groups, (char *)groups, mess_type,
-                    endian_mismatch, max_mess_len, mess);
+    int r = receive(s, &src, service_type, sender, max_groups, num_groups, groups, mess_type,
+                    endian_mismatch, *dest);
     if (s->ra && (r >= 0 || r == BUFFER_TOO_SHORT || r == GROUPS_TOO_SHORT))
         ring_commit(s, &src);
     return r;
+}
+
+}  // namespace
+
+extern "C" int SP_receive(mailbox mbox, service *service_type, char sender[MAX_GROUP_NAME],
+                          int max_groups, int *num_groups, char groups[][MAX_GROUP_NAME],
+                          int16 *mess_type, int *endian_mismatch, int max_mess_len, char *mess)
+{
+    if (max_mess_len < 0 || !mess)
+        max_mess_len = 0;
+    scat_element one = {mess, (size_t)max_mess_len};
+    Dest dest = {&one, 1, max_mess_len, mess, false};
+    return receive_call(mbox, service_type, sender, max_groups, num_groups, (char *)groups,
+                        mess_type, endian_mismatch, &dest);
+}
+
+extern "C" int SP_scat_receive(mailbox mbox, service *service_type, char sender[MAX_GROUP_NAME],
+                               int max_groups, int *num_groups, char groups[][MAX_GROUP_NAME],
+                               int16 *mess_type, int *endian_mismatch, scatter *scat_mess)
+{
+    // A scatter that cannot hold a body is refused like missing outputs,
+    // after the session's own checks.
+    bool legal = scat_mess && scat_mess->num_elements <= MAX_CLIENT_SCATTER_ELEMENTS;
+    size_t room = 0;
+    for (size_t i = 0; legal && i < scat_mess->num_elements; i++) {
+        const scat_element &e = scat_mess->elements[i];
+        if (e.len && !e.buf)
+            legal = false;
+        room += e.len < (size_t)INT_MAX - room ? e.len : (size_t)INT_MAX - room;
+    }
+    Dest dest = {legal ? scat_mess->elements : nullptr, legal ? scat_mess->num_elements : 0,
+                 (int)room, scat_mess, true};
+    return receive_call(mbox, service_type, sender, max_groups, num_groups, (char *)groups,
+                        mess_type, endian_mismatch, legal ? &dest : nullptr);
 }
 
 extern "C" int SP_read_ahead(mailbox mbox, int on)
@@ -722,22 +771,4 @@ extern "C" int SP_buffered(mailbox mbox)
         return 0;
     uint64_t n = ra->whole.load(std::memory_order_acquire) - ra->taken.load(std::memory_order_relaxed);
     return n > (uint64_t)INT_MAX ? INT_MAX : (int)n;
-}
-
-extern "C" int SP_get_memb_info(const char *memb_mess, const service service_type,
-                                membership_info *memb_info)
-{
-    if (!memb_mess || !memb_info)
-        return ILLEGAL_MESSAGE;
-    // The body length is known when the buffer is the one the last receive
-    // filled; otherwise trust no more than the largest body a daemon sends.
-    size_t len = memb_mess == last_mess ? last_mess_len : (size_t)WIRE_MAX_DATA_LEN;
-    if (wire_memb_info((const unsigned char *)memb_mess, len, (uint32_t)service_type, memb_info) != 0)
-        return ILLEGAL_MESSAGE;
-    return 1;
-}
-
-extern "C" int SP_equal_group_ids(group_id g1, group_id g2)
-{
-    return g1.id[0] == g2.id[0] && g1.id[1] == g2.id[1] && g1.id[2] == g2.id[2];
 }

@@ -1,6 +1,9 @@
 /*
  * sp.h: the Spread client API, as programs written for Spread 4.x/5.x expect
- * it. Compiles as C and as C++ (C linkage).
+ * it. Compiles as C and as C++ (C linkage). This header holds the types and
+ * constants, and includes the two others at its end: sp_events.h (sp_time,
+ * the event loop and the time helpers) and sp_func.h (the SP_* calls).
+ * Programs include sp.h only.
  *
  * A session ("mailbox") is one stream socket to one Spread daemon; the
  * mailbox value is the socket's descriptor, so callers may wait on it with
@@ -33,8 +36,15 @@
 extern "C" {
 #endif
 
-typedef short int16;
-typedef int int32;
+/* Macros, not typedefs: programs write "unsigned int16" and test
+ * "#ifdef int32". One a program defined first is kept. */
+#ifndef int16
+#define int16 short
+#endif
+#ifndef int32
+#define int32 int
+#endif
+
 typedef int mailbox;
 typedef int service;
 
@@ -50,10 +60,6 @@ typedef int service;
 #define MAX_PRIVATE_NAME 10
 #define MAX_PROC_NAME 20
 #define MAX_CLIENT_SCATTER_ELEMENTS 100
-
-#define LOW_PRIORITY 0
-#define MEDIUM_PRIORITY 1
-#define HIGH_PRIORITY 2
 
 /* Service types. */
 #define UNRELIABLE_MESS 0x00000001
@@ -121,118 +127,43 @@ typedef int service;
 #define Is_self_leave(type) \
     (((type) & CAUSED_BY_LEAVE) && !((type) & (REG_MEMB_MESS | TRANSITION_MESS)))
 
-/* Also defined by sp_events.h, which may come first. */
-#ifndef WKP_SPREAD_SP_TIME
-#define WKP_SPREAD_SP_TIME
-typedef struct dummy_time {
-    long sec;
-    long usec;
-} sp_time;
-#endif
+/* A message body in pieces: SP_scat_multicast sends the elements one
+ * after the other, SP_scat_receive fills them in order. At most
+ * MAX_CLIENT_SCATTER_ELEMENTS elements. */
+typedef struct dummy_scat_element {
+    char *buf;
+    size_t len;
+} scat_element;
 
-typedef struct {
+typedef struct dummy_scatter {
+    size_t num_elements;
+    scat_element elements[MAX_CLIENT_SCATTER_ELEMENTS];
+} scatter;
+
+typedef struct dummy_group_id {
     int32 id[3];
 } group_id;
 
-typedef struct {
+/* One vs-set of a membership message: num_members names of MAX_GROUP_NAME
+ * bytes, the first at members_offset bytes from the start of the body. */
+typedef struct dummy_vs_set_info {
     unsigned int num_members;
-    unsigned int members_offset; /* byte offset of the first member name in the message */
+    unsigned int members_offset;
 } vs_set_info;
 
-typedef struct {
+typedef struct dummy_membership_info {
     group_id gid;
     char changed_member[MAX_GROUP_NAME];
     unsigned int num_vs_sets;
     vs_set_info my_vs_set;
 } membership_info;
 
-/* Sessions. spread_name: NULL or "" (port 4803 on the Unix socket), "PORT"
- * (Unix socket /tmp/PORT) or "PORT@HOST" (TCP). private_name: up to 10
- * characters (longer names are cut), NULL for a name the daemon invents.
- * On ACCEPT_SESSION *mbox is the new mailbox and private_group (room for
- * MAX_GROUP_NAME bytes) holds the session's private group name. */
-int SP_connect(const char *spread_name, const char *private_name, int priority,
-               int group_membership, mailbox *mbox, char *private_group);
-/* As SP_connect, with an overall deadline; {0, 0} means none. */
-int SP_connect_timeout(const char *spread_name, const char *private_name, int priority,
-                       int group_membership, mailbox *mbox, char *private_group,
-                       sp_time time_out);
-/* Tells the daemon goodbye (unless the session is broken), closes the socket
- * and forgets the mailbox. */
-int SP_disconnect(mailbox mbox);
-/* Closes the socket and forgets the mailbox without telling the daemon. */
-void SP_kill(mailbox mbox);
-
-int SP_join(mailbox mbox, const char *group);
-int SP_leave(mailbox mbox, const char *group);
-
-/* Both return the number of body bytes sent. */
-int SP_multicast(mailbox mbox, service service_type, const char *group, int16 mess_type,
-                 int mess_len, const char *mess);
-int SP_multigroup_multicast(mailbox mbox, service service_type, int num_groups,
-                            const char groups[][MAX_GROUP_NAME], int16 mess_type, int mess_len,
-                            const char *mess);
-
-/* Receives one message. *service_type is read on entry: DROP_RECV asks that
- * what does not fit be cut off instead of kept for a later call. */
-int SP_receive(mailbox mbox, service *service_type, char sender[MAX_GROUP_NAME], int max_groups,
-               int *num_groups, char groups[][MAX_GROUP_NAME], int16 *mess_type,
-               int *endian_mismatch, int max_mess_len, char *mess);
-/* Bytes readable on the socket plus those read ahead and held. */
-int SP_poll(mailbox mbox);
-
-/* Read-ahead: our extensions of the API, for programs that must never let
- * the daemon find the session's queue full (a real daemon drops a session
- * that has 1000 messages waiting: milliseconds at full rate), whatever
- * stalls their own thread.
- *
- * SP_read_ahead(mbox, 1) starts a reader thread for the session. It reads
- * the socket as data comes, in large batches, into a buffer of up to 32 MiB
- * and keeps track of where messages end; when the buffer is full it stops
- * reading until messages are taken out (nothing is dropped or reordered).
- * SP_receive then takes the next whole message from the buffer, waiting only
- * while there is none and the session has not ended. With read-ahead a
- * header no daemon sends (negative counts, or a message over 1 MiB) ends
- * the stream: every whole message before it is received, then
- * ILLEGAL_MESSAGE, then CONNECTION_CLOSED.
- * SP_read_ahead(mbox, 0) stops reading: the reader thread ends, nothing more
- * is read from the socket, the messages already buffered are received in
- * order, and then SP_receive returns CONNECTION_CLOSED at once. On a session
- * that never read ahead it does nothing. Calling it again with the same
- * value does nothing; 1 after 0 reads on.
- * Returns 0, ILLEGAL_SESSION, NET_ERROR_ON_SESSION (the connection is lost)
- * or SP_BUG (no thread or memory: the session goes on without read-ahead).
- * SP_disconnect and SP_kill end the reader thread first. */
-int SP_read_ahead(mailbox mbox, int on);
-/* The descriptor to wait on for the session. With read-ahead, a descriptor
- * of the library's (close-on-exec; do not read or close it) that is
- * readable exactly while a whole message is buffered or the session has
- * ended (end of file, socket error, corrupt stream, reading stopped with
- * nothing left), so that SP_receive on a ready session never waits.
- * Without read-ahead, the mailbox itself. ILLEGAL_SESSION for an unknown
- * mailbox. */
-int SP_ready_fd(mailbox mbox);
-/* Bytes of whole messages read ahead and buffered, known without a system
- * call (0 without read-ahead): a mailbox with some is ready whatever its
- * descriptors say. ILLEGAL_SESSION for an unknown mailbox. */
-int SP_buffered(mailbox mbox);
-
-/* Parses the body of a membership message received into memb_mess. Returns 1,
- * or ILLEGAL_MESSAGE for other messages and malformed bodies. */
-int SP_get_memb_info(const char *memb_mess, const service service_type,
-                     membership_info *memb_info);
-int SP_equal_group_ids(group_id g1, group_id g2);
-
-/* Writes "SP_error: (code) text" to standard error. */
-void SP_error(int error);
-const char *SP_strerror(int error);
-int SP_version(int *major_version, int *minor_version, int *patch_version);
-
 #ifdef __cplusplus
 }
 #endif
 
-/* The event loop and the time helpers. */
+/* The event loop and the time helpers (sp_time), then the calls. */
 #include "sp_events.h"
+#include "sp_func.h"
 
 #endif

@@ -2,7 +2,8 @@
  * sp_events.h: the event loop of the Spread client library, as programs
  * written for Spread 4.x/5.x use it: timed callbacks, and callbacks on
  * descriptors in three priorities, run by E_handle_events until
- * E_exit_events. Compiles as C and as C++ (C linkage).
+ * E_exit_events. Compiles as C and as C++ (C linkage). sp.h includes it;
+ * it also stands alone.
  *
  * One event loop per process, used from one thread: E_exit_events_async_safe
  * is the only call that may come from a signal handler (or another thread).
@@ -28,13 +29,11 @@
 extern "C" {
 #endif
 
-#ifndef WKP_SPREAD_SP_TIME
-#define WKP_SPREAD_SP_TIME
+/* A time or an interval: seconds and microseconds, both of one sign. */
 typedef struct dummy_time {
     long sec;
     long usec;
 } sp_time;
-#endif
 
 #define MAX_FD_EVENTS 2000 /* descriptors per priority */
 #define NUM_PRIORITY 3
@@ -44,11 +43,9 @@ typedef struct dummy_time {
 #define WRITE_FD 1
 #define EXCEPT_FD 2
 
-#ifndef LOW_PRIORITY
 #define LOW_PRIORITY 0
 #define MEDIUM_PRIORITY 1
 #define HIGH_PRIORITY 2
-#endif
 
 /* Readies the event loop (called on first use otherwise). Returns 0, or -1
  * when its wake-up pipe cannot be made. */

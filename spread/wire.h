@@ -112,20 +112,52 @@ bool wire_group_name_legal(const char *name);
 // bytes, name zero-padded) among count slots at groups, or -1.
 int wire_group_index(const char *groups, int count, const char *name);
 
-// Parses a membership body at [body, body + len) for a message of the given
-// service type (marker cleared). REG_MEMB_MESS bodies give the group id, the
-// vs-set count, the receiver's vs-set (members_offset counted from the body
-// start) and, for join/leave/disconnect, the changed member. TRANSITION_MESS
-// bodies give the group id only. Returns 0, or -1 (info unspecified) for
-// other service types and for bodies that are short or whose counts and
-// offsets point outside the body.
+// A message body in pieces, in order: one for a plain buffer, a scatter's
+// elements otherwise. The body is its first len bytes; pieces beyond them
+// (or the room of the last one beyond them) are not part of it.
+struct WireBody {
+    const scat_element *pieces;
+    size_t count;
+    size_t len;
+};
+
+// The body of one contiguous buffer; piece is filled to describe it.
+WireBody wire_body_of(const unsigned char *p, size_t len, scat_element *piece);
+// Copies n bytes from offset at of the body into out. False (out
+// unspecified) when they do not lie within len and the pieces' room.
+bool wire_body_read(const WireBody *b, uint64_t at, void *out, size_t n);
+// Copies n bytes from in over the body at offset at; false as above.
+bool wire_body_write(const WireBody *b, uint64_t at, const void *in, size_t n);
+
+// Parses a membership body for a message of the given service type (marker
+// cleared). REG_MEMB_MESS bodies give the group id, the vs-set count, the
+// receiver's vs-set (members_offset counted from the body start) and, for
+// join/leave/disconnect, the changed member. TRANSITION_MESS bodies give
+// the group id only. Returns 0, or -1 (info unspecified) for other service
+// types (a self-leave has no body) and for bodies that are short or whose
+// counts and offsets point outside the body.
+int wire_memb_info(const WireBody *b, uint32_t service_type, membership_info *info);
 int wire_memb_info(const unsigned char *body, size_t len, uint32_t service_type,
                    membership_info *info);
+
+// Walks the vs-sets of a regular membership body: each a member count and
+// that many 32-byte names, one after the other from byte 20. Fills sets
+// (room for max) and *my_index (the vs-set the local offset points at; may
+// be null). Returns the number of vs-sets; -1 when the body does not hold
+// them all or the local offset is not where one of them starts; -2 when
+// there are more than max (nothing filled).
+int wire_vs_sets(const WireBody *b, vs_set_info *sets, size_t max, unsigned int *my_index);
+// Copies the names of one vs-set into names (room for max), each cut to 31
+// characters and NUL-terminated. Returns the number of names; -1 when they
+// lie beyond the body; -2 when there are more than max (nothing copied).
+int wire_vs_set_members(const WireBody *b, const vs_set_info *set, char (*names)[MAX_GROUP_NAME],
+                        size_t max);
 
 // Byte-swaps, in place, the integers of a REG_MEMB_MESS body written in the
 // other byte order: group id, vs-set count, local offset and each vs-set's
 // member count. Stops at the first integer that does not fit in len, so a
 // truncated or hostile body is swapped as far as it goes.
+void wire_memb_swap(const WireBody *b);
 void wire_memb_swap(unsigned char *body, size_t len);
 
 // Writes a join/leave/disconnect membership body (one vs-set holding the

@@ -23,7 +23,7 @@
 #include "spread/sp.h"
 #include "tests/support/process.h"
 
-extern "C" int spread_c_api_values(long out[8]);
+extern "C" int spread_c_api_values(long out[12]);
 
 namespace {
 
@@ -80,7 +80,7 @@ template <class Fn> std::string capture_stderr(Fn fn)
 
 TEST(SpreadApi, HeaderServesC)
 {
-    long v[8];
+    long v[12];
     int mask = spread_c_api_values(v);
     EXPECT_EQ(mask, 1 | 4 | 8);
     EXPECT_EQ(v[0], (long)sizeof(membership_info));
@@ -91,7 +91,11 @@ TEST(SpreadApi, HeaderServesC)
     EXPECT_EQ(v[4], 1);
     EXPECT_EQ(v[5], 32);
     EXPECT_EQ(v[6], 24);
-    EXPECT_EQ(v[7], 2);
+    EXPECT_EQ(v[7], 14);
+    EXPECT_EQ(v[8], 65535L + 4294967295L);  // unsigned int16, unsigned int32
+    EXPECT_EQ(v[9], MAX_CLIENT_SCATTER_ELEMENTS);
+    EXPECT_EQ(v[10], (long)(sizeof(char *) + sizeof(size_t)));
+    EXPECT_EQ(v[11], 8 * 100 + 2 * (long)sizeof(long));
 }
 
 TEST(SpreadApi, TimeArithmetic)
@@ -279,8 +283,14 @@ TEST(SpreadApi, UnknownMailbox)
     int ng, em;
     int16 mt;
     const char gl[1][MAX_GROUP_NAME] = {"g"};
+    scatter scat;
+    scat.num_elements = 1;
+    scat.elements[0] = {body, sizeof body};
     for (mailbox m : {-1, 0, 999, 123456}) {
         EXPECT_EQ(SP_receive(m, &st, sender, 1, &ng, groups, &mt, &em, sizeof body, body), ILLEGAL_SESSION);
+        EXPECT_EQ(SP_scat_receive(m, &st, sender, 1, &ng, groups, &mt, &em, &scat), ILLEGAL_SESSION);
+        EXPECT_EQ(SP_scat_multicast(m, AGREED_MESS, "g", 0, &scat), ILLEGAL_SESSION);
+        EXPECT_EQ(SP_multigroup_scat_multicast(m, AGREED_MESS, 1, gl, 0, &scat), ILLEGAL_SESSION);
         EXPECT_EQ(SP_poll(m), ILLEGAL_SESSION);
         EXPECT_EQ(SP_buffered(m), ILLEGAL_SESSION);
         EXPECT_EQ(SP_read_ahead(m, 1), ILLEGAL_SESSION);

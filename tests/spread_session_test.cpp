@@ -1,6 +1,6 @@
-// Whole sessions of the client library against a scripted fake daemon: a
-// listener on TCP 127.0.0.1 and on /tmp/PORT, whose side of each connection
-// is played by a thread or by the test itself on the accepted socket.
+// Whole sessions of the client library against the scripted fake daemon
+// (tests/support/fake_spread.h), whose side of each connection is played by
+// a thread or by the test itself on the accepted socket.
 #include <gtest/gtest.h>
 
 #include <sched.h>
@@ -27,262 +27,12 @@
 
 #include "spread/client.h"
 #include "spread/sp.h"
+#include "tests/support/fake_spread.h"
 #include "tests/support/process.h"
 
 namespace {
 
-std::string to_hex(const std::string &s)
-{
-    static const char digits[] = "0123456789abcdef";
-    std::string h;
-    for (unsigned char c : s) {
-        h += digits[c >> 4];
-        h += digits[c & 15];
-    }
-    return h;
-}
-
-bool read_exact(int fd, std::string *out, size_t n)
-{
-    out->clear();
-    char buf[4096];
-    while (out->size() < n) {
-        size_t want = n - out->size() < sizeof buf ? n - out->size() : sizeof buf;
-        ssize_t r = recv(fd, buf, want, 0);
-        if (r <= 0)
-            return false;
-        out->append(buf, (size_t)r);
-    }
-    return true;
-}
-
-bool write_all(int fd, const std::string &s)
-{
-    size_t off = 0;
-    while (off < s.size()) {
-        ssize_t r = send(fd, s.data() + off, s.size() - off, MSG_NOSIGNAL);
-        if (r <= 0)
-            return false;
-        off += (size_t)r;
-    }
-    return true;
-}
-
-// Bytes until end of file (at most 2 s of waiting).
-std::string read_to_eof(int fd)
-{
-    std::string all;
-    char buf[4096];
-    for (;;) {
-        struct pollfd p = {fd, POLLIN, 0};
-        if (poll(&p, 1, 2000) <= 0)
-            return all + "<timeout>";
-        ssize_t r = recv(fd, buf, sizeof buf, 0);
-        if (r <= 0)
-            return all;
-        all.append(buf, (size_t)r);
-    }
-}
-
-struct FakeDaemon {
-    int tcp_fd = -1;
-    int unix_fd = -1;
-    int port = -1;
-    std::string unix_path;
-
-    FakeDaemon()
-    {
-        tcp_fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof a;
-        if (bind(tcp_fd, (sockaddr *)&a, sizeof a) != 0 || listen(tcp_fd, 8) != 0 ||
-            getsockname(tcp_fd, (sockaddr *)&a, &len) != 0)
-            return;
-        // Ports from bind(0) are above those the other tests draw, and this
-        // one stays bound as long as its Unix socket exists.
-        int p = ntohs(a.sin_port);
-        unix_path = "/tmp/" + std::to_string(p);
-        if (wkp_test::file_exists(unix_path))
-            return;
-        unix_fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_un u{};
-        u.sun_family = AF_UNIX;
-        snprintf(u.sun_path, sizeof u.sun_path, "%s", unix_path.c_str());
-        if (bind(unix_fd, (sockaddr *)&u, sizeof u) != 0 || listen(unix_fd, 8) != 0)
-            return;
-        port = p;
-    }
-    ~FakeDaemon()
-    {
-        if (port >= 0)
-            unlink(unix_path.c_str());
-        close(tcp_fd);
-        close(unix_fd);
-    }
-    std::string name(bool tcp) const
-    {
-        return tcp ? std::to_string(port) + "@127.0.0.1" : std::to_string(port);
-    }
-    int accept_one(bool tcp) const { return accept4(tcp ? tcp_fd : unix_fd, nullptr, nullptr, SOCK_CLOEXEC); }
-};
-
-std::string accept_reply(const std::string &pg) { return std::string("\x01\x05\x00\x01", 4) + (char)pg.size() + pg; }
-
-// The daemon's side of a good handshake. Returns the connect message as the
-// first read got it, and the authentication reply.
-struct Handshake {
-    std::string connect_msg, auth_reply;
-    bool ok = false;
-};
-
-Handshake good_handshake(int fd, const std::string &pg)
-{
-    Handshake h;
-    char buf[100];
-    ssize_t n = recv(fd, buf, sizeof buf, 0);
-    if (n <= 0)
-        return h;
-    h.connect_msg.assign(buf, (size_t)n);
-    if (!write_all(fd, std::string("\x05NULL ", 6)) || !read_exact(fd, &h.auth_reply, 90))
-        return h;
-    h.ok = write_all(fd, accept_reply(pg));
-    return h;
-}
-
-// One connected session; srv is the daemon's end, owned by the test.
-struct Live {
-    mailbox mbox = -1;
-    int srv = -1;
-    int result = 0;
-    char pg[MAX_GROUP_NAME] = {};
-    Handshake hs;
-    Live() = default;
-    Live(const Live &) = delete;
-    ~Live()
-    {
-        if (mbox >= 0)
-            SP_kill(mbox);
-        if (srv >= 0)
-            close(srv);
-    }
-};
-
-void open_live(Live *l, FakeDaemon &d, const char *name = "alice", int priority = 0, int membership = 1,
-               bool tcp = false)
-{
-    std::thread t([&] {
-        l->srv = d.accept_one(tcp);
-        l->hs = good_handshake(l->srv, std::string("#") + (name ? name : "r1-2") + "#localhost");
-    });
-    l->result = SP_connect(d.name(tcp).c_str(), name, priority, membership, &l->mbox, l->pg);
-    t.join();
-}
-
-// A message as a daemon sends it.
-struct Msg {
-    uint32_t type = AGREED_MESS;
-    std::string sender = "#bob#localhost";
-    std::vector<std::string> groups = {"grp"};
-    int16 mess_type = 0;
-    std::string body;
-    bool big_endian = false;       // the daemon's byte order
-    bool hint_big_endian = false;  // the original sender's byte order
-    uint32_t old_type = 0;         // reject messages
-    int64_t num_groups = UNSET;    // override of groups.size()
-    int64_t data_len = UNSET;      // override of body.size()
-    static constexpr int64_t UNSET = INT64_MIN;
-};
-
-void put32(std::string &s, uint32_t v, bool big)
-{
-    for (int i = 0; i < 4; i++)
-        s += (char)(big ? (v >> (24 - 8 * i)) & 0xff : (v >> (8 * i)) & 0xff);
-}
-
-std::string slot(const std::string &name)
-{
-    std::string s = name.substr(0, 32);
-    s.resize(32, '\0');
-    return s;
-}
-
-std::string build(const Msg &m)
-{
-    std::string s;
-    put32(s, m.big_endian ? m.type : m.type | 0x80000080u, m.big_endian);
-    s += slot(m.sender);
-    put32(s, (uint32_t)(m.num_groups != Msg::UNSET ? m.num_groups : (int64_t)m.groups.size()), m.big_endian);
-    uint32_t hint = ((uint32_t)(uint16_t)m.mess_type << 8) | (m.hint_big_endian ? 0 : 0x80000080u);
-    put32(s, hint, m.hint_big_endian);
-    put32(s, (uint32_t)(m.data_len != Msg::UNSET ? m.data_len : (int64_t)m.body.size()), m.big_endian);
-    if (m.type & REJECT_MESS)
-        put32(s, m.big_endian ? m.old_type : m.old_type | 0x80000080u, m.big_endian);
-    for (const std::string &g : m.groups)
-        s += slot(g);
-    return s + m.body;
-}
-
-// What one SP_receive gave.
-struct Got {
-    int ret = 0;
-    service type = 0;
-    std::string sender;
-    int num_groups = 0;
-    std::vector<std::string> groups;
-    int16 mess_type = 0;
-    int endian = 0;
-    std::string body;
-};
-
-Got receive(mailbox m, service in_type, int max_groups, int max_len)
-{
-    Got g;
-    char sender[MAX_GROUP_NAME];
-    memset(sender, 0, sizeof sender);
-    std::vector<char> groups((size_t)(max_groups > 0 ? max_groups : 1) * MAX_GROUP_NAME, 0);
-    std::vector<char> body((size_t)(max_len > 0 ? max_len : 1), 0);
-    g.type = in_type;
-    g.ret = SP_receive(m, &g.type, sender, max_groups, &g.num_groups, (char(*)[MAX_GROUP_NAME])groups.data(),
-                       &g.mess_type, &g.endian, max_len, body.data());
-    g.sender.assign(sender, strnlen(sender, sizeof sender));
-    int shown = g.num_groups < 0 ? max_groups : g.num_groups;
-    if (g.ret >= 0 || g.ret == BUFFER_TOO_SHORT)
-        for (int i = 0; i < shown && i < max_groups; i++)
-            g.groups.emplace_back(&groups[(size_t)i * MAX_GROUP_NAME]);
-    if (g.ret >= 0)
-        g.body.assign(body.data(), (size_t)g.ret);
-    else if (g.ret == BUFFER_TOO_SHORT && (in_type & DROP_RECV))
-        g.body.assign(body.data(), (size_t)max_len);
-    return g;
-}
-
-Got receive(mailbox m, int max_groups = 10, int max_len = 1000) { return receive(m, 0, max_groups, max_len); }
-
-// A data message whose body is i in decimal, padded with dots to body_size.
-std::string numbered(int i, size_t body_size)
-{
-    Msg m;
-    m.body = std::to_string(i);
-    m.body.resize(body_size, '.');
-    return build(m);
-}
-
-// A thread writing to the daemon's end of a session. Should a test stop
-// early, the destructor shuts that end, so that the writer fails and ends,
-// and joins it.
-struct Writer {
-    std::thread t;
-    int fd;
-    ~Writer()
-    {
-        if (t.joinable()) {
-            shutdown(fd, SHUT_RDWR);
-            t.join();
-        }
-    }
-};
+using namespace spread_test;
 
 bool readable(int fd)
 {
@@ -387,18 +137,18 @@ TEST_F(SpreadSession, HandshakeRefusals)
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
         std::string sent_after_refusal;
-        std::thread t([&] {
+        std::jthread t([&] {
             int fd = daemon.accept_one(false);
             char buf[100];
             (void)!recv(fd, buf, sizeof buf, 0);
-            write_all(fd, c.after_connect);
+            send_bytes(fd, c.after_connect);
             bool list_sent = !c.after_connect.empty() && (signed char)c.after_connect[0] >= 0 &&
                              (signed char)c.after_connect[0] <= 90;
             // A client that refuses the methods must not send its reply.
             bool client_refuses = c.result == REJECT_AUTH && c.after_auth.empty();
             std::string reply;
-            if (list_sent && !client_refuses && read_exact(fd, &reply, 90))
-                write_all(fd, c.after_auth);
+            if (list_sent && !client_refuses && recv_bytes(fd, 90, &reply))
+                send_bytes(fd, c.after_auth);
             if (c.result != ACCEPT_SESSION) {
                 // The daemon hangs up; the client sends nothing more and closes.
                 shutdown(fd, SHUT_WR);
@@ -424,15 +174,15 @@ TEST_F(SpreadSession, HandshakeRefusals)
 
 TEST_F(SpreadSession, AcceptFieldsArriveSeparately)
 {
-    std::thread t([&] {
+    std::jthread t([&] {
         int fd = daemon.accept_one(true);
         char buf[100];
         (void)!recv(fd, buf, sizeof buf, 0);
-        write_all(fd, std::string("\x05NULL ", 6));
+        send_bytes(fd, std::string("\x05NULL ", 6));
         std::string reply;
-        read_exact(fd, &reply, 90);
+        recv_bytes(fd, 90, &reply);
         for (char c : accept_reply("#alice#localhost")) {
-            write_all(fd, std::string(1, c));
+            send_bytes(fd, std::string(1, c));
             usleep(2000);
         }
         read_to_eof(fd);
@@ -449,7 +199,7 @@ TEST_F(SpreadSession, AcceptFieldsArriveSeparately)
 TEST_F(SpreadSession, ConnectDeadline)
 {
     std::atomic<bool> done{false};
-    std::thread t([&] {
+    std::jthread t([&] {
         int fd = daemon.accept_one(false);
         while (!done)
             usleep(1000);  // silent: never answers
@@ -476,7 +226,7 @@ TEST_F(SpreadSession, WhatTheLibrarySends)
         if (read_ahead) {
             ASSERT_EQ(SP_read_ahead(l.mbox, 1), 0);
         }
-        ASSERT_TRUE(write_all(l.srv, numbered(1, 20)));
+        ASSERT_TRUE(send_bytes(l.srv, numbered(1, 20)));
         const char gl[2][MAX_GROUP_NAME] = {"g1", "g2"};
         EXPECT_EQ(SP_join(l.mbox, "grp"), 0);
         EXPECT_EQ(SP_multicast(l.mbox, AGREED_MESS | SELF_DISCARD, "grp", -2, 2, "hi"), 2);
@@ -514,7 +264,7 @@ TEST_F(SpreadSession, TooShortKeepsTheHeader)
     b.mess_type = -5;
     Msg c;
     c.body = "after";
-    ASSERT_TRUE(write_all(l.srv, build(a) + build(b) + build(c)));
+    ASSERT_TRUE(send_bytes(l.srv, build(a) + build(b) + build(c)));
 
     // Body too long: the header is kept, nothing else is taken.
     for (int round = 0; round < 2; round++) {
@@ -567,7 +317,7 @@ TEST_F(SpreadSession, DropReceiveCutsAndMovesOn)
     both.body = std::string(50, 'z');
     Msg last;
     last.body = "last";
-    ASSERT_TRUE(write_all(l.srv, build(body_long) + build(groups_long) + build(memb) + build(both) + build(last)));
+    ASSERT_TRUE(send_bytes(l.srv, build(body_long) + build(groups_long) + build(memb) + build(both) + build(last)));
 
     Got g = receive(l.mbox, DROP_RECV, 1, 100);
     EXPECT_EQ(g.ret, BUFFER_TOO_SHORT);
@@ -623,7 +373,7 @@ TEST_F(SpreadSession, MembershipMessages)
     transition.sender = "grp";
     transition.groups = {};
     transition.body = std::string("\x01\x00\x00\x00\x02\x00\x00\x00\x03\x00\x00\x00", 12);
-    ASSERT_TRUE(write_all(l.srv, build(join) + build(other) + build(self_leave) + build(transition)));
+    ASSERT_TRUE(send_bytes(l.srv, build(join) + build(other) + build(self_leave) + build(transition)));
 
     Got g = receive(l.mbox);
     EXPECT_EQ(g.ret, 56);
@@ -680,7 +430,7 @@ TEST_F(SpreadSession, ByteOrders)
     be_daemon.big_endian = true;
     be_daemon.hint_big_endian = false;
     be_daemon.mess_type = -3;
-    ASSERT_TRUE(write_all(l.srv, build(join) + build(be_sender) + build(be_daemon)));
+    ASSERT_TRUE(send_bytes(l.srv, build(join) + build(be_sender) + build(be_daemon)));
 
     char sender[MAX_GROUP_NAME], groups[4][MAX_GROUP_NAME], mess[200];
     service st = 0;
@@ -728,7 +478,7 @@ TEST_F(SpreadSession, HostileMembershipBodyIsRefused)
     join.type = REG_MEMB_MESS | CAUSED_BY_JOIN;
     join.groups = {"#alice#localhost"};
     join.body.assign((const char *)body, sizeof body);
-    ASSERT_TRUE(write_all(l.srv, build(join)));
+    ASSERT_TRUE(send_bytes(l.srv, build(join)));
     char sender[MAX_GROUP_NAME], groups[1][MAX_GROUP_NAME], mess[100];
     service st = 0;
     int ng, em;
@@ -752,7 +502,7 @@ TEST_F(SpreadSession, RejectMessage)
     rej.body = "refused";
     Msg next;
     next.body = "next";
-    ASSERT_TRUE(write_all(l.srv, build(rej) + build(next)));
+    ASSERT_TRUE(send_bytes(l.srv, build(rej) + build(next)));
     Got g = receive(l.mbox);
     EXPECT_EQ(g.ret, 7);
     EXPECT_EQ(g.type, REJECT_MESS | AGREED_MESS | SELF_DISCARD);
@@ -788,7 +538,7 @@ TEST_F(SpreadSession, HostileCounts)
         m.data_len = c.data_len;
         m.groups = {};
         // The daemon sends the header and a little more, then goes away.
-        ASSERT_TRUE(write_all(l.srv, build(m) + std::string(100, 'q')));
+        ASSERT_TRUE(send_bytes(l.srv, build(m) + std::string(100, 'q')));
         shutdown(l.srv, SHUT_WR);
         Got g = receive(l.mbox, c.in, 1, 64);
         EXPECT_EQ(g.ret, c.ret);
@@ -823,7 +573,7 @@ TEST_F(SpreadSession, ConnectionLoss)
         }
         Msg m;
         m.body = "before the end";
-        ASSERT_TRUE(write_all(l.srv, build(m)));
+        ASSERT_TRUE(send_bytes(l.srv, build(m)));
         close(l.srv);
         l.srv = -1;
         // What came before the loss is still delivered.
@@ -856,7 +606,7 @@ TEST_F(SpreadSession, TruncatedMessages)
         Live l;
         open_live(&l, daemon);
         ASSERT_EQ(l.result, ACCEPT_SESSION);
-        ASSERT_TRUE(write_all(l.srv, bytes.substr(0, cut)));
+        ASSERT_TRUE(send_bytes(l.srv, bytes.substr(0, cut)));
         close(l.srv);
         l.srv = -1;
         EXPECT_EQ(receive(l.mbox, 10, 100).ret, CONNECTION_CLOSED);
@@ -896,7 +646,7 @@ TEST_F(SpreadSession, DefaultReceiveTakesOneMessagePerReadableDescriptor)
     std::string all;
     for (int i = 0; i < 100; i++)
         all += numbered(i, 100);
-    ASSERT_TRUE(write_all(l.srv, all));
+    ASSERT_TRUE(send_bytes(l.srv, all));
     int got = 0;
     for (;;) {
         fd_set fds;
@@ -922,7 +672,7 @@ TEST_F(SpreadSession, DefaultReceiveTakesOneMessagePerReadableDescriptor)
 // many wrap-arounds of the ring.
 TEST_F(SpreadSession, ReadAheadDrainsWhileTheApplicationSleeps)
 {
-    sp_readahead_bytes = 2u << 20;
+    ReadAheadBound bound(2u << 20);
     Live l;
     open_live(&l, daemon);
     ASSERT_EQ(l.result, ACCEPT_SESSION);
@@ -931,18 +681,18 @@ TEST_F(SpreadSession, ReadAheadDrainsWhileTheApplicationSleeps)
     const size_t msg_size = WIRE_HEADER_SIZE + WIRE_GROUP_SIZE + body_size;
     const int total = (int)(3 * sp_readahead_bytes / msg_size);
     std::atomic<size_t> written{0};
-    Writer writer{std::thread([&] {
+    Writer writer(l.srv, [&] {
         std::string chunk;
         for (int i = 0; i < total; i++) {
             chunk += numbered(i, body_size);
             if (chunk.size() > 50000 || i == total - 1) {
-                if (!write_all(l.srv, chunk))
+                if (!send_bytes(l.srv, chunk))
                     break;
                 written += chunk.size();
                 chunk.clear();
             }
         }
-    }), l.srv};
+    });
     usleep(500000);
     ASSERT_TRUE(wkp_test::wait_until([&] { return SP_buffered(l.mbox) > (int)(sp_readahead_bytes - msg_size); }));
     int sndbuf = 0, rcvbuf = 0;
@@ -963,13 +713,12 @@ TEST_F(SpreadSession, ReadAheadDrainsWhileTheApplicationSleeps)
         SP_kill(l.mbox);
         l.mbox = -1;
     }
-    writer.t.join();
+    writer.join();
     if (ok) {
         EXPECT_EQ(SP_poll(l.mbox), 0);
         EXPECT_EQ(SP_buffered(l.mbox), 0);
         EXPECT_FALSE(readable(SP_ready_fd(l.mbox)));
     }
-    sp_readahead_bytes = SP_READAHEAD_BYTES;
 }
 
 // Messages of many shapes, every third first asked for with too little room,
@@ -977,7 +726,7 @@ TEST_F(SpreadSession, ReadAheadDrainsWhileTheApplicationSleeps)
 // times, and read-ahead starts while a too-short return holds a header.
 TEST_F(SpreadSession, MessagesOfManyShapesInBothModes)
 {
-    sp_readahead_bytes = 1;
+    ReadAheadBound bound(1);
     for (bool read_ahead : {false, true}) {
         SCOPED_TRACE(read_ahead ? "read-ahead" : "default");
         Live l;
@@ -1000,12 +749,11 @@ TEST_F(SpreadSession, MessagesOfManyShapesInBothModes)
             all += build(m);
         }
         const int rounds = 25;  // 1.9 MB: the 1 MiB ring wraps
-        Writer writer{std::thread([&] {
-                          for (int r = 0; r < rounds; r++)
-                              if (!write_all(l.srv, all))
-                                  break;
-                      }),
-                      l.srv};
+        Writer writer(l.srv, [&] {
+            for (int r = 0; r < rounds; r++)
+                if (!send_bytes(l.srv, all))
+                    break;
+        });
         for (int n = 0; n < rounds * 60; n++) {
             int i = n % 60;
             const Msg &m = msgs[(size_t)i];
@@ -1022,11 +770,10 @@ TEST_F(SpreadSession, MessagesOfManyShapesInBothModes)
             EXPECT_EQ(g.body, m.body) << n;
             EXPECT_EQ(g.groups, m.groups) << n;
         }
-        writer.t.join();
+        writer.join();
         EXPECT_EQ(SP_poll(l.mbox), 0);
         EXPECT_EQ(SP_buffered(l.mbox), 0);
     }
-    sp_readahead_bytes = SP_READAHEAD_BYTES;
 }
 
 // The ready descriptor is readable exactly while a whole message is
@@ -1048,12 +795,12 @@ TEST_F(SpreadSession, ReadyDescriptorMeansAWholeMessage)
     std::string one = numbered(7, 500), two = numbered(8, 10);
     for (size_t cut : {(size_t)1, WIRE_HEADER_SIZE, one.size() - 1}) {
         SCOPED_TRACE(cut);
-        ASSERT_TRUE(write_all(l.srv, one.substr(0, cut)));
+        ASSERT_TRUE(send_bytes(l.srv, one.substr(0, cut)));
         // Once the reader holds the part, nothing is ready.
         ASSERT_TRUE(wkp_test::wait_until([&] { return socket_bytes(l.mbox) == 0 && SP_poll(l.mbox) == (int)cut; }));
         EXPECT_FALSE(readable(ready));
         EXPECT_EQ(SP_buffered(l.mbox), 0);
-        ASSERT_TRUE(write_all(l.srv, one.substr(cut)));
+        ASSERT_TRUE(send_bytes(l.srv, one.substr(cut)));
         ASSERT_TRUE(wkp_test::wait_until([&] { return readable(ready); }));
         EXPECT_EQ(SP_buffered(l.mbox), (int)one.size());
         EXPECT_EQ(receive(l.mbox).body, one.substr(one.size() - 500));
@@ -1061,7 +808,7 @@ TEST_F(SpreadSession, ReadyDescriptorMeansAWholeMessage)
         EXPECT_EQ(SP_buffered(l.mbox), 0);
     }
     // Two at once: ready until both are taken.
-    ASSERT_TRUE(write_all(l.srv, one + two));
+    ASSERT_TRUE(send_bytes(l.srv, one + two));
     ASSERT_TRUE(wkp_test::wait_until([&] { return SP_buffered(l.mbox) == (int)(one.size() + two.size()); }));
     EXPECT_TRUE(readable(ready));
     EXPECT_EQ(receive(l.mbox).ret, 500);
@@ -1103,7 +850,7 @@ TEST_F(SpreadSession, ReadAheadStreamEnds)
         ASSERT_EQ(l.result, ACCEPT_SESSION);
         ASSERT_EQ(SP_read_ahead(l.mbox, 1), 0);
         int ready = SP_ready_fd(l.mbox);
-        ASSERT_TRUE(write_all(l.srv, numbered(0, 50) + numbered(1, 60) + c.tail));
+        ASSERT_TRUE(send_bytes(l.srv, numbered(0, 50) + numbered(1, 60) + c.tail));
         if (c.close_peer) {
             close(l.srv);
             l.srv = -1;
@@ -1143,14 +890,14 @@ TEST_F(SpreadSession, StopReading)
     std::string before;
     for (int i = 0; i < 5; i++)
         before += numbered(i, 40);
-    ASSERT_TRUE(write_all(l.srv, before + numbered(5, 40).substr(0, 30)));
+    ASSERT_TRUE(send_bytes(l.srv, before + numbered(5, 40).substr(0, 30)));
     ASSERT_TRUE(wkp_test::wait_until([&] { return socket_bytes(l.mbox) == 0 && SP_buffered(l.mbox) == (int)before.size(); }));
     ASSERT_EQ(SP_read_ahead(l.mbox, 0), 0);
     EXPECT_EQ(SP_read_ahead(l.mbox, 0), 0);
     EXPECT_EQ(count_entries("/proc/self/task"), threads);
     // Bytes the daemon sends now stay in the socket.
     std::string after = numbered(5, 40).substr(30) + numbered(6, 40);
-    ASSERT_TRUE(write_all(l.srv, after));
+    ASSERT_TRUE(send_bytes(l.srv, after));
     ASSERT_TRUE(wkp_test::wait_until([&] { return socket_bytes(l.mbox) == (int)after.size(); }));
     EXPECT_EQ(SP_poll(l.mbox), (int)before.size());
     for (int i = 0; i < 5; i++) {
@@ -1169,10 +916,10 @@ TEST_F(SpreadSession, StopReading)
     open_live(&m, daemon, "bob");
     ASSERT_EQ(m.result, ACCEPT_SESSION);
     ASSERT_EQ(SP_read_ahead(m.mbox, 1), 0);
-    ASSERT_TRUE(write_all(m.srv, before + numbered(5, 40).substr(0, 30)));
+    ASSERT_TRUE(send_bytes(m.srv, before + numbered(5, 40).substr(0, 30)));
     ASSERT_TRUE(wkp_test::wait_until([&] { return socket_bytes(m.mbox) == 0 && SP_buffered(m.mbox) == (int)before.size(); }));
     ASSERT_EQ(SP_read_ahead(m.mbox, 0), 0);
-    ASSERT_TRUE(write_all(m.srv, after));
+    ASSERT_TRUE(send_bytes(m.srv, after));
     EXPECT_EQ(receive(m.mbox).body.substr(0, 2), "0.");
     ASSERT_EQ(SP_read_ahead(m.mbox, 1), 0);
     for (int i = 1; i < 7; i++) {
@@ -1188,7 +935,7 @@ TEST_F(SpreadSession, StopReading)
 // or descriptor is left behind.
 TEST_F(SpreadSession, DisconnectWhileReading)
 {
-    sp_readahead_bytes = 1;
+    ReadAheadBound bound(1);
     for (bool full : {false, true}) {
         SCOPED_TRACE(full ? "buffer full" : "socket empty");
         size_t threads = count_entries("/proc/self/task");
@@ -1197,13 +944,13 @@ TEST_F(SpreadSession, DisconnectWhileReading)
         open_live(&l, daemon, "cap");
         ASSERT_EQ(l.result, ACCEPT_SESSION);
         ASSERT_EQ(SP_read_ahead(l.mbox, 1), 0);
-        Writer writer{std::thread(), l.srv};
+        Writer writer(l.srv);
         if (full) {
-            writer.t = std::thread([&] {
+            writer.start([&] {
                 std::string chunk;
                 for (int i = 0; i < 100; i++)
                     chunk += numbered(i, 1000);
-                while (write_all(l.srv, chunk)) {
+                while (send_bytes(l.srv, chunk)) {
                 }
             });
             ASSERT_TRUE(wkp_test::wait_until([&] {
@@ -1215,13 +962,12 @@ TEST_F(SpreadSession, DisconnectWhileReading)
         const std::string me = "23636170236c6f63616c686f7374" + std::string(36, '0');  // "#cap#localhost" slot
         EXPECT_EQ(to_hex(read_to_eof(l.srv)), "80000480" + me + "01000000" + "80000080" + "00000000" + me);
         if (full)
-            writer.t.join();
+            writer.join();
         close(l.srv);
         l.srv = -1;
         EXPECT_EQ(count_entries("/proc/self/task"), threads);
         EXPECT_EQ(count_entries("/proc/self/fd"), fds);
     }
-    sp_readahead_bytes = SP_READAHEAD_BYTES;
 }
 
 // The reader thread blocks every signal the application may handle, so they
@@ -1241,7 +987,7 @@ TEST_F(SpreadSession, ReaderThreadBlocksSignalsAndRunsFirst)
     ASSERT_EQ(added.size(), 1u);
     // A new thread starts with every signal blocked and then takes its
     // creator's mask: look once it has read a message.
-    ASSERT_TRUE(write_all(l.srv, numbered(1, 10)));
+    ASSERT_TRUE(send_bytes(l.srv, numbered(1, 10)));
     ASSERT_TRUE(wkp_test::wait_until([&] { return SP_buffered(l.mbox) > 0; }));
     std::string status = wkp_test::read_file("/proc/self/task/" + added[0] + "/status");
     size_t at = status.find("SigBlk:");
@@ -1251,7 +997,7 @@ TEST_F(SpreadSession, ReaderThreadBlocksSignalsAndRunsFirst)
         EXPECT_TRUE(blocked & (1ull << (sig - 1))) << sig;
 
     bool may_run_first = false;
-    std::thread probe([&] {
+    std::jthread probe([&] {
         sched_param param{};
         param.sched_priority = sched_get_priority_min(SCHED_FIFO);
         may_run_first = pthread_setschedparam(pthread_self(), SCHED_FIFO, &param) == 0;
