@@ -16,7 +16,7 @@
 
 #include <gtest/gtest.h>
 
-#include "routing_support.h"
+#include "support/routing.h"
 #include "support/process.h"
 
 using namespace routing_test;
@@ -53,11 +53,12 @@ int route(SpreadConf *conf, const char *group, const std::string &message)
 
 class Routing : public ::testing::Test {
 protected:
+    Scoped<int> quiet{verbose, 0};
+    Scoped<int> locking{skip_locking, 0};
+    Scoped<int> table_size{vhost_table_size, 1024};
+
     void SetUp() override
     {
-        verbose = 0;
-        skip_locking = 0;
-        vhost_table_size = 1024;
         output_set_vhost_cap(1000);
         next_report_interval();
     }
@@ -95,7 +96,7 @@ TEST(VhostHash, WorkedValues)
 
 TEST(VhostTable, CollidingNamesProbeWithTheStepOfTheHomeSlot)
 {
-    vhost_table_size = 1024;
+    Scoped table_size(vhost_table_size, 1024);
     VhostTable *table = make_table();
     int abc = null_fd(), cba = null_fd(), zzz = null_fd(), abd = null_fd();
     vhost_insert(table, strdup("abc"), abc);  // home 140, step 3
@@ -132,7 +133,7 @@ TEST(VhostTable, CollidingNamesProbeWithTheStepOfTheHomeSlot)
 // each open or remembered with its file closed.
 TEST(VhostTable, OpenRememberedAndEmptySlots)
 {
-    vhost_table_size = 1024;
+    Scoped table_size(vhost_table_size, 1024);
     struct Case {
         bool abc_open, cba_open;
         const char *name;  // looked up, then inserted
@@ -179,7 +180,7 @@ TEST(VhostTable, SequenceCoveringPartOfTheTable)
 {
     // Six slots: "ah" hashes to 96, home 0, step 3, so it only ever
     // visits slots 0 and 3.
-    vhost_table_size = 6;
+    Scoped table_size(vhost_table_size, 6);
     VhostTable *table = make_table();
     table->slots[0].name = strdup("x");
     table->slots[0].fd = null_fd();
