@@ -6,7 +6,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
-#include "daemon/options.h"
+#include "config/settings.h"
 
 Skiplist spread_confs;
 Skiplist log_files;

@@ -2,7 +2,7 @@
 // the shared log files.
 //
 // Built once by the configuration reader, before the daemon detaches, and
-// never freed by the daemon (tests free it with config_unload). Afterwards
+// never freed by the daemon (tests free it with config_registries_free). Afterwards
 // only the run-time fields change: `connected` and `private_group` of a
 // SpreadConf, `fd` and `output` of a LogFile, and the slots and `output`
 // of a VhostTable.
@@ -90,7 +90,7 @@ int facility_comp(const void *a, const void *b);
 int facility_compk(const void *key, const void *b);
 
 // Prepares spread_confs and log_files as empty registries. Anything they
-// held before is forgotten, not freed (see config_unload).
+// held before is forgotten, not freed (see config_registries_free).
 void config_registries_init();
 
 SpreadConf *spread_conf_new();
@@ -115,6 +115,6 @@ void spread_conf_free(SpreadConf *conf);
 
 // Empties both registries, releasing every SpreadConf (with its facilities)
 // and every LogFile. Descriptors are not closed here: close_log_files first.
-// The daemon never calls it; tests and the fuzzer use it (through
-// config_unload) to load configurations one after the other.
+// The daemon never calls it; tests and the fuzzer use it to load
+// configurations one after the other.
 void config_registries_free();

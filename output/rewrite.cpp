@@ -6,7 +6,7 @@
 #include <cstring>
 #include <ctime>
 
-#include "daemon/options.h"
+#include "config/settings.h"
 
 namespace {
 

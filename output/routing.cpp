@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "daemon/options.h"
+#include "config/settings.h"
 #include "output/writer.h"
 
 namespace {

@@ -6,7 +6,8 @@
 
 #include "config/config.h"
 #include "config/model.h"
-#include "daemon/options.h"
+#include "config/settings.h"
+#include "support/config_unload.h"
 #include "support/process.h"
 #include "support/scoped.h"
 

@@ -12,8 +12,9 @@
 #include "config/config.h"
 #include "config/model.h"
 #include "config/reader.h"
-#include "daemon/options.h"
+#include "config/settings.h"
 #include "output/log_files.h"
+#include "support/config_unload.h"
 #include "support/process.h"
 #include "support/scoped.h"
 

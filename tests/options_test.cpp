@@ -6,7 +6,8 @@
 
 #include <csignal>
 
-#include "daemon/options.h"
+#include "daemon/process.h"
+#include "daemon/signals.h"
 #include "support/scoped.h"
 
 // In a child, so the lowered limits do not outlive the case: lowers the

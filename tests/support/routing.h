@@ -17,7 +17,7 @@
 #include <gtest/gtest.h>
 
 #include "config/model.h"
-#include "daemon/options.h"
+#include "config/settings.h"
 #include "output/routing.h"
 #include "output/writer.h"
 #include "skiplist/skiplist.h"
