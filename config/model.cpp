@@ -123,6 +123,13 @@ SkiplistNode *spread_conf_add_facility(SpreadConf *conf, LogFacility *facility)
     return sl_insert(conf->facilities, facility);
 }
 
+LogFacility *spread_conf_facility(SpreadConf *conf, const char *group)
+{
+    if (conf == nullptr || conf->facilities == nullptr)
+        return nullptr;
+    return static_cast<LogFacility *>(sl_find(conf->facilities, group, nullptr));
+}
+
 LogFacility *log_facility_new()
 {
     // Zeroed: no strings, no LogFile, no patterns, and every pattern buffer

@@ -98,6 +98,9 @@ void spread_conf_set_port(SpreadConf *conf, char *port);  // takes ownership
 void spread_conf_set_host(SpreadConf *conf, char *host);  // takes ownership
 SkiplistNode *spread_confs_add(SpreadConf *conf);         // null when refused
 SkiplistNode *spread_conf_add_facility(SpreadConf *conf, LogFacility *facility);
+// The facility of `group` (a NUL-terminated name) on conf; null when conf,
+// or its list, or such a facility is missing.
+LogFacility *spread_conf_facility(SpreadConf *conf, const char *group);
 
 LogFacility *log_facility_new();
 void log_facility_set_group(LogFacility *facility, char *group);      // takes ownership

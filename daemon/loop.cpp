@@ -1,21 +1,16 @@
 #include "daemon/loop.h"
 
-#include <cerrno>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <poll.h>
-#include <unistd.h>
 
 #include <vector>
 
 #include "config/settings.h"
 #include "daemon/session.h"
 #include "daemon/signals.h"
+#include "output/deliver.h"
 #include "output/log_files.h"
-#include "output/rewrite.h"
-#include "output/routing.h"
 #include "output/writer.h"
 #include "spread/sp.h"
 
@@ -95,16 +90,16 @@ void handle_signals()
     }
 }
 
-// The first of the message's groups that has a facility on conf; the
-// first group when none has one (routing then drops the message).
-static const char *logged_group(SpreadConf *conf, int num_groups, char groups[][MAX_GROUP_NAME])
+// The facility on conf of the first of the message's groups that has one;
+// null when none has (nobody logs the message here).
+static LogFacility *logged_facility(SpreadConf *conf, int num_groups, char groups[][MAX_GROUP_NAME])
 {
     if (num_groups > max_receive_groups)
         num_groups = max_receive_groups;
     for (int g = 0; g < num_groups; g++)
-        if (sl_find(conf->facilities, groups[g], nullptr) != nullptr)
-            return groups[g];
-    return groups[0];
+        if (LogFacility *facility = spread_conf_facility(conf, groups[g]))
+            return facility;
+    return nullptr;
 }
 
 // Forgets the session of mailbox i after a terminal error and reconnects
@@ -150,18 +145,11 @@ static void receive_from(int i)
     if (r < 0 || !Is_regular_mess(type) || num_groups == 0)
         return;
 
-    SpreadConf *conf = mailbox_table[i];
     // A negative count: more groups than room, the first ones received.
-    const char *group =
-        num_groups == 1 ? groups[0] : logged_group(conf, num_groups < 0 ? -num_groups : num_groups, groups);
-    int fd = route_message(conf, group, receive_buffer, r);
-    if (fd < 0)
-        return;
-    int length = r;
-    char *start = prepare_message(conf, group, receive_buffer, &length);
-    // Whole or not at all, never blocking; a loss is counted and reported
-    // by the output module.
-    output_write(fd, start, (size_t)length);
+    LogFacility *facility = logged_facility(mailbox_table[i], num_groups < 0 ? -num_groups : num_groups, groups);
+    // Routed, rewritten and written whole or not at all, never blocking; a
+    // loss is counted and reported by the output module.
+    (void)output_deliver(facility, receive_buffer, r);
 }
 
 bool receive_loop_init(int size)

@@ -246,14 +246,16 @@ void vhost_table_close(VhostTable *table)
     }
 }
 
-int route_message(SpreadConf *conf, const char *group, const char *message, int length)
+int route_facility_message(LogFacility *facility, const char *message, int length)
 {
-    if (!conf || !conf->facilities || length < 0)
-        return -1;
-    LogFacility *facility = static_cast<LogFacility *>(sl_find(conf->facilities, group, nullptr));
-    if (!facility)
+    if (!facility || length < 0)
         return -1;
     if (facility->vhostdir)
         return route_vhost(facility, message, length);
     return route_plain(facility, message, length);
+}
+
+int route_message(SpreadConf *conf, const char *group, const char *message, int length)
+{
+    return route_facility_message(spread_conf_facility(conf, group), message, length);
 }

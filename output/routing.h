@@ -84,6 +84,10 @@ constexpr int vhost_path_size = 1024;
 // ends the process on a refused lock.
 int route_message(SpreadConf *conf, const char *group, const char *message, int length);
 
+// route_message for the facility found already (the message's group's on
+// its connection); -1 for a null facility.
+int route_facility_message(LogFacility *facility, const char *message, int length);
+
 // Hash of a NUL-terminated name, below 2^28. Names made of the same ASCII
 // bytes in another order hash alike.
 uint32_t vhost_hash(const char *name);
