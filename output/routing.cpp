@@ -122,7 +122,7 @@ int route_vhost(LogFacility *facility, const char *message, int length)
 
     Probe p = probe(table, hash, message, n);
     if (p.found && p.found->fd >= 0) {
-        output_vhost_touch(p.found);
+        output_vhost_link(p.found);
         return p.found->fd;
     }
 
