@@ -342,6 +342,50 @@ int reader_ended(int fd)
     return new_fd;
 }
 
+// The message for stream fd after its backlog was written as far as the
+// reader took it: queued whole behind what the backlog still holds, else
+// written directly, the rest queued when the reader is slow (see
+// write_stream). Returns 0 when written or queued, -1 when dropped
+// (counted), EPIPE when the reader ended before it took any of it.
+int write_or_queue(int fd, const char *data, size_t length)
+{
+    Descriptor &d = descriptors[fd];
+    int id = d.output;
+    if (d.backlog && !d.backlog->empty()) {
+        if (d.backlog->size() + length > output_backlog_max || !backlog_add(d.backlog, data, length, false)) {
+            output_drop(id, OUTPUT_DROP_BACKLOG_FULL);
+            return -1;
+        }
+        return 0;
+    }
+    int error = 0;
+    size_t done = write_all(fd, data, length, &error);
+    if (done == length) {
+        count_written(id, length);
+        return 0;
+    }
+    if (done > 0)
+        if (Output *o = output_at(id))
+            o->bytes += done;
+    if (error == EAGAIN || error == EWOULDBLOCK) {
+        if (!d.backlog)
+            d.backlog = new Backlog;
+        if (backlog_add(d.backlog, data + done, length - done, done > 0))
+            return 0;
+        error = ENOMEM;
+    }
+    if (error != EPIPE) {
+        output_drop(id, OUTPUT_DROP_WRITE_ERROR, error);
+        return -1;
+    }
+    if (done > 0) {
+        output_drop(id, OUTPUT_DROP_READER_ENDED);
+        reader_ended(fd);
+        return -1;
+    }
+    return EPIPE;
+}
+
 // Streams (a piped command's pipe, a FIFO or device File):
 // - The backlog goes first: what waits is written before the new message,
 //   so order holds and the rest of a partly written message is always the
@@ -361,51 +405,13 @@ int write_stream(int fd, const char *data, size_t length)
 {
     for (int attempt = 0; attempt < 2; attempt++) {
         int id = descriptors[fd].output;
-        if (descriptors[fd].backlog && !descriptors[fd].backlog->empty()) {
-            if (flush_backlog(fd) == EPIPE) {
-                fd = reader_ended(fd);
-                if (fd < 0) {
-                    output_drop(id, OUTPUT_DROP_NOT_OPEN);
-                    return -1;
-                }
-                if (descriptors[fd].kind != KIND_STREAM)
-                    return write_file(fd, id, data, length);
-                continue;
-            }
+        Backlog *b = descriptors[fd].backlog;
+        if (!b || b->empty() || flush_backlog(fd) != EPIPE) {
+            int result = write_or_queue(fd, data, length);
+            if (result != EPIPE)
+                return result;
         }
-        Descriptor &d = descriptors[fd];
-        if (d.backlog && !d.backlog->empty()) {
-            if (d.backlog->size() + length > output_backlog_max || !backlog_add(d.backlog, data, length, false)) {
-                output_drop(id, OUTPUT_DROP_BACKLOG_FULL);
-                return -1;
-            }
-            return 0;
-        }
-        int error = 0;
-        size_t done = write_all(fd, data, length, &error);
-        if (done == length) {
-            count_written(id, length);
-            return 0;
-        }
-        if (done > 0)
-            if (Output *o = output_at(id))
-                o->bytes += done;
-        if (error == EAGAIN || error == EWOULDBLOCK) {
-            if (!d.backlog)
-                d.backlog = new Backlog;
-            if (backlog_add(d.backlog, data + done, length - done, done > 0))
-                return 0;
-            error = ENOMEM;
-        }
-        if (error != EPIPE) {
-            output_drop(id, OUTPUT_DROP_WRITE_ERROR, error);
-            return -1;
-        }
-        if (done > 0) {
-            output_drop(id, OUTPUT_DROP_READER_ENDED);
-            reader_ended(fd);
-            return -1;
-        }
+        // The reader ended before it took any of the message.
         fd = reader_ended(fd);
         if (fd < 0) {
             output_drop(id, OUTPUT_DROP_NOT_OPEN);
