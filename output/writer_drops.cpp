@@ -18,7 +18,7 @@ long clock_now = 0;                  // seconds, monotonic; read once per loop p
 static bool clock_read = false;
 static long last_scan = never;       // clock of output_tick's last look at the counts
 
-static long monotonic_seconds()
+long monotonic_seconds()
 {
     timespec t;
     clock_gettime(CLOCK_MONOTONIC_COARSE, &t);
@@ -99,6 +99,18 @@ static void report_pending(bool due_only)
     }
 }
 
+bool clock_tick(long now)
+{
+    clock_now = now;
+    clock_read = true;
+    if (now == last_scan)
+        return false;
+    last_scan = now;
+    if (pending_reports > 0)
+        report_pending(true);
+    return true;
+}
+
 }  // namespace writer
 
 using namespace writer;
@@ -147,39 +159,6 @@ void output_drop(int id, OutputDrop reason, int error, unsigned long count)
     if (o->pending[reason] == 0)
         pending_reports++;
     o->pending[reason] += count;
-}
-
-void output_for_each(void (*visit)(const OutputStatus *status, void *arg), void *arg)
-{
-    for (size_t i = 0; i < outputs.size(); i++) {
-        const Output &o = outputs[i];
-        OutputStatus status;
-        status.path = o.path;
-        status.kind = o.kind;
-        status.messages = o.messages;
-        status.bytes = o.bytes;
-        memcpy(status.dropped, o.dropped, sizeof status.dropped);
-        status.backlog = backlog_bytes(static_cast<int>(i + 1));
-        visit(&status, arg);
-    }
-}
-
-
-void output_tick()
-{
-    output_tick_at(monotonic_seconds());
-}
-
-void output_tick_at(long now)
-{
-    clock_now = now;
-    clock_read = true;
-    if (now == last_scan)
-        return;
-    last_scan = now;
-    if (pending_reports > 0)
-        report_pending(true);
-    close_expired_retired(now);
 }
 
 void output_report_pending()

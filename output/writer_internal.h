@@ -2,10 +2,12 @@
 // else:
 //
 //   writer_drops.cpp   the outputs' records, their drop counts and
-//                      reports, and the clock read once per loop pass;
+//                      reports, and the clock read once per loop pass
+//                      (it calls none of the others);
 //   writer_open.cpp    opening, locking and closing outputs, piped commands;
 //   writer_step.cpp    the registered descriptors, the write step with the
-//                      streams' backlogs, retired streams, the exit drain;
+//                      streams' backlogs, retired streams, the loop's calls
+//                      and the exit drain;
 //   writer_vhosts.cpp  the list of open vhost files and their descriptor
 //                      budget.
 #pragma once
@@ -47,8 +49,13 @@ struct Output {
 // use after the process started (ensure_clock).
 extern long clock_now;
 void ensure_clock();
-// Milliseconds, monotonic, read now.
+// The monotonic clock read now, in seconds and in milliseconds.
+long monotonic_seconds();
 long monotonic_ms();
+// Sets the clock to `now`. When it moved since the last call, reports the
+// pending counts whose report interval is up and returns true; false, and
+// nothing reported, when it did not.
+bool clock_tick(long now);
 
 // The record of output `id`; null for 0 or an unknown number.
 Output *output_at(int id);
@@ -83,11 +90,6 @@ void take_over_retired(int fd, dev_t dev, ino_t ino);
 // out as its reader takes it, for output_retire_seconds at most, then
 // closed) and returns true; false and nothing done otherwise.
 bool retire_stream(int fd);
-// Bytes waiting in the backlogs of output `id`, retired streams included.
-size_t backlog_bytes(int id);
-// Ends the retired streams whose time is up at clock `now`: what their
-// backlogs hold is dropped and counted ("abandoned"), and they are closed.
-void close_expired_retired(long now);
 
 // --- writer_vhosts.cpp: the open vhost files ------------------------------
 

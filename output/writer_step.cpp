@@ -481,7 +481,8 @@ bool retire_stream(int fd)
     return true;
 }
 
-size_t backlog_bytes(int id)
+// Bytes waiting in the backlogs of output `id`, retired streams included.
+static size_t backlog_bytes(int id)
 {
     size_t bytes = 0;
     for (int fd : streams)
@@ -490,7 +491,9 @@ size_t backlog_bytes(int id)
     return bytes;
 }
 
-void close_expired_retired(long now)
+// Ends the retired streams whose time is up at clock `now`: what their
+// backlogs hold is dropped and counted ("abandoned"), and they are closed.
+static void close_expired_retired(long now)
 {
     for (size_t i = 0; i < streams.size();) {
         int fd = streams[i];
@@ -522,6 +525,20 @@ int output_write(int fd, const char *data, size_t length)
     return write_file(fd, d->output, data, length);
 }
 
+void output_for_each(void (*visit)(const OutputStatus *status, void *arg), void *arg)
+{
+    for (int id = 1; const Output *o = output_at(id); id++) {
+        OutputStatus status;
+        status.path = o->path;
+        status.kind = o->kind;
+        status.messages = o->messages;
+        status.bytes = o->bytes;
+        memcpy(status.dropped, o->dropped, sizeof status.dropped);
+        status.backlog = backlog_bytes(id);
+        visit(&status, arg);
+    }
+}
+
 // --- The loop ------------------------------------------------------------
 
 void output_poll_backlogs(std::vector<pollfd> *set)
@@ -538,6 +555,17 @@ void output_write_backlogs(const pollfd *fds, size_t n)
         if (fds[i].revents != 0 && d && d->kind == KIND_STREAM)
             service_stream(fds[i].fd);
     }
+}
+
+void output_tick()
+{
+    output_tick_at(monotonic_seconds());
+}
+
+void output_tick_at(long now)
+{
+    if (clock_tick(now))
+        close_expired_retired(now);
 }
 
 void output_drain(int timeout_ms)
