@@ -25,7 +25,8 @@
 #include <vector>
 
 #include "config/config.h"
-#include "daemon/options.h"
+#include "config/settings.h"
+#include "tests/support/config_unload.h"
 
 namespace {
 

@@ -252,6 +252,16 @@ syscall_events=syscalls:sys_enter_recvmsg,syscalls:sys_enter_recvfrom,syscalls:s
 perf_ok=0
 perf stat -x, -e "$syscall_events" true >/dev/null 2>&1 && perf_ok=1
 
+# daemon_conf LINE...: for run_case, the daemon (in its cmd) on a
+# configuration (written to its conf) of one Log block for $group that
+# holds the lines given.
+daemon_conf() {
+    { printf 'Spread {\n Port = %s\n Log {\n  Group = %s\n' "$port" "$group"
+      printf '%s\n' "$@"
+      printf ' }\n}\n'; } >"$conf"
+    cmd=("$build/wickerpost" -D -v -x -c "$conf")
+}
+
 # run_case CASE [count]: one run; appends "disconnections kills lost cpu_us
 # daemon_us other_load" to $work/CASE.runs, and its rate to
 # $work/CASE.rates when every line arrived; a run with lost lines or a
@@ -280,19 +290,13 @@ run_case() {
         cmd=("$build/baseline_receiver" -s "$port" -g "$group" -d "$out/vhosts")
         expect=$vhost_bytes ;;
     plain)
-        printf 'Spread {\n Port = %s\n Log {\n  Group = %s\n  File = %s/plain.log\n }\n}\n' \
-            "$port" "$group" "$out" >"$conf"
-        cmd=("$build/wickerpost" -D -v -x -c "$conf")
+        daemon_conf "  File = $out/plain.log"
         expect=$input_bytes ;;
     vhost)
-        printf 'Spread {\n Port = %s\n Log {\n  Group = %s\n  VhostDir = %s/vhosts\n }\n}\n' \
-            "$port" "$group" "$out" >"$conf"
-        cmd=("$build/wickerpost" -D -v -x -c "$conf")
+        daemon_conf "  VhostDir = $out/vhosts"
         expect=$vhost_bytes ;;
     clf)
-        printf 'Spread {\n Port = %s\n Log {\n  Group = %s\n  File = %s/plain.log\n  RewriteTimestamp = CommonLogFormat\n }\n}\n' \
-            "$port" "$group" "$out" >"$conf"
-        cmd=("$build/wickerpost" -D -v -x -c "$conf")
+        daemon_conf "  File = $out/plain.log" "  RewriteTimestamp = CommonLogFormat"
         expect=$input_bytes ;;
     *) echo "unknown case $name" >&2; exit 2 ;;
     esac

@@ -10,7 +10,7 @@
 #include <string>
 
 #include "config/model.h"
-#include "daemon/options.h"
+#include "config/settings.h"
 #include "output/rewrite.h"
 #include "output/routing.h"
 

@@ -4,7 +4,6 @@
 
 #include "config/model.h"
 #include "config/reader.h"
-#include "output/log_files.h"
 
 // Reads one configuration from `in`; 0 accepted, 1 rejected.
 static int config_read(FILE *in)
@@ -54,10 +53,4 @@ int config_load(const char *path)
 int config_load_model(const char *path)
 {
     return config_read_file(path, false);
-}
-
-void config_unload()
-{
-    close_log_files();
-    config_registries_free();
 }

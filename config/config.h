@@ -11,7 +11,8 @@
 //
 // vhost_table_size must be set before (every VhostDir line allocates a
 // table of that many slots). The model is built to live until the process
-// ends: call it once, or call config_unload between two loads.
+// ends: call it once, or release the model between two loads (close_log_files,
+// then config_registries_free).
 int config_load(const char *path);
 
 // config_load without the outputs: reads the file at `path` and builds the
@@ -19,8 +20,3 @@ int config_load(const char *path);
 // on a read error), but opens, locks and starts nothing, so every LogFile
 // keeps fd -1. For checking a configuration without touching its outputs.
 int config_load_model(const char *path);
-
-// Closes every output and releases the whole model, leaving the registries
-// empty, so that config_load can run again in the same process. For tests
-// and the fuzzer; the daemon keeps its configuration until it exits.
-void config_unload();

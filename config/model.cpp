@@ -6,7 +6,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
-#include "daemon/options.h"
+#include "config/settings.h"
 
 Skiplist spread_confs;
 Skiplist log_files;
@@ -121,6 +121,13 @@ SkiplistNode *spread_confs_add(SpreadConf *conf)
 SkiplistNode *spread_conf_add_facility(SpreadConf *conf, LogFacility *facility)
 {
     return sl_insert(conf->facilities, facility);
+}
+
+LogFacility *spread_conf_facility(SpreadConf *conf, const char *group)
+{
+    if (conf == nullptr || conf->facilities == nullptr)
+        return nullptr;
+    return static_cast<LogFacility *>(sl_find(conf->facilities, group, nullptr));
 }
 
 LogFacility *log_facility_new()

@@ -2,10 +2,10 @@
 // the shared log files.
 //
 // Built once by the configuration reader, before the daemon detaches, and
-// never freed by the daemon (tests free it with config_unload). Afterwards
-// only the run-time fields change: `connected`, `private_group` and the
-// counters of a SpreadConf, `fd` and `output` of a LogFile, and the slots and `output`
-// of a VhostTable.
+// never freed by the daemon (tests free it with config_registries_free).
+// Afterwards only the run-time fields change: `connected`, `private_group`
+// and the counters of a SpreadConf, `fd` and `output` of a LogFile, and the
+// slots and `output` of a VhostTable.
 //
 // Ownership: every string handed to a setter is a fresh heap copy and the
 // setter takes ownership of it (stores it or frees it); setting port, host,
@@ -92,7 +92,7 @@ int facility_comp(const void *a, const void *b);
 int facility_compk(const void *key, const void *b);
 
 // Prepares spread_confs and log_files as empty registries. Anything they
-// held before is forgotten, not freed (see config_unload).
+// held before is forgotten, not freed (see config_registries_free).
 void config_registries_init();
 
 SpreadConf *spread_conf_new();
@@ -100,6 +100,9 @@ void spread_conf_set_port(SpreadConf *conf, char *port);  // takes ownership
 void spread_conf_set_host(SpreadConf *conf, char *host);  // takes ownership
 SkiplistNode *spread_confs_add(SpreadConf *conf);         // null when refused
 SkiplistNode *spread_conf_add_facility(SpreadConf *conf, LogFacility *facility);
+// The facility of `group` (a NUL-terminated name) on conf; null when conf,
+// or its list, or such a facility is missing.
+LogFacility *spread_conf_facility(SpreadConf *conf, const char *group);
 
 LogFacility *log_facility_new();
 void log_facility_set_group(LogFacility *facility, char *group);      // takes ownership
@@ -117,6 +120,6 @@ void spread_conf_free(SpreadConf *conf);
 
 // Empties both registries, releasing every SpreadConf (with its facilities)
 // and every LogFile. Descriptors are not closed here: close_log_files first.
-// The daemon never calls it; tests and the fuzzer use it (through
-// config_unload) to load configurations one after the other.
+// The daemon never calls it; tests and the fuzzer use it to load
+// configurations one after the other.
 void config_registries_free();

@@ -6,7 +6,7 @@
 #include <cstdlib>
 
 #include "config/reader.h"
-#include "daemon/options.h"
+#include "config/settings.h"
 #include "output/log_files.h"
 
 // The parse stack starts with room for 200 entries and doubles up to a

@@ -1,26 +1,24 @@
 #include "daemon/loop.h"
 
-#include <cerrno>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <poll.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <vector>
 
-#include "daemon/options.h"
+#include "config/settings.h"
 #include "daemon/session.h"
+#include "daemon/signals.h"
 #include "daemon/status.h"
+#include "output/deliver.h"
 #include "output/log_files.h"
-#include "output/rewrite.h"
-#include "output/routing.h"
 #include "output/writer.h"
+#include "spread/sp.h"
 
-char *receive_buffer = nullptr;
-sp_time last_reconnect;
+// The receive buffer, reused for every message: receive_size bytes are
+// offered to each receive.
+static char *receive_buffer = nullptr;
+static int receive_size = 0;
 
 // The protocol's largest group count: a message multicast to several groups
 // is routed by the first of them that is logged on its connection.
@@ -97,37 +95,16 @@ void handle_signals()
     }
 }
 
-volatile sig_atomic_t sigchld_pending = 0;
-
-extern "C" void sigchld_handler(int)
-{
-    sigchld_pending = 1;
-}
-
-// Commands replaced at SIGHUP or restarted after a broken pipe end on
-// their own; collect them so none is left a zombie. Only passes after a
-// SIGCHLD look, so a busy loop makes no extra system call per message.
-static void reap_children()
-{
-    if (!sigchld_pending)
-        return;
-    sigchld_pending = 0;
-    int saved = errno;
-    while (waitpid(-1, nullptr, WNOHANG) > 0) {
-    }
-    errno = saved;
-}
-
-// The first of the message's groups that has a facility on conf; the
-// first group when none has one (routing then drops the message).
-static const char *logged_group(SpreadConf *conf, int num_groups, char groups[][MAX_GROUP_NAME])
+// The facility on conf of the first of the message's groups that has one;
+// null when none has (nobody logs the message here).
+static LogFacility *logged_facility(SpreadConf *conf, int num_groups, char groups[][MAX_GROUP_NAME])
 {
     if (num_groups > max_receive_groups)
         num_groups = max_receive_groups;
     for (int g = 0; g < num_groups; g++)
-        if (sl_find(conf->facilities, groups[g], nullptr) != nullptr)
-            return groups[g];
-    return groups[0];
+        if (LogFacility *facility = spread_conf_facility(conf, groups[g]))
+            return facility;
+    return nullptr;
 }
 
 // Forgets the session of mailbox i after a terminal error and reconnects
@@ -158,7 +135,7 @@ static void receive_from(int i)
     int16 mess_type = 0;
     int endian_mismatch = 0;
     int r = SP_receive(i, &type, sender, max_receive_groups, &num_groups, groups, &mess_type,
-                       &endian_mismatch, buffer_size, receive_buffer);
+                       &endian_mismatch, receive_size, receive_buffer);
 
     if (r == BUFFER_TOO_SHORT || r == ILLEGAL_MESSAGE || r == ILLEGAL_SESSION || r == CONNECTION_CLOSED) {
         if (log_spread_errors) {
@@ -176,20 +153,22 @@ static void receive_from(int i)
     SpreadConf *conf = mailbox_table[i];
     conf->received++;
     // A negative count: more groups than room, the first ones received.
-    const char *group =
-        num_groups == 1 ? groups[0] : logged_group(conf, num_groups < 0 ? -num_groups : num_groups, groups);
-    int fd = route_message(conf, group, receive_buffer, r);
-    if (fd < 0)
-        return;
-    int length = r;
-    char *start = prepare_message(conf, group, receive_buffer, &length);
-    // Whole or not at all, never blocking; a loss is counted and reported
-    // by the output module.
-    output_write(fd, start, (size_t)length);
+    LogFacility *facility = logged_facility(conf, num_groups < 0 ? -num_groups : num_groups, groups);
+    // Routed, rewritten and written whole or not at all, never blocking; a
+    // loss is counted and reported by the output module.
+    (void)output_deliver(facility, receive_buffer, r);
+}
+
+bool receive_loop_init(int size)
+{
+    receive_buffer = (char *)malloc(size > 0 ? size : 1);
+    receive_size = size;
+    return receive_buffer != nullptr;
 }
 
 void receive_loop()
 {
+    sp_time last_reconnect = E_get_time();
     static std::vector<int> ready;
     static std::vector<char> buffered_at;  // per watched mailbox
     static std::vector<pollfd> waiting;    // the mailboxes, then outputs with a backlog

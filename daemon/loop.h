@@ -2,20 +2,12 @@
 // message to its output, acts on signals and reconnects lost sessions.
 #pragma once
 
-#include <csignal>
-
-#include "spread/sp.h"
-
-// Receive buffer of buffer_size bytes, allocated once by main.
-extern char *receive_buffer;
-// Time of the last reconnect pass.
-extern sp_time last_reconnect;
 // Seconds between reconnect passes.
 constexpr int reconnect_interval = 6;
 
-// Set by sigchld_handler when a child process ended; the loop reaps.
-extern volatile sig_atomic_t sigchld_pending;
-extern "C" void sigchld_handler(int signo);
+// Allocates the loop's receive buffer once: `size` bytes (1 when `size` is
+// not positive), the longest message kept whole. False when out of memory.
+[[nodiscard]] bool receive_loop_init(int size);
 
 // Acts on the signal flags: SIGTERM writes out what the outputs' backlogs
 // hold (output_exit_drain_ms at most), closes every output and exits 0 (it
@@ -26,5 +18,6 @@ void handle_signals();
 // Prints "Setting FD: %d\n" for every connected mailbox, ascending.
 void announce_mailboxes();
 
-// Runs passes forever; the process ends through exit only.
+// Runs passes forever, the first reconnect pass reconnect_interval seconds
+// from now; the process ends through exit only. receive_loop_init first.
 [[noreturn]] void receive_loop();

@@ -1,33 +1,10 @@
 #include "daemon/options.h"
 
-#include <cerrno>
-#include <climits>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <sys/resource.h>
 #include <unistd.h>
 
-int buffer_size = -1;
-int skip_locking = 0;
-int verbose = 0;
-int log_spread_errors = 0;
-int vhost_table_size = 0;
-
-volatile sig_atomic_t sighup_pending = 0;
-volatile sig_atomic_t sigterm_pending = 0;
-volatile sig_atomic_t sigusr1_pending = 0;
-
-int raise_fd_limit()
-{
-    struct rlimit limit = {0, 0};
-    (void)getrlimit(RLIMIT_NOFILE, &limit);
-    limit.rlim_cur = limit.rlim_max;
-    (void)setrlimit(RLIMIT_NOFILE, &limit);
-    if (limit.rlim_max == RLIM_INFINITY || limit.rlim_max > (rlim_t)vhost_table_size_max)
-        return vhost_table_size_max;
-    return (int)limit.rlim_max;
-}
+#include "config/settings.h"
 
 void usage(const char *program)
 {
@@ -68,60 +45,4 @@ void print_banner(const char *program, const char *config_path, bool debug_mode,
             "\tverbose:\t\t%s\n\tlog spread errors:\t%s\n\tbuffer size:\t\t%d\n",
             program, config_path, debug_mode ? "YES" : "NO", "YES",
             log_spread_errors ? "YES" : "NO", size);
-}
-
-void daemonize()
-{
-    if (fork() != 0)
-        exit(0);
-    (void)setsid();
-    if (fork() != 0)
-        exit(0);
-
-    FILE *pid_file = fopen(pid_file_path, "w");
-    if (pid_file == nullptr) {
-        fprintf(stderr, "Cannot write pid file %s: %s\n", pid_file_path, strerror(errno));
-        return;
-    }
-    char pid_text[32];
-    snprintf(pid_text, sizeof pid_text, "%d", (int)getpid());
-    fputs(pid_text, pid_file);
-    fclose(pid_file);
-}
-
-extern "C" void signal_handler(int signo)
-{
-    if (signo == SIGHUP)
-        sighup_pending = 1;
-    else if (signo == SIGTERM)
-        sigterm_pending = 1;
-    else if (signo == SIGUSR1)
-        sigusr1_pending = 1;
-}
-
-void install_signal_handlers()
-{
-    struct sigaction action;
-    memset(&action, 0, sizeof action);
-    action.sa_handler = signal_handler;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = 0;
-
-    if (sigaction(SIGHUP, &action, nullptr) != 0) {
-        fprintf(stderr, "An error occured while registering a SIGHUP handler\n");
-        perror("sigaction");
-    }
-    if (sigaction(SIGTERM, &action, nullptr) != 0) {
-        fprintf(stderr, "An error occured while registering a SIGTERM handler\n");
-        perror("sigaction");
-    }
-    if (sigaction(SIGUSR1, &action, nullptr) != 0) {
-        fprintf(stderr, "An error occured while registering a SIGUSR1 handler\n");
-        perror("sigaction");
-    }
-    sigset_t unblock;
-    sigemptyset(&unblock);
-    sigaddset(&unblock, SIGHUP);
-    sigaddset(&unblock, SIGUSR1);
-    (void)sigprocmask(SIG_UNBLOCK, &unblock, nullptr);
 }

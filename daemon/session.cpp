@@ -5,7 +5,7 @@
 #include <cstring>
 #include <unistd.h>
 
-#include "daemon/options.h"
+#include "config/settings.h"
 #include "spread/sp.h"
 
 static_assert(sizeof(((SpreadConf *)nullptr)->private_group) == MAX_GROUP_NAME);

@@ -4,7 +4,7 @@
 #include <cstdio>
 
 #include "config/model.h"
-#include "daemon/options.h"
+#include "config/settings.h"
 #include "output/routing.h"
 #include "output/writer.h"
 

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <ctime>
 
-#include "daemon/options.h"
+#include "config/settings.h"
 
 namespace {
 
@@ -93,9 +93,11 @@ void rewrite_timestamp(char *message, int *length, int capacity, int mode, const
 
 char *prepare_message(SpreadConf *conf, const char *group, char *message, int *length)
 {
-    if (!conf || !conf->facilities)
-        return message;
-    LogFacility *facility = static_cast<LogFacility *>(sl_find(conf->facilities, group, nullptr));
+    return prepare_facility_message(spread_conf_facility(conf, group), message, length);
+}
+
+char *prepare_facility_message(LogFacility *facility, char *message, int *length)
+{
     if (!facility)
         return message;
     if (facility->rewrite_mode != REWRITE_NONE)

@@ -47,6 +47,10 @@ static_assert(std::size(month_abbreviations) == 12);
 // dropped. No allocation.
 char *prepare_message(SpreadConf *conf, const char *group, char *message, int *length);
 
+// prepare_message for the facility found already; a null facility changes
+// nothing.
+char *prepare_facility_message(LogFacility *facility, char *message, int *length);
+
 // Replaces the first bracketed field among the *length bytes of `message`
 // by the current local time formatted for `mode` (REWRITE_CLF, or
 // REWRITE_STRFTIME with `format`), moving the rest of the message as

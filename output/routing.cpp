@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "daemon/options.h"
+#include "config/settings.h"
 #include "output/writer.h"
 
 namespace {
@@ -30,10 +30,12 @@ struct Probe {
     VhostSlot *oldest;  // else the least recently used slot the walk passed
 };
 
-// Walks the probe sequence of name[0, n) (no NUL among those bytes, so the
-// name cannot match a stored name that merely shares a prefix) until the
-// name, an empty slot, or the end of the sequence. Open and closed slots
-// are full: the walk goes on past them.
+// The one walk of the probe sequence of `hash`, for lookup and insertion
+// alike: until the name name[0, n) (no NUL among those bytes, so it cannot
+// match a stored name that merely shares a prefix), an empty slot, or the
+// end of the sequence. Open and closed slots are full: the walk goes on
+// past them. A null `name` looks for no name: the walk of an insertion
+// that does not look up first.
 Probe probe(VhostTable *table, uint32_t hash, const char *name, size_t n)
 {
     Probe p = {nullptr, nullptr, nullptr};
@@ -43,14 +45,14 @@ Probe probe(VhostTable *table, uint32_t hash, const char *name, size_t n)
     uint32_t slot = hash % size;
     // Each probe adds step modulo size; both terms are below size, so the
     // sum stays far below 2^32.
-    uint32_t step = static_cast<uint32_t>(vhost_probe_steps[slot % 20]) % size;
+    uint32_t step = static_cast<uint32_t>(vhost_probe_steps[slot % std::size(vhost_probe_steps)]) % size;
     for (uint32_t k = 0; k < size; k++) {
         VhostSlot *s = &table->slots[slot];
         if (!s->name) {
             p.empty = s;
             return p;
         }
-        if (strncmp(s->name, name, n) == 0 && s->name[n] == '\0') {
+        if (name && strncmp(s->name, name, n) == 0 && s->name[n] == '\0') {
             p.found = s;
             return p;
         }
@@ -61,6 +63,22 @@ Probe probe(VhostTable *table, uint32_t hash, const char *name, size_t n)
             slot -= size;
     }
     return p;
+}
+
+// Stores `name` (taking ownership) and the open descriptor `fd` in `slot`
+// and links it into the list of open vhost files. A slot that is full
+// already is taken over in place: its file closed, its name forgotten;
+// it stays full, so no other name's probe chain through it breaks.
+void store(VhostSlot *slot, char *name, int fd)
+{
+    if (slot->name) {
+        if (slot->fd >= 0)
+            output_vhost_close(slot);
+        free(slot->name);
+    }
+    slot->name = name;
+    slot->fd = fd;
+    output_vhost_link(slot);
 }
 
 int quoted_length(size_t n) { return n > quoted_name_max ? quoted_name_max : static_cast<int>(n); }
@@ -104,7 +122,7 @@ int route_vhost(LogFacility *facility, const char *message, int length)
 
     Probe p = probe(table, hash, message, n);
     if (p.found && p.found->fd >= 0) {
-        output_vhost_touch(p.found);
+        output_vhost_link(p.found);
         return p.found->fd;
     }
 
@@ -136,17 +154,8 @@ int route_vhost(LogFacility *facility, const char *message, int length)
     }
     memcpy(copy, message, n);
     copy[n] = '\0';
-    if (slot->name) {
-        // No empty slot on the sequence: the least recently used one is
-        // taken over in place. The slot stays full, so no other name's
-        // probe chain through it is broken; its old name is forgotten.
-        if (slot->fd >= 0)
-            output_vhost_close(slot);
-        free(slot->name);
-    }
-    slot->name = copy;
-    slot->fd = fd;
-    output_vhost_link(slot);
+    // Without an empty slot on the sequence, its least recently used slot.
+    store(slot, copy, fd);
     return fd;
 }
 
@@ -210,24 +219,13 @@ int vhost_lookup(VhostTable *table, const char *name)
 
 void vhost_insert(VhostTable *table, char *name, int fd)
 {
-    if (fd >= 0 && table && table->slots && vhost_table_size > 0) {
-        uint32_t size = static_cast<uint32_t>(vhost_table_size);
-        uint32_t slot = vhost_hash(name) % size;
-        uint32_t step = static_cast<uint32_t>(vhost_probe_steps[slot % 20]) % size;
-        for (uint32_t k = 0; k < size; k++) {
-            VhostSlot *s = &table->slots[slot];
-            if (!s->name) {
-                s->name = name;
-                s->fd = fd;
-                output_vhost_link(s);
-                return;
-            }
-            slot += step;
-            if (slot >= size)
-                slot -= size;
-        }
-    }
-    free(name);
+    Probe p = {nullptr, nullptr, nullptr};
+    if (fd >= 0 && name)
+        p = probe(table, vhost_hash(name), nullptr, 0);
+    if (p.empty)
+        store(p.empty, name, fd);
+    else
+        free(name);
 }
 
 void vhost_table_close(VhostTable *table)
@@ -246,14 +244,16 @@ void vhost_table_close(VhostTable *table)
     }
 }
 
-int route_message(SpreadConf *conf, const char *group, const char *message, int length)
+int route_facility_message(LogFacility *facility, const char *message, int length)
 {
-    if (!conf || !conf->facilities || length < 0)
-        return -1;
-    LogFacility *facility = static_cast<LogFacility *>(sl_find(conf->facilities, group, nullptr));
-    if (!facility)
+    if (!facility || length < 0)
         return -1;
     if (facility->vhostdir)
         return route_vhost(facility, message, length);
     return route_plain(facility, message, length);
+}
+
+int route_message(SpreadConf *conf, const char *group, const char *message, int length)
+{
+    return route_facility_message(spread_conf_facility(conf, group), message, length);
 }

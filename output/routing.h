@@ -32,10 +32,11 @@
 //    slots are full. Slots are never emptied one by one: close_log_files
 //    empties the whole table (SIGHUP, SIGTERM).
 // 2. Probe sequence. home = vhost_hash(name) % vhost_table_size;
-//    step = vhost_probe_steps[home % 20]; probe k (k = 0 .. size-1) visits
-//    slot (home + k * step) % vhost_table_size. Lookup and insertion follow
-//    the same sequence, in one walk. When the step and the table size
-//    share a factor, the sequence covers only part of the table.
+//    step = vhost_probe_steps[home % 20] (20 steps in the table); probe k
+//    (k = 0 .. size-1) visits slot (home + k * step) % vhost_table_size.
+//    Lookup and insertion follow the same sequence, in one walk. When the
+//    step and the table size share a factor, the sequence covers only part
+//    of the table.
 // 3. Lookup stops at the first empty slot (not found), at a full slot
 //    holding the same name byte for byte (found), or after
 //    vhost_table_size probes (not found).
@@ -83,6 +84,10 @@ constexpr int vhost_path_size = 1024;
 // copy of its name (the only allocation), or open a closed LogFile again;
 // ends the process on a refused lock.
 int route_message(SpreadConf *conf, const char *group, const char *message, int length);
+
+// route_message for the facility found already (the message's group's on
+// its connection); -1 for a null facility.
+int route_facility_message(LogFacility *facility, const char *message, int length);
 
 // Hash of a NUL-terminated name, below 2^28. Names made of the same ASCII
 // bytes in another order hash alike.

@@ -203,13 +203,11 @@ int output_start_command(const char *filename);
 // retry would).
 int output_open_vhost_file(int *id, const char *dir, const char *path);
 
-// Puts an open slot at the front of the list of open vhost files (most
-// recently used), counting it against the cap if it was not in the list.
+// A message for this open slot: it takes the next use stamp and moves to
+// the front of the list of open vhost files (most recently used), counted
+// against the cap if it was not in the list. A few pointer writes, no
+// system call, no allocation.
 void output_vhost_link(VhostSlot *slot);
-
-// A message for this open slot: it moves to the front and takes the next
-// use stamp. A few pointer writes, no system call, no allocation.
-void output_vhost_touch(VhostSlot *slot);
 
 // Closes the file of a slot (unlocked unless skip_locking), takes it out
 // of the list and sets its fd to -1; the name stays with the slot.

@@ -70,7 +70,6 @@ static SkiplistNode *sli_new_node(Skiplist *sl, void *data)
     return n;
 }
 
-// Puts a new, empty level on top of a list that has at least one level.
 // Builds the element's column of height h from level 1 upward, each node
 // linked right after pred[level - 1] on its level and to the node below it.
 // Returns the level-1 node.
@@ -95,6 +94,7 @@ static SkiplistNode *sli_link_column(Skiplist *sl, void *element, SkiplistNode *
     return first;
 }
 
+// Puts a new, empty level on top of a list that has at least one level.
 static void sli_add_level(Skiplist *sl)
 {
     SkiplistNode *h = (SkiplistNode *)calloc(1, sizeof(SkiplistNode));

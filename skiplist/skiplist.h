@@ -33,7 +33,7 @@
 //   those of levels that list1 takes over.  A cursor may rest on the level-1
 //   header node (data null) after sl_prev from the first element.
 //
-// Invariants of a list record (checked by tests/skiplist_support.h):
+// Invariants of a list record (checked by tests/support/skiplist.h):
 //   1. height == 0 iff the list has no nodes; then top, bottom, top_end,
 //      bottom_end are null and size is 0.  height is never negative.
 //   2. Otherwise the header column has exactly `height` header nodes (data

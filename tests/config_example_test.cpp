@@ -6,8 +6,10 @@
 
 #include "config/config.h"
 #include "config/model.h"
-#include "daemon/options.h"
+#include "config/settings.h"
+#include "support/config_unload.h"
 #include "support/process.h"
+#include "support/scoped.h"
 
 using namespace wkp_test;
 
@@ -31,8 +33,8 @@ TEST(ExampleConfig, LoadsAsDocumented)
     write_file(dir.file("wickerpost.conf"), text);
     mkdir(dir.file("vhosts").c_str(), 0755);
 
-    buffer_size = -1;
-    vhost_table_size = 64;
+    Scoped receive_size(buffer_size, -1);
+    Scoped table_size(vhost_table_size, 64);
     std::string path = dir.file("wickerpost.conf");
     fflush(stderr);
     testing::internal::CaptureStderr();

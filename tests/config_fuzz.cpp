@@ -17,7 +17,8 @@
 
 #include "config/config.h"
 #include "config/model.h"
-#include "daemon/options.h"
+#include "config/settings.h"
+#include "support/config_unload.h"
 
 // The regex compiler's automaton grows exponentially with stacked or nested
 // repetitions. The daemon bounds that with an address-space cap around each

@@ -12,9 +12,11 @@
 #include "config/config.h"
 #include "config/model.h"
 #include "config/reader.h"
-#include "daemon/options.h"
+#include "config/settings.h"
 #include "output/log_files.h"
+#include "support/config_unload.h"
 #include "support/process.h"
+#include "support/scoped.h"
 
 using namespace wkp_test;
 
@@ -102,14 +104,11 @@ struct Loaded {
 class ConfigLoad : public ::testing::Test {
 protected:
     TempDir dir;
+    Scoped<int> receive_size{buffer_size, -1};
+    Scoped<int> locking{skip_locking, 0};
+    Scoped<int> quiet{verbose, 0};
+    Scoped<int> table_size{vhost_table_size, 16};
 
-    void SetUp() override
-    {
-        buffer_size = -1;
-        skip_locking = 0;
-        verbose = 0;
-        vhost_table_size = 16;
-    }
     void TearDown() override { config_unload(); }
 
     // Loads `text`, with %D standing for the test's directory; unloads the

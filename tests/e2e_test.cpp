@@ -8,7 +8,7 @@
 #include <regex>
 #include <set>
 
-#include "support/process.h"
+#include "support/scenario.h"
 
 using namespace wkp_test;
 
@@ -27,88 +27,6 @@ std::vector<std::string> split_lines(const std::string &text)
     }
     return lines;
 }
-
-size_t count_lines(const std::string &text)
-{
-    return (size_t)std::count(text.begin(), text.end(), '\n');
-}
-
-// One minispread on a free port, and helpers to run wickerpost and spcat
-// against it.
-struct Scenario {
-    TempDir dir;
-    int port = free_port();
-    Process spread;
-    std::unique_ptr<Process> daemon;
-
-    Scenario() { start_spread(); }
-
-    void start_spread()
-    {
-        spread.~Process();
-        new (&spread) Process();
-        ASSERT_TRUE(spread.start({bin("minispread"), "-p", std::to_string(port)}));
-        ASSERT_TRUE(wait_until([&] { return file_exists("/tmp/" + std::to_string(port)); }))
-            << spread.err();
-    }
-
-    void stop_spread()
-    {
-        spread.signal(SIGTERM);
-        ASSERT_TRUE(spread.wait());
-    }
-
-    std::string spread_block(const std::string &logs) const
-    {
-        return "Spread {\n  Port = " + std::to_string(port) + "\n" + logs + "}\n";
-    }
-
-    // Starts wickerpost in the foreground on `config` with `options`, and
-    // waits until its session is up (the Setting FD line). `runner` comes
-    // before the daemon's own command line (prlimit and its options, say).
-    void start_daemon(const std::string &config, std::vector<std::string> options = {"-x"},
-                      const std::vector<std::string> &runner = {})
-    {
-        write_file(dir.file("wickerpost.conf"), config);
-        std::vector<std::string> argv = runner;
-        for (const std::string &a : {bin("wickerpost"), std::string("-D"), std::string("-c"), dir.file("wickerpost.conf")})
-            argv.push_back(a);
-        argv.insert(argv.end(), options.begin(), options.end());
-        daemon = std::make_unique<Process>();
-        ASSERT_TRUE(daemon->start(argv));
-        ASSERT_TRUE(wait_until([&] { return daemon->err().find("Setting FD: ") != std::string::npos; }))
-            << daemon->err();
-    }
-
-    // Sends every line of `text` as one message to the groups, with spcat.
-    void send(const std::string &text, const std::vector<std::string> &groups)
-    {
-        std::vector<std::string> argv{bin("spcat"), "-s", std::to_string(port)};
-        for (auto &g : groups) {
-            argv.push_back("-g");
-            argv.push_back(g);
-        }
-        Process cat;
-        ASSERT_TRUE(cat.start(argv, true));
-        cat.send(text);
-        cat.close_stdin();
-        ASSERT_TRUE(cat.wait());
-        ASSERT_EQ(cat.exit_code(), 0) << cat.err();
-    }
-
-    // Waits until `path` holds `lines` lines (or the timeout passes).
-    bool wait_lines(const std::string &path, size_t lines, int timeout_ms = 10000)
-    {
-        return wait_until([&] { return count_lines(read_file(path)) >= lines; }, timeout_ms);
-    }
-
-    void terminate_daemon()
-    {
-        daemon->signal(SIGTERM);
-        ASSERT_TRUE(daemon->wait());
-        EXPECT_EQ(daemon->exit_code(), 0);
-    }
-};
 
 const std::string clf1 = "10.0.0.1 - - [10/Oct/2000:13:55:36 -0700] \"GET /a HTTP/1.0\" 200 2326\n";
 const std::string clf2 = "10.0.0.2 - - [10/Oct/2000:13:55:37 -0700] \"GET /b HTTP/1.0\" 404 12\n";
@@ -238,7 +156,7 @@ TEST(EndToEnd, SighupRotationLosesAndDuplicatesNothing)
     Process cat;
     ASSERT_TRUE(cat.start({bin("spcat"), "-s", std::to_string(s.port), "-g", "web"}, true));
     const int total = 20000;
-    std::thread feeder([&] {
+    std::jthread feeder([&] {
         for (int i = 0; i < total; i++) {
             cat.send("line " + std::to_string(i) + "\n");
             if (i % 500 == 0)
@@ -707,9 +625,10 @@ TEST(EndToEnd, ThousandsOfVhostsUnderADescriptorLimit)
     Scenario s;
     std::string vhosts = s.dir.file("vhosts");
     mkdir(vhosts.c_str(), 0755);
+    s.runner = {"/usr/bin/prlimit", "--nofile=256:256", "--"};
     s.start_daemon(s.spread_block("  Log {\n    Group = vh\n    VhostDir = " + vhosts + "\n  }\n  Log {\n    Group = web\n    File = " +
                                   s.dir.file("web.log") + "\n  }\n"),
-                   {"-x"}, {"/usr/bin/prlimit", "--nofile=256:256", "--"});
+                   {"-x"});
     const int names = 2000;
     std::string input;
     for (int round = 1; round <= 2; round++)

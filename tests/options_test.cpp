@@ -6,7 +6,9 @@
 
 #include <csignal>
 
-#include "daemon/options.h"
+#include "daemon/process.h"
+#include "daemon/signals.h"
+#include "support/scoped.h"
 
 // In a child, so the lowered limits do not outlive the case: lowers the
 // limits, raises them again and exits 0 when the result and the new soft
@@ -32,8 +34,8 @@ TEST(RaiseFdLimit, SoftLimitBecomesTheHardLimit)
 
 TEST(SignalHandler, SetsOnlyItsOwnFlagAndRepeatsCollapse)
 {
-    sighup_pending = 0;
-    sigterm_pending = 0;
+    wkp_test::Scoped hup(sighup_pending, 0);
+    wkp_test::Scoped term(sigterm_pending, 0);
     install_signal_handlers();
 
     raise(SIGHUP);
@@ -48,7 +50,6 @@ TEST(SignalHandler, SetsOnlyItsOwnFlagAndRepeatsCollapse)
 
     signal_handler(SIGUSR1);  // any other signal changes nothing
     EXPECT_EQ(sighup_pending, 0);
-    sigterm_pending = 0;
     signal(SIGHUP, SIG_DFL);
     signal(SIGTERM, SIG_DFL);
 }

@@ -13,7 +13,7 @@
 
 #include <gtest/gtest.h>
 
-#include "routing_support.h"
+#include "support/routing.h"
 
 #if defined(__SANITIZE_ADDRESS__)
 #include <sanitizer/asan_interface.h>
@@ -312,10 +312,11 @@ TEST(RewriteTimestamp, UnknownModeChangesNothing)
 
 class Prepare : public ::testing::Test {
 protected:
+    Scoped<int> receive_size{buffer_size, roomy};
+    Scoped<int> table_size{vhost_table_size, 16};
+
     void SetUp() override
     {
-        buffer_size = roomy;
-        vhost_table_size = 16;
         conf = make_conf();
     }
     // Runs prepare_message on a copy of `message` within one second; gives

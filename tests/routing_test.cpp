@@ -1,5 +1,5 @@
 // Routing: the vhost hash and table, the regex filters, the per-vhost files
-// with their descriptor cap.
+// with their descriptor cap, and a message's whole way through the outputs.
 #include "output/routing.h"
 
 #include <dirent.h>
@@ -16,8 +16,9 @@
 
 #include <gtest/gtest.h>
 
-#include "routing_support.h"
+#include "output/deliver.h"
 #include "support/process.h"
+#include "support/routing.h"
 
 using namespace routing_test;
 using wkp_test::read_file;
@@ -53,11 +54,12 @@ int route(SpreadConf *conf, const char *group, const std::string &message)
 
 class Routing : public ::testing::Test {
 protected:
+    Scoped<int> quiet{verbose, 0};
+    Scoped<int> locking{skip_locking, 0};
+    Scoped<int> table_size{vhost_table_size, 1024};
+
     void SetUp() override
     {
-        verbose = 0;
-        skip_locking = 0;
-        vhost_table_size = 1024;
         output_set_vhost_cap(1000);
         next_report_interval();
     }
@@ -95,7 +97,7 @@ TEST(VhostHash, WorkedValues)
 
 TEST(VhostTable, CollidingNamesProbeWithTheStepOfTheHomeSlot)
 {
-    vhost_table_size = 1024;
+    Scoped table_size(vhost_table_size, 1024);
     VhostTable *table = make_table();
     int abc = null_fd(), cba = null_fd(), zzz = null_fd(), abd = null_fd();
     vhost_insert(table, strdup("abc"), abc);  // home 140, step 3
@@ -132,7 +134,7 @@ TEST(VhostTable, CollidingNamesProbeWithTheStepOfTheHomeSlot)
 // each open or remembered with its file closed.
 TEST(VhostTable, OpenRememberedAndEmptySlots)
 {
-    vhost_table_size = 1024;
+    Scoped table_size(vhost_table_size, 1024);
     struct Case {
         bool abc_open, cba_open;
         const char *name;  // looked up, then inserted
@@ -179,7 +181,7 @@ TEST(VhostTable, SequenceCoveringPartOfTheTable)
 {
     // Six slots: "ah" hashes to 96, home 0, step 3, so it only ever
     // visits slots 0 and 3.
-    vhost_table_size = 6;
+    Scoped table_size(vhost_table_size, 6);
     VhostTable *table = make_table();
     table->slots[0].name = strdup("x");
     table->slots[0].fd = null_fd();
@@ -650,6 +652,40 @@ TEST_F(Routing, OpenThatMeetsTheDescriptorLimitClosesOldVhostFiles)
     EXPECT_EQ(err, "");
     for (int i = 0; i < 40; i++)
         EXPECT_EQ(read_file(tmp.file("host" + std::to_string(i))), "line 0\nline 1\n") << i;
+}
+
+// One call takes a message the whole way: the facility's descriptor, the
+// bytes prepared (a vhost message without its vhost word), one write. A
+// message that no filter keeps, a refused vhost name and a missing
+// facility write nothing and give -1.
+TEST_F(Routing, DeliverRoutesPreparesAndWrites)
+{
+    TempDir tmp;
+    SpreadConf *conf = make_conf();
+    int plain_fd = open(tmp.file("plain.log").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    ASSERT_GE(plain_fd, 0);
+    LogFacility *plain = add_plain(conf, "plain", plain_fd, {"GET"});
+    LogFacility *vhosts = vhost(conf, "vh", tmp.path);
+    struct Case {
+        LogFacility *facility;
+        std::string message;
+        int result;
+    } cases[] = {
+        {plain, "1 GET /a\n", 0},
+        {plain, "2 POST /b\n", -1},
+        {vhosts, "www.a.example 3 GET /c\n", 0},
+        {vhosts, "../up 4 GET /d\n", -1},
+        {vhosts, "www.a.example 5 GET /e\n", 0},
+        {nullptr, "6 GET /f\n", -1},
+    };
+    for (const Case &c : cases) {
+        std::vector<char> buffer(c.message.begin(), c.message.end());
+        EXPECT_EQ(output_deliver(c.facility, buffer.data(), static_cast<int>(buffer.size())), c.result) << c.message;
+    }
+    EXPECT_EQ(read_file(tmp.file("plain.log")), "1 GET /a\n");
+    EXPECT_EQ(read_file(tmp.file("www.a.example")), "3 GET /c\n5 GET /e\n");
+    EXPECT_EQ(entries(tmp.path), (std::set<std::string>{"plain.log", "www.a.example"}));
+    close(plain_fd);
 }
 
 }  // namespace

@@ -14,7 +14,7 @@
 
 #include <gtest/gtest.h>
 
-#include "routing_support.h"
+#include "support/routing.h"
 #include "support/process.h"
 
 using namespace routing_test;
@@ -91,9 +91,10 @@ size_t backlog_of(const std::string &path)
 
 class Writer : public ::testing::Test {
 protected:
+    Scoped<int> locking{skip_locking, 0};
+
     void SetUp() override
     {
-        skip_locking = 0;
         signal(SIGPIPE, SIG_IGN);
         next_report_interval();
     }

@@ -1,10 +1,10 @@
-// Runs the fixed operation sequence of skiplist_heights_ops.h on real lists
+// Runs the fixed operation sequence of support/skiplist_heights.h on real lists
 // in a fresh process and prints, per operation, the resulting column and
 // list heights, then every list's columns.  "raw N" prints the first N
 // values of lrand48 instead, from an equally fresh process.
 
 #include "skiplist/skiplist.h"
-#include "tests/skiplist_heights_ops.h"
+#include "support/skiplist_heights.h"
 
 #include <cstdio>
 #include <cstdlib>

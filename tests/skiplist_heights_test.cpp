@@ -4,8 +4,8 @@
 // first lrand48 values of another fresh process (skiplist_heights raw N)
 // with the flip and height rules, simulating only the lists' heights.
 
-#include "tests/skiplist_heights_ops.h"
-#include "tests/support/process.h"
+#include "support/skiplist_heights.h"
+#include "support/process.h"
 
 #include <gtest/gtest.h>
 

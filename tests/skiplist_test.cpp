@@ -4,7 +4,7 @@
 // fixed height sequence is checked from a fresh process in
 // skiplist_heights_test.cpp.
 
-#include "tests/skiplist_support.h"
+#include "support/skiplist.h"
 
 #include <gtest/gtest.h>
 

@@ -21,7 +21,7 @@
 
 #include "spread/client.h"
 #include "spread/sp.h"
-#include "tests/support/process.h"
+#include "support/process.h"
 
 extern "C" int spread_c_api_values(long out[12]);
 

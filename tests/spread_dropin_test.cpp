@@ -16,7 +16,7 @@
 
 #include "spread/client.h"
 #include "spread/sp.h"
-#include "tests/support/fake_spread.h"
+#include "support/fake_spread.h"
 
 namespace {
 

@@ -19,7 +19,7 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "sp.h"
+#include <sp.h>  /* as a program built against an installed library */
 
 static mailbox mbox;
 static char group[MAX_GROUP_NAME];

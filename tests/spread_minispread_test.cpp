@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "spread/sp.h"
-#include "tests/tools_support.h"
+#include "support/tools.h"
 
 namespace {
 

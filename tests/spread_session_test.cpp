@@ -27,8 +27,8 @@
 
 #include "spread/client.h"
 #include "spread/sp.h"
-#include "tests/support/fake_spread.h"
-#include "tests/support/process.h"
+#include "support/fake_spread.h"
+#include "support/process.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 
 #include <thread>
 
-#include "tests/tools_support.h"
+#include "support/tools.h"
 
 using namespace tools_test;
 
@@ -695,7 +695,7 @@ TEST(Minispread, LaggingReaderKilled)
     ASSERT_TRUE(sender.start({bin("spcat"), "-s", d.unix_name(), "-g", "lagging"}, true));
     std::string line(9999, 'w');
     line += "\n";
-    std::thread feed([&] {
+    std::jthread feed([&] {
         for (int i = 0; i < 3000; i++)
             sender.send(line);
         sender.close_stdin();

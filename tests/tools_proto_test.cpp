@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "tools/ms_proto.h"
+#include "tools/minispread/proto.h"
 
 using namespace ms;
 

@@ -2,7 +2,7 @@
 // in, bytes out, and its errors.
 #include <gtest/gtest.h>
 
-#include "tests/tools_support.h"
+#include "support/tools.h"
 
 using namespace tools_test;
 

@@ -50,7 +50,9 @@
 
 #include "config/config.h"
 #include "config/model.h"
+#include "config/settings.h"
 #include "daemon/options.h"
+#include "daemon/process.h"
 #include "spread/client.h"
 
 namespace {
@@ -525,7 +527,7 @@ int main(int argc, char **argv)
         exit(-1);
     const char *size_source = size_from_option ? " (-b)" : buffer_size >= 0 ? "" : " (default)";
     if (buffer_size < 0)
-        buffer_size = 8192;
+        buffer_size = default_buffer_size;
 
     printf("Configuration %s\n", config_path);
     printf("BufferSize %d%s\n", buffer_size, size_source);

@@ -7,11 +7,7 @@ cd "$(dirname "$0")/../.."
 build=build-fuzz-config
 seconds=${FUZZ_SECONDS:-60}
 
-flags="-fsanitize=address,fuzzer-no-link -fno-omit-frame-pointer"
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DWKP_FUZZ=ON -DWKP_BENCH=OFF \
-      -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
-      -DCMAKE_C_FLAGS="$flags" -DCMAKE_CXX_FLAGS="$flags" >/dev/null
-ninja -C "$build" config_fuzz
+scripts/fuzz-build "$build" "-fsanitize=address,fuzzer-no-link -fno-omit-frame-pointer" config_fuzz
 
 # New inputs go to the build directory; the seed corpus stays as committed.
 mkdir -p "$build/config-corpus" "$build/config-artifacts"

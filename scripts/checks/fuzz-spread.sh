@@ -8,11 +8,9 @@ cd "$(dirname "$0")/../.."
 build=build-fuzz-spread
 seconds=${FUZZ_SECONDS:-30}
 
-flags="-fsanitize=address,undefined,fuzzer-no-link -fno-sanitize-recover=undefined -fno-omit-frame-pointer"
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DWKP_FUZZ=ON -DWKP_BENCH=OFF \
-      -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
-      -DCMAKE_C_FLAGS="$flags" -DCMAKE_CXX_FLAGS="$flags" >/dev/null
-ninja -C "$build" spread_fuzz_decode
+scripts/fuzz-build "$build" \
+    "-fsanitize=address,undefined,fuzzer-no-link -fno-sanitize-recover=undefined -fno-omit-frame-pointer" \
+    spread_fuzz_decode
 
 # Seeds: the receiver's choices (4 bytes) followed by well-formed messages,
 # written into the build directory with the inputs the fuzzer finds.

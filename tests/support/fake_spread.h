@@ -28,7 +28,7 @@
 
 #include "spread/client.h"
 #include "spread/sp.h"
-#include "tests/tools_support.h"
+#include "tools.h"
 
 namespace spread_test {
 

@@ -21,6 +21,9 @@ struct Scenario {
     TempDir dir;
     int port = free_port();
     std::vector<std::string> spread_options;
+    // Put before the daemon's own command line by start_daemon (prlimit
+    // and its options, say).
+    std::vector<std::string> runner;
     Process spread;
     std::unique_ptr<Process> daemon;
 
@@ -59,7 +62,9 @@ struct Scenario {
                       const std::vector<std::string> &env = {}, size_t sessions = 1)
     {
         write_file(dir.file("wickerpost.conf"), config);
-        std::vector<std::string> argv{bin("wickerpost"), "-D", "-c", dir.file("wickerpost.conf")};
+        std::vector<std::string> argv = runner;
+        for (const std::string &a : {bin("wickerpost"), std::string("-D"), std::string("-c"), dir.file("wickerpost.conf")})
+            argv.push_back(a);
         argv.insert(argv.end(), options.begin(), options.end());
         daemon = std::make_unique<Process>();
         ASSERT_TRUE(daemon->start(argv, false, env));

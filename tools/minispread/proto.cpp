@@ -1,4 +1,4 @@
-#include "tools/ms_proto.h"
+#include "tools/minispread/proto.h"
 
 #include <bit>
 #include <string.h>

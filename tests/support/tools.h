@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "spread/sp.h"
-#include "tests/support/process.h"
+#include "process.h"
 
 namespace tools_test {
 

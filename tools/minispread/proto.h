@@ -1,8 +1,8 @@
 // minispread's side of the Spread client-daemon protocol, as pure functions
 // over byte ranges: the connect handshake, the check of a client's message
 // header, and the pieces of what the daemon sends that the shared wire
-// helpers (spread/wire.h) do not cover.  No I/O here; tools/minispread.cpp
-// does the sockets.
+// helpers (spread/wire.h) do not cover.  No I/O here; the other files of
+// tools/minispread/ do the sockets.
 //
 // Integers the daemon writes are in host order with the host's endian marker.
 // Readers never look past the n bytes they are given.

@@ -17,12 +17,15 @@
 #include <gtest/gtest.h>
 
 #include "config/model.h"
-#include "daemon/options.h"
+#include "config/settings.h"
 #include "output/routing.h"
 #include "output/writer.h"
 #include "skiplist/skiplist.h"
+#include "scoped.h"
 
 namespace routing_test {
+
+using wkp_test::Scoped;
 
 // Everything built here stays reachable from this list until the process
 // ends, so the leak checker sees no lost skiplist nodes or regex buffers.

@@ -1,0 +1,7 @@
+#include "config/settings.h"
+
+int buffer_size = -1;
+int skip_locking = 0;
+int verbose = 0;
+int log_spread_errors = 0;
+int vhost_table_size = 0;

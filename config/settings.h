@@ -1,0 +1,21 @@
+// Run-time settings: what the command line and the configuration file
+// decide about the model and the outputs it configures. Each is written
+// during start-up only (the command line, then BufferSize, then the
+// open-file limit), before the receive loop runs, and only read after.
+#pragma once
+
+// Receive buffer size in bytes, the longest message kept whole; -1 until
+// -b or BufferSize sets it (-b wins), and default_buffer_size when still
+// unset after the configuration was read.
+extern int buffer_size;
+constexpr int default_buffer_size = 8192;
+// -s: outputs are not locked with flock.
+extern int skip_locking;
+// -v: connection, join and start-up messages.
+extern int verbose;
+// -x: Spread receive errors, reconnection failures and the SIGTERM messages.
+extern int log_spread_errors;
+// Slots of every vhost table: the open-file limit raised at start-up, at
+// most vhost_table_size_max (a hard limit above it, or none, gives that).
+extern int vhost_table_size;
+constexpr int vhost_table_size_max = 1048576;

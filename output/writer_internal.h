@@ -1,0 +1,115 @@
+// Internals of the write path, shared by its source files and by nothing
+// else:
+//
+//   writer_drops.cpp   the outputs' records, their drop counts and
+//                      reports, and the clock read once per loop pass
+//                      (it calls none of the others);
+//   writer_open.cpp    opening, locking and closing outputs, piped commands;
+//   writer_step.cpp    the registered descriptors, the write step with the
+//                      streams' backlogs, retired streams, the loop's calls
+//                      and the exit drain;
+//   writer_vhosts.cpp  the list of open vhost files and their descriptor
+//                      budget.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstddef>
+#include <vector>
+
+#include "output/writer.h"
+
+namespace writer {
+
+// A clock value that no report or open was ever said at.
+constexpr long never = LONG_MIN;
+
+// The counters of one output (see "Outputs" in writer.h).
+struct Output {
+    char *path;                                  // owned copy
+    const char *kind;                            // static text
+    unsigned long messages;                      // written whole
+    unsigned long long bytes;                    // written
+    unsigned long dropped[OUTPUT_DROP_REASONS];  // since start
+    unsigned long pending[OUTPUT_DROP_REASONS];  // since the last report
+    long reported_at[OUTPUT_DROP_REASONS];       // clock of the last report, or never
+    int write_errno;                             // last write error, its text for reports
+    int open_errno;                              // last open error said, 0 after a success
+    long open_said_at;                           // clock when it was said
+    int restarts;                                // command restarts in the current window
+    long restart_window_at;                      // clock when that window began
+    bool vhost;                                  // a VhostDir
+};
+
+// --- writer_drops.cpp: outputs, losses and the clock ----------------------
+
+// Seconds, monotonic: read once per loop pass (output_tick), or on first
+// use after the process started (ensure_clock).
+extern long clock_now;
+void ensure_clock();
+// The monotonic clock read now, in seconds and in milliseconds.
+long monotonic_seconds();
+long monotonic_ms();
+// Sets the clock to `now`. When it moved since the last call, reports the
+// pending counts whose report interval is up and returns true; false, and
+// nothing reported, when it did not.
+bool clock_tick(long now);
+
+// The record of output `id`; null for 0 or an unknown number.
+Output *output_at(int id);
+// One message of `length` bytes written whole for output `id` (0: none).
+void count_written(int id, size_t length);
+// "Cannot open %s: %s\n", at a retry only when the error changed or a
+// report interval passed since it was last said for output `id`.
+void say_cannot_open(int id, const char *path, int error, OutputOpenTime when);
+
+// --- writer_step.cpp: descriptors and the write step ----------------------
+
+// What a registered descriptor is written as (see "Descriptors" in
+// writer.h).
+enum Kind : unsigned char { KIND_NONE, KIND_FILE, KIND_STREAM };
+
+// Registers `fd` (a number reused behind our back is forgotten first)
+// with its kind, its output's number and the LogFile holding it (File
+// outputs; null for vhost files). A negative fd is ignored.
+void register_descriptor(int fd, Kind kind, int id, LogFile *file);
+// Unlocks (unless skip_locking) and closes a descriptor, and forgets it.
+void close_descriptor(int fd);
+// Descriptors registered now.
+long registered_descriptors();
+
+// Stream `fd` was opened on the FIFO or device dev/ino. A retired
+// descriptor of ours still writing to the same one hands its backlog over
+// (a partly written first message included: it is the same pipe) and is
+// closed, so the new descriptor's lock can be taken and no two writers
+// interleave.
+void take_over_retired(int fd, dev_t dev, ino_t ino);
+// When `fd` is a stream whose backlog holds bytes, retires it (written
+// out as its reader takes it, for output_retire_seconds at most, then
+// closed) and returns true; false and nothing done otherwise.
+bool retire_stream(int fd);
+
+// --- writer_vhosts.cpp: the open vhost files ------------------------------
+
+// Closes the least recently used vhost file; false when none is open.
+bool close_least_recent();
+// Before a vhost file is opened: plans the cap if it was not, and closes
+// least recently used vhost files while the cap is reached.
+void make_room_for_vhost_file();
+
+// Runs open() again, after closing the least recently used vhost file,
+// while it fails for want of descriptors (EMFILE, ENFILE) and a vhost file
+// is open. Returns the last result, errno as open() left it.
+template <class Open>
+int open_making_room(Open open)
+{
+    for (;;) {
+        int fd = open();
+        if (fd >= 0 || (errno != EMFILE && errno != ENFILE) || !close_least_recent())
+            return fd;
+    }
+}
+
+}  // namespace writer
