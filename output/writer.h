@@ -97,8 +97,9 @@ constexpr int output_retire_seconds = 10;
 // Milliseconds the exit gives all backlogs together before dropping them.
 constexpr int output_exit_drain_ms = 2000;
 // Descriptors kept free of vhost files (a quarter of the open-file limit
-// when that is smaller): room for the Spread sessions (a socket each) and
-// the pipes of restarted commands.
+// when that is smaller): room for the Spread sessions (a socket and the
+// library's two event descriptors each) and the pipes of restarted
+// commands.
 constexpr int output_fd_reserve = 64;
 // Seconds between two reports of the same output and reason.
 constexpr int output_report_interval = 60;

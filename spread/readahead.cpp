@@ -1,0 +1,319 @@
+// Read-ahead: the reader thread of a session, which moves the socket's
+// bytes into the ring and frames them, and the calls that start, stop and
+// look at it (SP_read_ahead, SP_ready_fd, SP_buffered). The ring's offsets
+// and invariants are described in readahead.h.
+#include <errno.h>
+#include <poll.h>
+#include <pthread.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/eventfd.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <new>
+
+#include "spread/readahead.h"
+
+size_t sp_readahead_bytes = SP_READAHEAD_BYTES;
+
+void sp_update_ready(SpReadAhead *ra)
+{
+    bool ready = ra->whole.load(std::memory_order_relaxed) > ra->taken.load(std::memory_order_relaxed) ||
+                 ra->end.load(std::memory_order_relaxed) != ReadEnd::none ||
+                 ra->stopped.load(std::memory_order_relaxed);
+    if (ready == ra->signalled)
+        return;
+    uint64_t v = 1;
+    ssize_t r;
+    do
+        r = ready ? write(ra->ready_fd, &v, sizeof v) : read(ra->ready_fd, &v, sizeof v);
+    while (r < 0 && errno == EINTR);
+    ra->signalled = ready;
+}
+
+void sp_ring_copy(const SpReadAhead *ra, size_t i, void *out, size_t n)
+{
+    size_t first = ra->cap - i < n ? ra->cap - i : n;
+    memcpy(out, ra->ring + i, first);
+    memcpy((unsigned char *)out + first, ra->ring, n - first);
+}
+
+namespace {
+
+// The reader's side: frames the bytes that came in, from msg_start up to
+// filled. Publishes how far whole messages reach; false when a corrupt
+// header was found (the reader must stop).
+bool reader_frame(SpReadAhead *ra, uint64_t filled)
+{
+    uint64_t whole = ra->whole.load(std::memory_order_relaxed);
+    bool corrupt = false;
+    for (;;) {
+        if (!ra->header_known) {
+            if (filled - ra->msg_start < WIRE_HEADER_SIZE)
+                break;
+            unsigned char raw[WIRE_HEADER_SIZE];
+            sp_ring_copy(ra, (size_t)(ra->msg_start % ra->cap), raw, sizeof raw);
+            WireHeader h;
+            wire_header_decode(raw, raw + sizeof raw, &h);
+            int64_t payload = wire_payload_size(&h, true);
+            if (payload < 0 || (uint64_t)payload > SP_LARGEST_MESSAGE - WIRE_HEADER_SIZE) {
+                corrupt = true;
+                break;
+            }
+            ra->msg_end = ra->msg_start + WIRE_HEADER_SIZE + (uint64_t)payload;
+            ra->header_known = true;
+        }
+        if (filled < ra->msg_end)
+            break;
+        whole = ra->msg_end;
+        ra->msg_start = ra->msg_end;
+        ra->header_known = false;
+    }
+    if (whole != ra->whole.load(std::memory_order_relaxed) || corrupt) {
+        std::lock_guard<SessionLock> g(ra->mu);
+        ra->whole.store(whole, std::memory_order_release);
+        if (corrupt)
+            ra->end.store(ReadEnd::corrupt, std::memory_order_relaxed);
+        sp_update_ready(ra);
+        if (ra->receiver_waits)
+            ra->cv.notify_all();
+    }
+    return !corrupt;
+}
+
+void reader_finish(SpReadAhead *ra, ReadEnd why)
+{
+    std::lock_guard<SessionLock> g(ra->mu);
+    ra->end.store(why, std::memory_order_relaxed);
+    sp_update_ready(ra);
+    if (ra->receiver_waits)
+        ra->cv.notify_all();
+}
+
+// Niceness asked for the reader thread when real-time scheduling is not
+// allowed (and lowering it is).
+constexpr int reader_nice = -10;
+
+// A daemon that drops a session with 1000 messages waiting leaves the
+// reader a few milliseconds at full rate, whatever else the host runs. So
+// the reader asks to be scheduled before ordinary work: first-in first-out
+// real-time scheduling at the lowest real-time priority, where the process
+// may (root, CAP_SYS_NICE or RLIMIT_RTPRIO), else a lower niceness, else
+// nothing. It only ever runs to move bytes from the socket to the ring and
+// then blocks, so it cannot hold a processor for long: the time it takes
+// is bounded by what the daemon sends.
+void reader_raise_priority()
+{
+    struct sched_param param;
+    memset(&param, 0, sizeof param);
+    param.sched_priority = sched_get_priority_min(SCHED_FIFO);
+    if (pthread_setschedparam(pthread_self(), SCHED_FIFO, &param) != 0)
+        (void)setpriority(PRIO_PROCESS, (id_t)gettid(), reader_nice);
+}
+
+// The reader thread: reads the socket into the ring's free space until end
+// of file, a socket error, a corrupt header, or stop_asked. Waits in poll
+// for the socket or the wake descriptor, and on the condition variable while
+// the ring is full. All signals are blocked in it (by its creator).
+void *reader_main(void *arg)
+{
+    SpReadAhead *ra = (SpReadAhead *)arg;
+    reader_raise_priority();
+    for (;;) {
+        if (ra->stop_asked.load(std::memory_order_relaxed))
+            return nullptr;
+        uint64_t filled = ra->filled.load(std::memory_order_relaxed);
+        size_t free_bytes = ra->cap - (size_t)(filled - ra->taken.load(std::memory_order_acquire));
+        if (free_bytes == 0) {
+            std::unique_lock<SessionLock> lk(ra->mu);
+            // Sequentially consistent with ring_commit: either it sees
+            // reader_waits and wakes us, or we see the room it made.
+            ra->reader_waits.store(true, std::memory_order_seq_cst);
+            ra->cv.wait(lk, [&] {
+                return ra->stop_asked.load(std::memory_order_relaxed) ||
+                       ra->taken.load(std::memory_order_seq_cst) + ra->cap > filled;
+            });
+            ra->reader_waits.store(false, std::memory_order_relaxed);
+            continue;
+        }
+        size_t tail = (size_t)(filled % ra->cap);
+        size_t first = ra->cap - tail < free_bytes ? ra->cap - tail : free_bytes;
+        struct iovec iov[2] = {{ra->ring + tail, first}, {ra->ring, free_bytes - first}};
+        struct msghdr msg;
+        memset(&msg, 0, sizeof msg);
+        msg.msg_iov = iov;
+        msg.msg_iovlen = iov[1].iov_len ? 2 : 1;
+        ssize_t n = recvmsg(ra->fd, &msg, MSG_DONTWAIT);
+        if (n > 0) {
+            filled += (uint64_t)n;
+            ra->filled.store(filled, std::memory_order_release);
+            if (!reader_frame(ra, filled))
+                return nullptr;
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            struct pollfd p[2] = {{ra->fd, POLLIN, 0}, {ra->wake_fd, POLLIN, 0}};
+            if (poll(p, 2, -1) >= 0 || errno == EINTR)
+                continue;
+        }
+        reader_finish(ra, ReadEnd::closed);
+        return nullptr;
+    }
+}
+
+// Starts the reader thread with every signal blocked (a new thread inherits
+// its creator's mask), so that signals always reach the application's
+// threads and interrupt their waits. Returns 0 or SP_BUG.
+int reader_start(SpReadAhead *ra)
+{
+    uint64_t v;
+    while (read(ra->wake_fd, &v, sizeof v) > 0) {
+    }
+    ra->stop_asked.store(false, std::memory_order_relaxed);
+    sigset_t all, old;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &old);
+    int r = pthread_create(&ra->thread, nullptr, reader_main, ra);
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    if (r != 0)
+        return SP_BUG;
+    pthread_setname_np(ra->thread, "sp-reader");
+    ra->running = true;
+    return 0;
+}
+
+// Ends and joins the reader thread, if one runs.
+void reader_stop(SpReadAhead *ra)
+{
+    if (!ra->running)
+        return;
+    {
+        std::lock_guard<SessionLock> g(ra->mu);
+        ra->stop_asked.store(true, std::memory_order_relaxed);
+        ra->cv.notify_all();
+    }
+    uint64_t one = 1;
+    while (write(ra->wake_fd, &one, sizeof one) < 0 && errno == EINTR) {
+    }
+    pthread_join(ra->thread, nullptr);
+    ra->running = false;
+}
+
+void read_ahead_delete(SpReadAhead *ra)
+{
+    if (ra->ready_fd >= 0)
+        close(ra->ready_fd);
+    if (ra->wake_fd >= 0)
+        close(ra->wake_fd);
+    free(ra->ring);
+    delete ra;
+}
+
+// Read-ahead state for s, framing from where the application stands: at a
+// message boundary, or after the header a *_TOO_SHORT return kept. Null when
+// memory or descriptors cannot be had.
+SpReadAhead *read_ahead_new(SpSession *s)
+{
+    SpReadAhead *ra = new (std::nothrow) SpReadAhead();
+    if (!ra)
+        return nullptr;
+    ra->fd = s->fd;
+    ra->cap = sp_readahead_bytes > SP_LARGEST_MESSAGE ? sp_readahead_bytes : SP_LARGEST_MESSAGE;
+    ra->ring = (unsigned char *)malloc(ra->cap);
+    ra->ready_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    ra->wake_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (!ra->ring || ra->ready_fd < 0 || ra->wake_fd < 0) {
+        read_ahead_delete(ra);
+        return nullptr;
+    }
+    if (s->has_cached) {
+        int64_t payload = wire_payload_size(&s->cached, true);
+        ra->header_known = true;
+        ra->msg_end = (uint64_t)payload;
+        if (payload < 0 || (uint64_t)payload > SP_LARGEST_MESSAGE - WIRE_HEADER_SIZE) {
+            std::lock_guard<SessionLock> g(ra->mu);
+            ra->end.store(ReadEnd::corrupt, std::memory_order_relaxed);
+            sp_update_ready(ra);
+        }
+    }
+    return ra;
+}
+
+}  // namespace
+
+void sp_read_ahead_free(SpSession *s)
+{
+    if (!s->ra)
+        return;
+    reader_stop(s->ra);
+    read_ahead_delete(s->ra);
+    s->ra = nullptr;
+}
+
+extern "C" int SP_read_ahead(mailbox mbox, int on)
+{
+    SpSession *s = sp_session_get(mbox);
+    if (!s)
+        return ILLEGAL_SESSION;
+    SpReadAhead *ra = s->ra;
+    if (!on) {
+        if (!ra || ra->stopped.load(std::memory_order_relaxed))
+            return 0;
+        reader_stop(ra);
+        std::lock_guard<SessionLock> g(ra->mu);
+        ra->stopped.store(true, std::memory_order_relaxed);
+        sp_update_ready(ra);
+        return 0;
+    }
+    if (s->broken.load(std::memory_order_relaxed) || s->shut)
+        return NET_ERROR_ON_SESSION;
+    if (!ra) {
+        ra = read_ahead_new(s);
+        if (!ra)
+            return SP_BUG;
+        if (ra->end.load(std::memory_order_relaxed) == ReadEnd::none && reader_start(ra) != 0) {
+            read_ahead_delete(ra);
+            return SP_BUG;
+        }
+        s->ra = ra;
+        return 0;
+    }
+    if (!ra->stopped.load(std::memory_order_relaxed))
+        return 0;
+    // Reading again after a stop: on from where the reader left off.
+    if (ra->end.load(std::memory_order_relaxed) == ReadEnd::none && reader_start(ra) != 0)
+        return SP_BUG;
+    std::lock_guard<SessionLock> g(ra->mu);
+    ra->stopped.store(false, std::memory_order_relaxed);
+    sp_update_ready(ra);
+    return 0;
+}
+
+extern "C" int SP_ready_fd(mailbox mbox)
+{
+    SpSession *s = sp_session_get(mbox);
+    if (!s)
+        return ILLEGAL_SESSION;
+    return s->ra ? s->ra->ready_fd : mbox;
+}
+
+extern "C" int SP_buffered(mailbox mbox)
+{
+    SpSession *s = sp_session_get(mbox);
+    if (!s)
+        return ILLEGAL_SESSION;
+    SpReadAhead *ra = s->ra;
+    if (!ra)
+        return 0;
+    uint64_t n = ra->whole.load(std::memory_order_acquire) - ra->taken.load(std::memory_order_relaxed);
+    return n > (uint64_t)INT_MAX ? INT_MAX : (int)n;
+}
