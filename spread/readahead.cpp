@@ -235,6 +235,12 @@ SpReadAhead *read_ahead_new(SpSession *s)
         read_ahead_delete(ra);
         return nullptr;
     }
+    // Every page of the ring is touched now, once: the reader never takes a
+    // page fault while it reads, which could make it wait for the process's
+    // memory map while another thread changes it (a malloc growing the heap)
+    // and is preempted. The ring is resident from here on, as it would be
+    // after its first round anyway.
+    memset(ra->ring, 0, ra->cap);
     if (s->has_cached) {
         int64_t payload = wire_payload_size(&s->cached, true);
         ra->header_known = true;

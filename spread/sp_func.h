@@ -86,9 +86,11 @@ int SP_poll(mailbox mbox);
  * stalls their own thread.
  *
  * SP_read_ahead(mbox, 1) starts a reader thread for the session. It reads
- * the socket as data comes, in large batches, into a buffer of up to 32 MiB
- * and keeps track of where messages end; when the buffer is full it stops
- * reading until messages are taken out (nothing is dropped or reordered).
+ * the socket as data comes, in large batches, into a buffer of 32 MiB (all
+ * of it touched at the start, so that reading never waits for a page
+ * fault) and keeps track of where messages end; when the buffer is full it
+ * stops reading until messages are taken out (nothing is dropped or
+ * reordered).
  * SP_receive then takes the next whole message from the buffer, waiting only
  * while there is none and the session has not ended. With read-ahead a
  * header no daemon sends (negative counts, or a message over 1 MiB) ends
