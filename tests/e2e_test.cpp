@@ -387,17 +387,6 @@ TEST(EndToEnd, LocalAndTcpConnectionsLogTheirOwnGroups)
 
 namespace {
 
-// Line i of a numbered stream: "%07d " and filler up to `size` bytes, the
-// last one a newline.
-std::string numbered_line(int i, size_t size)
-{
-    char head[16];
-    snprintf(head, sizeof head, "%07d ", i);
-    std::string line = head;
-    line.resize(size - 1, 'x');
-    return line + "\n";
-}
-
 std::string numbered_lines(int from, int to, size_t size)
 {
     std::string text;

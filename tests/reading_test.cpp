@@ -32,6 +32,55 @@ std::vector<std::string> zombie_children(pid_t pid)
     return zombies;
 }
 
+// A stream for a vhost facility: message i goes to host (i % hosts), but for
+// message `stalled`, which goes to stall.example, whose first open stalls
+// the loop (WKP_STALL_OPEN below).
+struct VhostStream {
+    int messages, hosts, stalled;
+
+    std::string input() const
+    {
+        std::string text;
+        for (int i = 0; i < messages; i++)
+            text += (i == stalled ? "stall.example" : "host" + std::to_string(i % hosts) + ".example") + " " +
+                    std::to_string(i) + " " + clf;
+        return text;
+    }
+
+    // Lines in the vhost files under `dir` so far.
+    size_t landed(const TempDir &dir) const
+    {
+        size_t n = count_lines(read_file(dir.file("vhosts/stall.example")));
+        for (int h = 0; h < hosts; h++)
+            n += count_lines(read_file(dir.file("vhosts/host" + std::to_string(h) + ".example")));
+        return n;
+    }
+
+    // Every file holds exactly its lines, once each and in order.
+    void expect_all_landed(const TempDir &dir) const
+    {
+        EXPECT_EQ(read_file(dir.file("vhosts/stall.example")), std::to_string(stalled) + " " + clf);
+        for (int h = 0; h < hosts; h++) {
+            std::string expected;
+            for (int i = h; i < messages; i += hosts)
+                if (i != stalled)
+                    expected += std::to_string(i) + " " + clf;
+            EXPECT_EQ(read_file(dir.file("vhosts/host" + std::to_string(h) + ".example")), expected) << h;
+        }
+    }
+};
+
+// A daemon on one vhost facility whose open of stall.example stalls for
+// `stall_ms`.
+void start_stalling_daemon(Scenario &s, int stall_ms)
+{
+    mkdir(s.dir.file("vhosts").c_str(), 0755);
+    s.start_daemon(s.spread_block("  Log {\n    Group = vh\n    VhostDir = " + s.dir.file("vhosts") + "\n  }\n"),
+                   {"-x"},
+                   {"LD_PRELOAD=" + bin("tests/libstall_open.so"), "WKP_STALL_OPEN=stall.example",
+                    "WKP_STALL_MS=" + std::to_string(stall_ms)});
+}
+
 }  // namespace
 
 // The loop is held for 500 ms (the first open of one vhost file stalls)
@@ -41,36 +90,14 @@ std::vector<std::string> zombie_children(pid_t pid)
 TEST(Reading, StalledLoopLosesNoLine)
 {
     Scenario s({"-S"});
-    mkdir(s.dir.file("vhosts").c_str(), 0755);
-    s.start_daemon(s.spread_block("  Log {\n    Group = vh\n    VhostDir = " + s.dir.file("vhosts") + "\n  }\n"),
-                   {"-x"},
-                   {"LD_PRELOAD=" + bin("tests/libstall_open.so"), "WKP_STALL_OPEN=stall.example",
-                    "WKP_STALL_MS=500"});
-    const int messages = 60000, hosts = 10;
-    std::string input;
-    for (int i = 0; i < messages; i++) {
-        std::string host = i == 5000 ? "stall.example" : "host" + std::to_string(i % hosts) + ".example";
-        input += host + " " + std::to_string(i) + " " + clf;
-    }
-    s.send(input, {"vh"});
-    auto landed = [&] {
-        size_t n = count_lines(read_file(s.dir.file("vhosts/stall.example")));
-        for (int h = 0; h < hosts; h++)
-            n += count_lines(read_file(s.dir.file("vhosts/host" + std::to_string(h) + ".example")));
-        return n;
-    };
-    wait_until([&] { return landed() >= (size_t)messages; }, 30000);
+    start_stalling_daemon(s, 500);
+    const VhostStream stream{60000, 10, 5000};
+    s.send(stream.input(), {"vh"});
+    wait_until([&] { return stream.landed(s.dir) >= (size_t)stream.messages; }, 30000);
     s.terminate_daemon();
     EXPECT_EQ(s.daemon->err().find("Terminal error"), std::string::npos) << s.daemon->err();
-    ASSERT_EQ(landed(), (size_t)messages);
-    EXPECT_EQ(read_file(s.dir.file("vhosts/stall.example")), "5000 " + clf);
-    for (int h = 0; h < hosts; h++) {
-        std::string expected;
-        for (int i = h; i < messages; i += hosts)
-            if (i != 5000)
-                expected += std::to_string(i) + " " + clf;
-        EXPECT_EQ(read_file(s.dir.file("vhosts/host" + std::to_string(h) + ".example")), expected) << h;
-    }
+    ASSERT_EQ(stream.landed(s.dir), (size_t)stream.messages);
+    stream.expect_all_landed(s.dir);
 }
 
 // A Spread daemon that accepts connections but never answers (stopped)
@@ -129,18 +156,9 @@ TEST(Reading, SilentSpreadDaemonDoesNotHoldTheLoop)
 TEST(Reading, SigtermWritesEveryMessageAlreadyRead)
 {
     Scenario s({"-S"});
-    mkdir(s.dir.file("vhosts").c_str(), 0755);
-    s.start_daemon(s.spread_block("  Log {\n    Group = vh\n    VhostDir = " + s.dir.file("vhosts") + "\n  }\n"),
-                   {"-x"},
-                   {"LD_PRELOAD=" + bin("tests/libstall_open.so"), "WKP_STALL_OPEN=stall.example",
-                    "WKP_STALL_MS=3000"});
-    const int messages = 40000, hosts = 10;
-    std::string input;
-    for (int i = 0; i < messages; i++) {
-        std::string host = i == 100 ? "stall.example" : "host" + std::to_string(i % hosts) + ".example";
-        input += host + " " + std::to_string(i) + " " + clf;
-    }
-    s.send(input, {"vh"});
+    start_stalling_daemon(s, 3000);
+    const VhostStream stream{40000, 10, 100};
+    s.send(stream.input(), {"vh"});
     // The stream is sent in a fraction of a second and read ahead at once;
     // the loop is still held when SIGTERM comes.
     std::this_thread::sleep_for(std::chrono::milliseconds(1000));
@@ -148,14 +166,7 @@ TEST(Reading, SigtermWritesEveryMessageAlreadyRead)
     EXPECT_NE(s.daemon->err().find("Received SIGTERM, closing log files.\nLog files closed, exiting.\n"),
               std::string::npos)
         << s.daemon->err();
-    EXPECT_EQ(read_file(s.dir.file("vhosts/stall.example")), "100 " + clf);
-    for (int h = 0; h < hosts; h++) {
-        std::string expected;
-        for (int i = h; i < messages; i += hosts)
-            if (i != 100)
-                expected += std::to_string(i) + " " + clf;
-        EXPECT_EQ(read_file(s.dir.file("vhosts/host" + std::to_string(h) + ".example")), expected) << h;
-    }
+    stream.expect_all_landed(s.dir);
 }
 
 // A piped command that ends before the daemon has its SIGCHLD handler in

@@ -18,21 +18,11 @@
 #include "support/process.h"
 
 using namespace routing_test;
+using wkp_test::numbered_line;
 using wkp_test::read_file;
 using wkp_test::TempDir;
 
 namespace {
-
-// Message i of a numbered stream: "%07d " and filler up to `size` bytes,
-// the last one a newline.
-std::string numbered(int i, size_t size)
-{
-    char head[16];
-    snprintf(head, sizeof head, "%07d ", i);
-    std::string line = head;
-    line.resize(size - 1, 'x');
-    return line + "\n";
-}
 
 // Checks that `text` is whole numbered lines of `size` bytes in ascending
 // order; returns their numbers.
@@ -42,7 +32,7 @@ std::vector<int> whole_lines(const std::string &text, size_t size)
     EXPECT_EQ(text.size() % size, 0u) << "a torn line";
     for (size_t at = 0; at + size <= text.size(); at += size) {
         int i = atoi(text.substr(at, 7).c_str());
-        EXPECT_EQ(text.substr(at, size), numbered(i, size)) << "line at " << at;
+        EXPECT_EQ(text.substr(at, size), numbered_line(i, size)) << "line at " << at;
         if (!numbers.empty()) {
             EXPECT_GT(i, numbers.back()) << "order";
         }
@@ -193,7 +183,7 @@ TEST_F(Writer, StreamBacklogTakesWholeMessagesAndDropsWhenFull)
     int taken = 0, refused = 0;
     StderrCapture err;
     for (int i = 0; i < total; i++) {
-        std::string m = numbered(i, size);
+        std::string m = numbered_line(i, size);
         (output_write(fd, m.data(), m.size()) == 0 ? taken : refused)++;
     }
     EXPECT_EQ(err.text(), "Dropped 1 messages for " + fifo + ": backlog full\n");
@@ -204,7 +194,7 @@ TEST_F(Writer, StreamBacklogTakesWholeMessagesAndDropsWhenFull)
 
     // Reading frees room: a new message is taken again, after the others.
     std::string text = read_available(reader);
-    std::string late = numbered(total, size);
+    std::string late = numbered_line(total, size);
     EXPECT_EQ(output_write(fd, late.data(), late.size()), 0);
     for (int round = 0; round < 1000 && backlog_of(fifo) > 0; round++) {
         service_backlogs();
@@ -231,13 +221,13 @@ TEST_F(Writer, ReaderThatEndsMidMessageLeavesTheNextOneClean)
     int fd = open_output(file);
     ASSERT_GE(fd, 0);
 
-    std::string big = numbered(1, 100000);  // more than the pipe holds
+    std::string big = numbered_line(1, 100000);  // more than the pipe holds
     ASSERT_EQ(output_write(fd, big.data(), big.size()), 0);
     EXPECT_GT(backlog_of(fifo), 0u);
     close(first_reader);
 
     StderrCapture err;
-    std::string second = numbered(2, 100);
+    std::string second = numbered_line(2, 100);
     EXPECT_EQ(output_write(fd, second.data(), second.size()), -1);
     EXPECT_EQ(file->fd, -1);
     EXPECT_EQ(err.text(), "Dropped 1 messages for " + fifo + ": reader ended\n"
@@ -246,7 +236,7 @@ TEST_F(Writer, ReaderThatEndsMidMessageLeavesTheNextOneClean)
 
     int next_reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
     ASSERT_GE(open_output(file), 0);
-    std::string third = numbered(3, 100);
+    std::string third = numbered_line(3, 100);
     EXPECT_EQ(output_write(file->fd, third.data(), third.size()), 0);
     EXPECT_EQ(read_available(next_reader), third);
     EXPECT_EQ(dropped(fifo, OUTPUT_DROP_READER_ENDED), 1u);
@@ -297,7 +287,7 @@ TEST_F(Writer, RetiredStreamIsWrittenOutThenClosed)
         const size_t size = 1000;
         const int total = 200;
         for (int i = 0; i < total; i++) {
-            std::string m = numbered(i, size);
+            std::string m = numbered_line(i, size);
             ASSERT_EQ(output_write(fd, m.data(), m.size()), 0);
         }
         ASSERT_GT(backlog_of(fifo), 0u);
@@ -350,7 +340,7 @@ TEST_F(Writer, ReopenedFifoTakesOverItsRetiredBacklog)
     int old_fd = open_output(file);
     const size_t size = 1000;
     for (int i = 0; i < 200; i++) {
-        std::string m = numbered(i, size);
+        std::string m = numbered_line(i, size);
         ASSERT_EQ(output_write(old_fd, m.data(), m.size()), 0);
     }
     size_t waiting = backlog_of(fifo);
@@ -363,7 +353,7 @@ TEST_F(Writer, ReopenedFifoTakesOverItsRetiredBacklog)
         EXPECT_EQ(fcntl(old_fd, F_GETFD), -1) << "the retired descriptor is closed";
     }
     for (int i = 200; i < 210; i++) {
-        std::string m = numbered(i, size);
+        std::string m = numbered_line(i, size);
         ASSERT_EQ(output_write(fd, m.data(), m.size()), 0);
     }
     std::string text;
@@ -386,7 +376,7 @@ TEST_F(Writer, DrainAtExitStopsAtItsBound)
     LogFile *file = log_file(fifo);
     int fd = open_output(file);
     for (int i = 0; i < 100; i++) {
-        std::string m = numbered(i, 1000);
+        std::string m = numbered_line(i, 1000);
         ASSERT_EQ(output_write(fd, m.data(), m.size()), 0);
     }
     ASSERT_GT(backlog_of(fifo), 0u);

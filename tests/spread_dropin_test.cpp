@@ -61,15 +61,7 @@ Got scat_receive(mailbox m, service in_type, int max_groups, Scat &sc)
     g.type = in_type;
     g.ret = SP_scat_receive(m, &g.type, sender, max_groups, &g.num_groups, (char(*)[MAX_GROUP_NAME])groups.data(),
                             &g.mess_type, &g.endian, &sc.s);
-    g.sender.assign(sender, strnlen(sender, sizeof sender));
-    int shown = g.num_groups < 0 ? max_groups : g.num_groups;
-    if (g.ret >= 0 || g.ret == BUFFER_TOO_SHORT)
-        for (int i = 0; i < shown && i < max_groups; i++)
-            g.groups.emplace_back(&groups[(size_t)i * MAX_GROUP_NAME]);
-    if (g.ret >= 0)
-        g.body = sc.joined().substr(0, (size_t)g.ret);
-    else if (g.ret == BUFFER_TOO_SHORT && (in_type & DROP_RECV))
-        g.body = sc.joined();
+    gather(&g, in_type, sender, groups, max_groups, sc.joined());
     return g;
 }
 

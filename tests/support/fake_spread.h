@@ -235,6 +235,22 @@ struct Got {
     std::string body;
 };
 
+// Fills g from what a receive left in sender, the group slots and the
+// body's room `delivered` (all of it, of which g.ret bytes are the body).
+inline void gather(Got *g, service in_type, const char *sender, const std::vector<char> &groups, int max_groups,
+                   const std::string &delivered)
+{
+    g->sender.assign(sender, strnlen(sender, MAX_GROUP_NAME));
+    int shown = g->num_groups < 0 ? max_groups : g->num_groups;
+    if (g->ret >= 0 || g->ret == BUFFER_TOO_SHORT)
+        for (int i = 0; i < shown && i < max_groups; i++)
+            g->groups.emplace_back(&groups[(size_t)i * MAX_GROUP_NAME]);
+    if (g->ret >= 0)
+        g->body = delivered.substr(0, (size_t)g->ret);
+    else if (g->ret == BUFFER_TOO_SHORT && (in_type & DROP_RECV))
+        g->body = delivered;
+}
+
 inline Got receive(mailbox m, service in_type, int max_groups, int max_len)
 {
     Got g;
@@ -245,15 +261,7 @@ inline Got receive(mailbox m, service in_type, int max_groups, int max_len)
     g.type = in_type;
     g.ret = SP_receive(m, &g.type, sender, max_groups, &g.num_groups, (char(*)[MAX_GROUP_NAME])groups.data(),
                        &g.mess_type, &g.endian, max_len, body.data());
-    g.sender.assign(sender, strnlen(sender, sizeof sender));
-    int shown = g.num_groups < 0 ? max_groups : g.num_groups;
-    if (g.ret >= 0 || g.ret == BUFFER_TOO_SHORT)
-        for (int i = 0; i < shown && i < max_groups; i++)
-            g.groups.emplace_back(&groups[(size_t)i * MAX_GROUP_NAME]);
-    if (g.ret >= 0)
-        g.body.assign(body.data(), (size_t)g.ret);
-    else if (g.ret == BUFFER_TOO_SHORT && (in_type & DROP_RECV))
-        g.body.assign(body.data(), (size_t)max_len);
+    gather(&g, in_type, sender, groups, max_groups, std::string(body.data(), (size_t)(max_len > 0 ? max_len : 0)));
     return g;
 }
 

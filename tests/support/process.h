@@ -60,6 +60,17 @@ inline void write_file(const std::string &path, const std::string &text)
     out << text;
 }
 
+// Line i of a numbered stream: "%07d " and filler up to `size` bytes, the
+// last one a newline.
+inline std::string numbered_line(int i, size_t size)
+{
+    char head[16];
+    snprintf(head, sizeof head, "%07d ", i);
+    std::string line = head;
+    line.resize(size - 1, 'x');
+    return line + "\n";
+}
+
 inline std::string read_file(const std::string &path)
 {
     std::ifstream in(path, std::ios::binary);
