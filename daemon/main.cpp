@@ -26,6 +26,7 @@ int main(int argc, char **argv)
     bool debug_mode = false;
     parse_options(argc, argv, &config_path, &debug_mode);
 
+    notify_start();
     if (config_load(config_path) != 0)
         exit(-1);
 
@@ -40,7 +41,6 @@ int main(int argc, char **argv)
         print_banner(argv[0], config_path, debug_mode, buffer_size);
     if (!debug_mode)
         daemonize();
-    notify_start(!debug_mode);
     install_signal_handlers();
     install_child_handling();
 

@@ -15,9 +15,10 @@ namespace {
 
 // True while there is a NOTIFY_SOCKET to send to.
 bool notifying = false;
-// The process id to tell with the first READY=1 after a detach; 0 when
-// systemd started this very process (-D).
-pid_t detached_pid = 0;
+// The process id at notify_start; the first READY=1 from another one (the
+// daemon detached) tells systemd its id.
+pid_t start_pid = 0;
+bool told_pid = false;
 
 // The watchdog: half its interval in microseconds (0: no watchdog), and
 // when the last ping was sent.
@@ -103,14 +104,14 @@ std::string notify_status_line()
     return text;
 }
 
-void notify_start(bool detached)
+void notify_start()
 {
     // sd_notify looks the socket up again at every call; it sends nothing
     // without one.
     notifying = getenv("NOTIFY_SOCKET") != nullptr;
     if (!notifying)
         return;
-    detached_pid = detached ? getpid() : 0;
+    start_pid = getpid();
     uint64_t usec = 0;
     if (sd_watchdog_enabled(1, &usec) > 0 && usec > 0)
         ping_interval_us = usec / 2;
@@ -124,9 +125,9 @@ void notify_ready()
     std::string line = notify_status_line();
     last_status = line;
     last_status_us = monotonic_us();
-    if (detached_pid != 0) {
-        sd_notifyf(0, "READY=1\nMAINPID=%d\nSTATUS=%s", static_cast<int>(detached_pid), line.c_str());
-        detached_pid = 0;
+    if (getpid() != start_pid && !told_pid) {
+        sd_notifyf(0, "READY=1\nMAINPID=%d\nSTATUS=%s", static_cast<int>(getpid()), line.c_str());
+        told_pid = true;
     } else {
         sd_notifyf(0, "READY=1\nSTATUS=%s", line.c_str());
     }

@@ -24,13 +24,16 @@
 // Seconds between two STATUS= refreshes at most.
 constexpr int notify_status_interval = 3;
 
-// Reads the environment once start-up detached (or did not: `detached`
-// false with -D). The watchdog's variables are taken out of the
-// environment, so that piped commands do not take them for their own.
-void notify_start(bool detached);
+// Reads the environment, before the configuration starts any piped
+// command: the watchdog's variables are taken out of it, so that commands
+// do not take them for their own (NOTIFY_SOCKET stays, sd_notify reads it
+// at each call). WATCHDOG_PID, when set, is this process's id before a
+// detach.
+void notify_start();
 
-// READY=1 with a STATUS= line; the first one after a detach also tells the
-// process id that stays (MAINPID=).
+// READY=1 with a STATUS= line; the first one from a process that detached
+// since notify_start also tells its process id (MAINPID=), which systemd
+// takes with NotifyAccess=all only.
 void notify_ready();
 
 // RELOADING=1 and MONOTONIC_USEC= (SIGHUP, before the outputs close).

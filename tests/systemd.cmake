@@ -4,3 +4,6 @@
 # as processes (minispread, wickerpost, spcat).
 wkp_unit_test(test_journal journal_test.cpp)
 target_compile_definitions(test_journal PRIVATE WKP_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
+
+wkp_process_test(test_systemd systemd_test.cpp)
+add_dependencies(test_systemd wickerpost minispread spcat stall_open)
