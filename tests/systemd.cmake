@@ -5,5 +5,7 @@
 wkp_unit_test(test_journal journal_test.cpp)
 target_compile_definitions(test_journal PRIVATE WKP_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
 
-wkp_process_test(test_systemd systemd_test.cpp)
+# The detached case writes /var/run/wickerpost.pid, as the command line's
+# tests do.
+wkp_process_test(test_systemd systemd_test.cpp RESOURCE_LOCK pid_file)
 add_dependencies(test_systemd wickerpost minispread spcat stall_open)

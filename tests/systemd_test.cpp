@@ -353,3 +353,32 @@ TEST(Systemd, JournalLinesCarryPriorities)
         }
     }
 }
+
+// Without -D the process that systemd started exits; the one that stays
+// (the pid file's) tells its id with READY=1, and later notifications come
+// from it.
+TEST(Systemd, DetachedDaemonTellsItsProcessId)
+{
+    const std::string pid_file = "/var/run/wickerpost.pid";
+    Scenario s;
+    NotifySocket notify(s.dir.file("notify"));
+    unlink(pid_file.c_str());
+    write_file(s.dir.file("wickerpost.conf"), s.spread_block(log_block("g", "File = " + s.dir.file("a.log"))));
+    Process starter;
+    ASSERT_TRUE(starter.start({bin("wickerpost"), "-c", s.dir.file("wickerpost.conf")}, false, {notify.env()}));
+    ASSERT_TRUE(starter.wait());
+    EXPECT_EQ(starter.exit_code(), 0);
+
+    int ready = notify.wait_for(has("READY", "1"));
+    ASSERT_GE(ready, 0);
+    ASSERT_TRUE(wait_until([&] { return !read_file(pid_file).empty(); }));
+    pid_t daemon = std::stoi(read_file(pid_file));
+    EXPECT_NE(daemon, starter.pid);
+    EXPECT_EQ(field(notify.received[ready], "MAINPID"), std::to_string(daemon));
+
+    size_t mark = notify.received.size();
+    kill(daemon, SIGTERM);
+    EXPECT_GE(notify.wait_for(has("STOPPING", "1"), mark), 0);
+    EXPECT_TRUE(wait_until([&] { return kill(daemon, 0) != 0; }));
+    unlink(pid_file.c_str());
+}
