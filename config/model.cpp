@@ -220,6 +220,8 @@ void log_facility_add_match(LogFacility *facility, const char *pattern)
     const char *error = compile_bounded(pattern, buffer);
     if (error != nullptr) {
         fputs(error, stderr);
+        if (reader_report_form)
+            fputc('\n', stderr);
         return;
     }
     facility->nmatches++;
@@ -242,7 +244,8 @@ void log_facility_set_vhostdir(LogFacility *facility, char *dir)
     facility->vhostdir = dir;
     facility->vhosts = static_cast<VhostTable *>(model_calloc(1, sizeof(VhostTable)));
     facility->vhosts->slots = static_cast<VhostSlot *>(model_calloc(vhost_table_size, sizeof(VhostSlot)));
-    fprintf(stderr, "\nZeroing vhost hash for usage!\n");
+    if (!reader_report_form)
+        fprintf(stderr, "\nZeroing vhost hash for usage!\n");
     for (int i = 0; i < vhost_table_size; i++) {
         facility->vhosts->slots[i].name = nullptr;
         facility->vhosts->slots[i].fd = -1;

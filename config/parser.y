@@ -142,7 +142,8 @@ log_param
     | TOK_REWRITETIMESTAMP TOK_EQUALS TOK_CLF
         {
             ensure_facility();
-            fprintf(stderr, "Setting logfacility to force local times in CLF\n");
+            if (!reader_report_form)
+                fprintf(stderr, "Setting logfacility to force local times in CLF\n");
             log_facility_set_clf(current_facility);
         }
     | TOK_REWRITETIMESTAMP TOK_EQUALS TOK_STRING

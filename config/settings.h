@@ -18,4 +18,10 @@ extern int log_spread_errors;
 // Slots of every vhost table: the open-file limit raised at start-up, at
 // most vhost_table_size_max (a hard limit above it, or none, gives that).
 extern int vhost_table_size;
+// Set by wickerpost-check, whose standard error is a report of one problem
+// a line: the reader leaves out its notices about what it set up ("Setting
+// logfacility to force local times in CLF", "Zeroing vhost hash for
+// usage!") and ends a regex error with a newline. The daemon prints both as
+// it always has (a regex error without a newline).
+extern int reader_report_form;
 constexpr int vhost_table_size_max = 1048576;

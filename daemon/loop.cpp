@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "config/settings.h"
+#include "daemon/notify.h"
 #include "daemon/session.h"
 #include "daemon/signals.h"
 #include "daemon/status.h"
@@ -76,6 +77,7 @@ void announce_mailboxes()
 void handle_signals()
 {
     if (sigterm_pending) {
+        notify_stopping();
         if (log_spread_errors)
             fprintf(stderr, "Received SIGTERM, closing log files.\n");
         write_what_was_read();
@@ -87,7 +89,9 @@ void handle_signals()
     }
     if (sighup_pending) {
         sighup_pending = 0;
+        notify_reloading();
         reopen_log_files();
+        notify_ready();
     }
     if (sigusr1_pending) {
         sigusr1_pending = 0;
@@ -193,7 +197,7 @@ void receive_loop()
         output_poll_backlogs(&waiting);
         int waited = 0;
         if (buffered < watched.size() || waiting.size() > watched.size() || watched.empty())
-            waited = poll(waiting.data(), waiting.size(), buffered > 0 ? 0 : 1000);
+            waited = poll(waiting.data(), waiting.size(), buffered > 0 ? 0 : notify_wait_ms(1000));
         for (size_t k = 0; k < watched.size(); k++)
             if (buffered_at[k] || (waited > 0 && waiting[k].revents != 0))
                 ready.push_back(watched_mailboxes[k]);
@@ -209,6 +213,7 @@ void receive_loop()
         handle_signals();
         reap_children();
         output_tick();
+        notify_pass();
 
         sp_time now = E_get_time();
         if (E_sub_time(now, last_reconnect).sec < reconnect_interval)

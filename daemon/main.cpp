@@ -5,7 +5,9 @@
 
 #include "config/config.h"
 #include "config/settings.h"
+#include "daemon/journal.h"
 #include "daemon/loop.h"
+#include "daemon/notify.h"
 #include "daemon/options.h"
 #include "daemon/process.h"
 #include "daemon/session.h"
@@ -13,6 +15,7 @@
 
 int main(int argc, char **argv)
 {
+    journal_stderr_install();
     vhost_table_size = raise_fd_limit();
     if (!mailbox_table_init(512)) {
         fprintf(stderr, "Out of memory for the mailbox table\n");
@@ -23,6 +26,7 @@ int main(int argc, char **argv)
     bool debug_mode = false;
     parse_options(argc, argv, &config_path, &debug_mode);
 
+    notify_start();
     if (config_load(config_path) != 0)
         exit(-1);
 
@@ -43,5 +47,6 @@ int main(int argc, char **argv)
     int join = 1;
     for_each_spread_conf(spread_connect, &join);
     announce_mailboxes();
+    notify_ready();
     receive_loop();
 }

@@ -92,7 +92,8 @@ TEST(Check, ListsTheExampleConfiguration)
                          "    Log web\n"
                          "        File " + dir.file("web-remote.log") + "\n"
                          "Configuration OK\n");
-    EXPECT_EQ(r.err, "Setting logfacility to force local times in CLF\n\nZeroing vhost hash for usage!\n");
+    // The reader's notices (CLF, vhost table) are the daemon's, not the report's.
+    EXPECT_EQ(r.err, "");
     EXPECT_FALSE(file_exists(dir.file("web.log")));
     EXPECT_FALSE(file_exists(dir.file("web-remote.log")));
     EXPECT_FALSE(file_exists(dir.file("errors.log.gz")));
@@ -163,7 +164,7 @@ TEST(Check, ListsOptionsOrderAndCommands)
                          "Spread 4803@beta (TCP to beta port 4803)\n"
                          "    no Log blocks: no group is joined\n"
                          "Configuration OK\n");
-    EXPECT_EQ(r.err, "\nZeroing vhost hash for usage!\n");
+    EXPECT_EQ(r.err, "");
     EXPECT_FALSE(file_exists(dir.file("started")));
     EXPECT_FALSE(file_exists(dir.file("out.log")));
     EXPECT_FALSE(file_exists(dir.file("unused.log")));
@@ -181,8 +182,27 @@ TEST(Check, ListsOptionsOrderAndCommands)
                          "Configuration OK\n");
 }
 
-// A configuration the daemon cannot load: wickerpost-check prints exactly
-// what the daemon prints and exits with the same status, and lists nothing.
+namespace {
+
+// What wickerpost-check prints of the daemon's messages `err`: the same,
+// without the reader's notices, and with the regex error on a line of its
+// own.
+std::string report_form(std::string err)
+{
+    for (const std::string notice : {"Setting logfacility to force local times in CLF\n", "\nZeroing vhost hash for usage!\n"})
+        for (size_t at; (at = err.find(notice)) != std::string::npos;)
+            err.erase(at, notice.size());
+    const std::string regex_error = "Unmatched ( or \\(";
+    if (size_t at = err.find(regex_error); at != std::string::npos)
+        err.insert(at + regex_error.size(), "\n");
+    return err;
+}
+
+}  // namespace
+
+// A configuration the daemon cannot load: wickerpost-check prints what the
+// daemon prints (less the notices) and exits with the same status, and
+// lists nothing.
 TEST(Check, ReportsLoadErrorsAsTheDaemonDoes)
 {
     TempDir dir;
@@ -220,7 +240,7 @@ TEST(Check, ReportsLoadErrorsAsTheDaemonDoes)
         Ended checked = check(path);
         EXPECT_EQ(by_daemon.status, c.status) << by_daemon.err;
         EXPECT_EQ(checked.status, c.status);
-        EXPECT_EQ(checked.err, by_daemon.err);
+        EXPECT_EQ(checked.err, report_form(by_daemon.err));
         EXPECT_NE(checked.err, "");
         EXPECT_EQ(checked.out, "");
         EXPECT_FALSE(file_exists(dir.file("x.log")));
@@ -274,12 +294,8 @@ TEST(Check, ReportsOutputsThatCannotWork)
         SCOPED_TRACE(c.what);
         write_file(dir.file("c.conf"), spread_block(4803, log_block("g", c.items)));
         Ended r = check(dir.file("c.conf"), {"PATH=" + dir.file("bin") + ":/usr/bin:/bin"});
-        std::string err = r.err;
-        const std::string notice = "\nZeroing vhost hash for usage!\n";
-        if (err.compare(0, notice.size(), notice) == 0)
-            err.erase(0, notice.size());
         EXPECT_EQ(r.status, 1);
-        EXPECT_EQ(err, c.expected + "1 problem found\n");
+        EXPECT_EQ(r.err, c.expected + "1 problem found\n");
         EXPECT_EQ(r.out.find("Configuration OK"), std::string::npos);
         if (c.daemon_refuses) {
             Ended by_daemon = run_program({bin("wickerpost"), "-D", "-c", dir.file("c.conf")});
@@ -340,8 +356,7 @@ TEST(Check, ReportsUnwritableDirectories)
     argv.insert(argv.end(), {bin("wickerpost-check"), "-c", dir.file("c.conf")});
     Ended r = run_program(argv, {"PATH=/usr/bin:/bin"});
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "\nZeroing vhost hash for usage!\n"
-                     "Cannot write " + dir.file("ro/f.log") + " (Log f on 4803): directory " + dir.file("ro") +
+    EXPECT_EQ(r.err, "Cannot write " + dir.file("ro/f.log") + " (Log f on 4803): directory " + dir.file("ro") +
                          ": Permission denied\n"
                          "Cannot create files in VhostDir " + dir.file("ro") + " (Log v on 4803): Permission denied\n"
                          "2 problems found\n");

@@ -226,8 +226,9 @@ TEST(ManualPages, GroffWarnsAboutNothing)
     }
 }
 
-// The systemd unit runs the daemon in the foreground, reloads with SIGHUP
-// and restarts on failure, and systemd-analyze finds nothing to say about
+// The systemd unit runs the daemon in the foreground as a notify service
+// with a watchdog and the journal's priorities, reloads with SIGHUP and
+// restarts on failure, and systemd-analyze finds nothing to say about
 // it (its programs and manual pages taken from a scratch install). A
 // misspelt setting is reported, so silence means the unit was read.
 TEST(ServiceFiles, SystemdUnitVerifies)
@@ -238,7 +239,8 @@ TEST(ServiceFiles, SystemdUnitVerifies)
     std::string unit = read_file(source("examples/wickerpost.service"));
     for (const char *line : {"\nExecStart=/usr/local/sbin/wickerpost -D -c /usr/local/etc/wickerpost.conf\n",
                              "\nExecReload=/bin/kill -HUP $MAINPID\n", "\nRestart=on-failure\n",
-                             "\nReadWritePaths=/var/log\n"})
+                             "\nReadWritePaths=/var/log\n", "\nType=notify\n", "\nWatchdogSec=60s\n",
+                             "\nSyslogLevelPrefix=yes\n"})
         EXPECT_NE(unit.find(line), std::string::npos) << line;
 
     TempDir dir;

@@ -7,9 +7,10 @@
 // The file is read by the daemon's own reader, so a configuration that does
 // not load is reported exactly as the daemon reports it, with the daemon's
 // exit statuses: 255 when it cannot be loaded (a missing file, a syntax
-// error), 2 when the scanner fails. The reader's other messages (the CLF
-// and vhost notices, regex errors) appear on standard error as the daemon
-// prints them.
+// error), 2 when the scanner fails. Regex errors appear on standard error
+// as the daemon prints them, each on a line of its own; the reader's
+// notices of what it set up (the CLF and vhost ones) do not, they are not
+// part of the report.
 //
 // A configuration that loads is listed on standard output: the buffer
 // size, then every connection in the order the daemon connects them, each
@@ -522,6 +523,8 @@ int main(int argc, char **argv)
     // As the daemon: every VhostDir gets a table of the open-file limit's
     // size, and -b wins over BufferSize.
     vhost_table_size = raise_fd_limit();
+    // The reader's notices are for the daemon's log, not for this report.
+    reader_report_form = 1;
     bool size_from_option = buffer_size >= 0;
     if (config_load_model(config_path) != 0)
         exit(-1);
