@@ -189,6 +189,10 @@ void receive_loop()
             buffered_at[k] = SP_buffered(watched_mailboxes[k]) > 0;
             buffered += buffered_at[k];
         }
+        // Out of whole messages: the batched ones are written before the
+        // wait, which may block.
+        if (buffered == 0)
+            output_flush();
         waiting.assign(watched.begin(), watched.end());
         output_poll_backlogs(&waiting);
         int waited = 0;

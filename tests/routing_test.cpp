@@ -551,6 +551,7 @@ TEST_F(Routing, FullSequenceTakesOverItsLeastRecentlyUsedSlot)
     for (int i = 0; i < 6; i++)
         EXPECT_TRUE(i == 0 || i == 3 || slots[i].name == nullptr) << i;
 
+    EXPECT_EQ(output_flush(), 0);
     EXPECT_EQ(read_file(tmp.file(n[0])), "1\n3\n7\n");
     EXPECT_EQ(read_file(tmp.file(n[1])), "2\n5\n");
     EXPECT_EQ(read_file(tmp.file(n[2])), "4\n6\n");
@@ -594,6 +595,7 @@ TEST_F(Routing, LeastRecentlyUsedFileIsClosedAtTheCap)
     EXPECT_EQ(slot_of(a, "h1")->fd, -1);
     EXPECT_EQ(output_vhost_open_count(), 3);
 
+    EXPECT_EQ(output_flush(), 0);
     EXPECT_EQ(read_file(one.file("h1")), "a\nd\n");
     EXPECT_EQ(read_file(one.file("h2")), "b\nf\n");
     EXPECT_EQ(read_file(two.file("h3")), "c\ng\n");
@@ -646,6 +648,7 @@ TEST_F(Routing, OpenThatMeetsTheDescriptorLimitClosesOldVhostFiles)
         for (int round = 0; round < 2; round++)
             for (int i = 0; i < 40; i++)
                 log_line(conf, "host" + std::to_string(i), "line " + std::to_string(round));
+        EXPECT_EQ(output_flush(), 0);
         _exit(::testing::Test::HasFailure() ? 4 : 0);
     });
     ASSERT_EQ(status, 0) << err;
@@ -682,6 +685,7 @@ TEST_F(Routing, DeliverRoutesPreparesAndWrites)
         std::vector<char> buffer(c.message.begin(), c.message.end());
         EXPECT_EQ(output_deliver(c.facility, buffer.data(), static_cast<int>(buffer.size())), c.result) << c.message;
     }
+    EXPECT_EQ(output_flush(), 0);
     EXPECT_EQ(read_file(tmp.file("plain.log")), "1 GET /a\n");
     EXPECT_EQ(read_file(tmp.file("www.a.example")), "3 GET /c\n5 GET /e\n");
     EXPECT_EQ(entries(tmp.path), (std::set<std::string>{"plain.log", "www.a.example"}));
