@@ -220,11 +220,13 @@ void output_close(int fd);
 
 // Starts "/bin/sh -c" with `filename` minus its first character (the '|')
 // and returns the write end of a pipe feeding the command's standard input,
-// non-blocking and close-on-exec, or -1 (errno set) when the pipe or the
-// fork failed. The command runs with SIGHUP ignored and SIGCHLD and
-// SIGPIPE at their defaults, and holds no other descriptor of ours than
-// its standard input; it is never waited for here. The descriptor is not
-// registered.
+// non-blocking and close-on-exec, or -1 (errno set) when the pipe, the
+// clone or the exec failed. The command is started without copying the
+// daemon (a clone that shares its memory until the exec, suspending only
+// the calling thread), runs with SIGHUP ignored, SIGCHLD, SIGPIPE and
+// SIGXFSZ at their defaults and no signal blocked, and holds no other
+// descriptor of ours than its standard input (ours are all close-on-exec);
+// it is never waited for here. The descriptor is not registered.
 int output_start_command(const char *filename);
 
 // Opens the vhost file `path` of the VhostDir `dir` (its output number in
