@@ -14,6 +14,7 @@
 
 #include <gtest/gtest.h>
 
+#include "daemon/status.h"
 #include "support/routing.h"
 #include "support/process.h"
 
@@ -536,6 +537,46 @@ TEST_F(Writer, StatusCountsWhatWasWritten)
     EXPECT_EQ(seen.status.backlog, 0u);
     for (unsigned long n : seen.status.dropped)
         EXPECT_EQ(n, 0u);
+}
+
+// Batched messages are written before anything that needs them in the
+// file: a status report (its counters then tell what the file holds), the
+// close of the descriptor (SIGHUP, a vhost file closed for room), the exit's
+// drain. Until then the file holds none of them.
+TEST_F(Writer, BatchesAreWrittenBeforeReportCloseAndExit)
+{
+    enum Action { REPORT, CLOSE, DRAIN };
+    for (Action action : {REPORT, CLOSE, DRAIN}) {
+        SCOPED_TRACE(action);
+        std::string path = tmp.file("batched" + std::to_string(action) + ".log");
+        LogFile *file = log_file(path);
+        ASSERT_GE(open_output(file), 0);
+        std::string sent;
+        for (int i = 0; i < 50; i++) {
+            std::string m = numbered_line(i, 80);
+            ASSERT_EQ(output_write(file->fd, m.data(), m.size()), 0);
+            sent += m;
+        }
+        ASSERT_EQ(read_file(path), "") << "batched, not written yet";
+        if (action == REPORT) {
+            char *text = nullptr;
+            size_t size = 0;
+            FILE *out = open_memstream(&text, &size);
+            status_report(out);
+            fclose(out);
+            std::string report(text, size);
+            free(text);
+            EXPECT_NE(report.find("output path=" + path + " kind=file written=50 bytes=" + std::to_string(sent.size()) +
+                                  " dropped=0 "),
+                      std::string::npos)
+                << report;
+        } else if (action == CLOSE) {
+            output_close_log_file(file);
+        } else {
+            output_drain(0);
+        }
+        EXPECT_EQ(read_file(path), sent);
+    }
 }
 
 }  // namespace
