@@ -21,25 +21,11 @@
 #include "support/routing.h"
 
 using namespace routing_test;
+using wkp_test::entries;
 using wkp_test::read_file;
 using wkp_test::TempDir;
 
 namespace {
-
-// Names in a directory, "." and ".." left out.
-std::set<std::string> entries(const std::string &dir)
-{
-    std::set<std::string> names;
-    if (DIR *d = opendir(dir.c_str())) {
-        while (dirent *e = readdir(d)) {
-            std::string name = e->d_name;
-            if (name != "." && name != "..")
-                names.insert(name);
-        }
-        closedir(d);
-    }
-    return names;
-}
 
 int route(SpreadConf *conf, const char *group, const std::string &message)
 {
