@@ -58,9 +58,9 @@
 // - when it holds output_batch_bytes or IOV_MAX messages, or the arena is
 //   full (every batch then), or a message is too long for a batch (it is
 //   then written on its own, after the batch);
-// - output_batch_ms after the loop pass that began the batches, looked at
-//   once per pass (output_tick): a file under constant load is written
-//   within a few milliseconds;
+// - output_batch_ms after the end of the loop pass that began the
+//   batches, looked at once per pass (output_tick): a file under constant
+//   load is written within a few milliseconds;
 // - before its descriptor is closed (SIGHUP, vhost files closed for room),
 //   before a status report and at exit.
 // A batched message counts as written (status counters) once its write

@@ -138,12 +138,12 @@ bool exiting = false;                                                 // output_
 
 // Batches: the bytes of every batched message, in the order taken, in one
 // arena that is reused once every batch is written; the descriptors with a
-// batch; the loop pass clock (milliseconds, output_tick) and its value when
-// the first of the present batches began.
+// batch; the clock (milliseconds) at the end of the loop pass that began
+// the present batches, once output_tick has seen them.
 char *arena = nullptr;
 size_t arena_used = 0;
 std::vector<int> &batched = *new std::vector<int>;
-long pass_ms = 0;
+bool batches_timed = false;
 long batches_since_ms = 0;
 
 Descriptor *descriptor_at(int fd)
@@ -161,8 +161,10 @@ void unlist_batch(int fd)
             break;
         }
     }
-    if (batched.empty())
+    if (batched.empty()) {
         arena_used = 0;
+        batches_timed = false;
+    }
 }
 
 // Forgets a descriptor. A batch it still holds (only a number closed
@@ -347,11 +349,8 @@ bool batch_message(int fd, Descriptor &d, const char *data, size_t length)
         flush_batch(fd);
     if (arena_used + length > output_batch_total)
         output_flush();
-    if (d.batch.empty()) {
-        if (batched.empty())
-            batches_since_ms = pass_ms;
+    if (d.batch.empty())
         batched.push_back(fd);
-    }
     char *copy = arena + arena_used;
     memcpy(copy, data, length);
     arena_used += length;
@@ -654,6 +653,7 @@ int output_flush()
         dropped += write_batch(fd, descriptors[fd]);
     batched.clear();
     arena_used = 0;
+    batches_timed = false;
     return dropped > 0 ? -1 : 0;
 }
 
@@ -691,10 +691,18 @@ void output_write_backlogs(const pollfd *fds, size_t n)
 
 void output_tick()
 {
-    pass_ms = monotonic_ms();
-    if (!batched.empty() && pass_ms - batches_since_ms >= output_batch_ms)
-        output_flush();
-    output_tick_at(pass_ms / 1000);
+    // Batches are timed from the end of the pass that began them, not from
+    // the clock read before it: after a wait, that read is old.
+    long now = monotonic_ms();
+    if (!batched.empty()) {
+        if (!batches_timed) {
+            batches_since_ms = now;
+            batches_timed = true;
+        } else if (now - batches_since_ms >= output_batch_ms) {
+            output_flush();
+        }
+    }
+    output_tick_at(now / 1000);
 }
 
 void output_tick_at(long now)
