@@ -211,11 +211,13 @@ int output_open_log_file(LogFile *file, OutputOpenTime when);
 void output_lock_or_exit(int fd, const char *path);
 
 // Closes file->fd when it is above 0 (an output on descriptor 0 is left
-// alone): unlocked unless skip_locking, closed, forgotten; file->fd
-// becomes -1. A stream with a backlog is retired instead of closed.
+// alone): its batch written, unlocked unless skip_locking, closed,
+// forgotten; file->fd becomes -1. A stream with a backlog is retired
+// instead of closed.
 void output_close_log_file(LogFile *file);
 
-// Unlocks (unless skip_locking), closes and forgets a descriptor.
+// Writes the batch of a descriptor, unlocks it (unless skip_locking),
+// closes and forgets it.
 void output_close(int fd);
 
 // Starts "/bin/sh -c" with `filename` minus its first character (the '|')
@@ -246,8 +248,9 @@ int output_open_vhost_file(int *id, const char *dir, const char *path);
 // system call, no allocation.
 void output_vhost_link(VhostSlot *slot);
 
-// Closes the file of a slot (unlocked unless skip_locking), takes it out
-// of the list and sets its fd to -1; the name stays with the slot.
+// Closes the file of a slot (its batch written first, unlocked unless
+// skip_locking), takes it out of the list and sets its fd to -1; the name
+// stays with the slot.
 void output_vhost_close(VhostSlot *slot);
 
 // True when stamp a was given before stamp b (use stamps wrap).
