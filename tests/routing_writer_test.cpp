@@ -542,11 +542,13 @@ TEST_F(Writer, StatusCountsWhatWasWritten)
 // Batched messages are written before anything that needs them in the
 // file: a status report (its counters then tell what the file holds), the
 // close of the descriptor (SIGHUP, a vhost file closed for room), the exit's
-// drain. Until then the file holds none of them.
+// drain; and by the loop's ticks once output_batch_ms passed after the tick
+// that first saw them, even if the loop never runs out of messages. Until
+// then the file holds none of them.
 TEST_F(Writer, BatchesAreWrittenBeforeReportCloseAndExit)
 {
-    enum Action { REPORT, CLOSE, DRAIN };
-    for (Action action : {REPORT, CLOSE, DRAIN}) {
+    enum Action { REPORT, CLOSE, DRAIN, TICKS };
+    for (Action action : {REPORT, CLOSE, DRAIN, TICKS}) {
         SCOPED_TRACE(action);
         std::string path = tmp.file("batched" + std::to_string(action) + ".log");
         LogFile *file = log_file(path);
@@ -572,8 +574,15 @@ TEST_F(Writer, BatchesAreWrittenBeforeReportCloseAndExit)
                 << report;
         } else if (action == CLOSE) {
             output_close_log_file(file);
-        } else {
+        } else if (action == DRAIN) {
             output_drain(0);
+        } else {
+            output_tick();  // the batch's time starts
+            EXPECT_EQ(read_file(path), "");
+            EXPECT_TRUE(wkp_test::wait_until([&] {
+                output_tick();
+                return read_file(path) == sent;
+            }));
         }
         EXPECT_EQ(read_file(path), sent);
     }
