@@ -207,7 +207,8 @@ int output_open_log_file(LogFile *file, OutputOpenTime when);
 
 // Takes the exclusive, non-blocking flock on `fd` unless skip_locking; a
 // refusal (also on a descriptor of -1) prints "Cannot lock %s, is another
-// wickerpost running?\n" with `path` and ends the process with status 1.
+// wickerpost running?\n" with `path`, writes the batches and ends the
+// process with status 1.
 void output_lock_or_exit(int fd, const char *path);
 
 // Closes file->fd when it is above 0 (an output on descriptor 0 is left

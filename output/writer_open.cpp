@@ -182,6 +182,8 @@ void output_lock_or_exit(int fd, const char *path)
 {
     if (!skip_locking && flock(fd, LOCK_EX | LOCK_NB) == -1) {
         fprintf(stderr, "Cannot lock %s, is another wickerpost running?\n", path);
+        // What was taken for the files we do hold is not lost.
+        output_flush();
         exit(1);
     }
 }

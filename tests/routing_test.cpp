@@ -602,9 +602,14 @@ TEST_F(Routing, LockHeldByAnotherDaemonEndsTheProcess)
     int holder = open(tmp.file("abc").c_str(), O_WRONLY | O_CREAT, 0644);
     ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0);
 
-    auto [status, err] = in_child([&] { route(conf, "vh", "abc x"); });
+    // A line taken for another vhost file before is written at that exit.
+    auto [status, err] = in_child([&] {
+        log_line(conf, "def", "taken before");
+        route(conf, "vh", "abc x");
+    });
     EXPECT_EQ(status, 1);
     EXPECT_EQ(err, "Cannot lock " + tmp.file("abc") + ", is another wickerpost running?\n");
+    EXPECT_EQ(read_file(tmp.file("def")), "taken before\n");
 
     // Without locking the file is shared.
     auto [free_status, free_err] = in_child([&] {
