@@ -62,7 +62,8 @@
 //   batches, looked at once per pass (output_tick): a file under constant
 //   load is written within a few milliseconds;
 // - before its descriptor is closed (SIGHUP, vhost files closed for room),
-//   before a status report and at exit.
+//   before a status report, before the loop connects Spread sessions
+//   (which may take up to their deadline) and at exit.
 // A batched message counts as written (status counters) once its write
 // succeeded; one that fails is dropped and counted then. Streams are not
 // batched: a stream's message is written at once or queued in its
