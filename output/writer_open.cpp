@@ -41,7 +41,8 @@ namespace {
 
 // What the child of a spawn needs, made ready by the parent: between the
 // clone and the exec the child calls only async-signal-safe functions and
-// writes nothing of the daemon's memory but `error`.
+// writes nothing of the daemon's memory but `error` (and the errno of the
+// waiting thread, which the caller does not look at on success).
 struct Spawn {
     int input;                    // the pipe's read end, to become descriptor 0
     char *argv[4];                // /bin/sh -c command
