@@ -13,6 +13,7 @@
 #include "config/settings.h"
 #include "output/rewrite.h"
 #include "output/routing.h"
+#include "output/writer.h"
 
 namespace {
 
@@ -159,6 +160,52 @@ void BM_CopyLine(benchmark::State &state)
     state.SetItemsProcessed(state.iterations());
 }
 BENCHMARK(BM_CopyLine);
+
+// The write step of a plain file: the access line written by output_write,
+// with the batches written after every `range(0)` messages (1: one writev
+// per message, as every message was written before batching). The file is
+// emptied every 65,536 messages, in both cases alike.
+char write_path[] = "/tmp/wkp-bench-write-XXXXXX";
+
+void remove_write_file()
+{
+    unlink(write_path);
+}
+
+void BM_WriteStep(benchmark::State &state)
+{
+    setup_globals();
+    static LogFile *file = [] {
+        auto *f = static_cast<LogFile *>(calloc(1, sizeof(LogFile)));
+        int fd = mkstemp(write_path);
+        if (fd >= 0) {
+            close(fd);
+            atexit(remove_write_file);
+            f->filename = strdup(write_path);
+            f->fd = output_open_log_file(f, OUTPUT_OPEN_START);
+        } else {
+            f->fd = -1;
+        }
+        return f;
+    }();
+    if (file->fd < 0) {
+        state.SkipWithError("file not opened");
+        return;
+    }
+    const long every = state.range(0);
+    long n = 0;
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(output_write(file->fd, access_line, access_length));
+        if (++n % every == 0)
+            output_flush();
+        if (n % 65536 == 0)
+            (void)!ftruncate(file->fd, 0);
+    }
+    output_flush();
+    (void)!ftruncate(file->fd, 0);
+    state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_WriteStep)->Arg(1)->Arg(32)->Arg(400);
 
 }  // namespace
 

@@ -123,6 +123,9 @@ static void drop_mailbox(int i)
     mailbox_table[i] = nullptr;
     watched_stale = true;
     conf->connected = 0;
+    // Connecting may take up to its deadline: what was taken is written
+    // first.
+    output_flush();
     int join = 1;
     if (spread_connect(conf, &join) < 0 && log_spread_errors)
         fprintf(stderr, "Error connecting to spread daemon\n");
@@ -193,6 +196,10 @@ void receive_loop()
             buffered_at[k] = SP_buffered(watched_mailboxes[k]) > 0;
             buffered += buffered_at[k];
         }
+        // Out of whole messages: the batched ones are written before the
+        // wait, which may block.
+        if (buffered == 0)
+            output_flush();
         waiting.assign(watched.begin(), watched.end());
         output_poll_backlogs(&waiting);
         int waited = 0;
@@ -218,6 +225,7 @@ void receive_loop()
         sp_time now = E_get_time();
         if (E_sub_time(now, last_reconnect).sec < reconnect_interval)
             continue;
+        output_flush();
         int join = 1;
         for_each_spread_conf(spread_connect, &join);
         watched_stale = true;

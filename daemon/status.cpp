@@ -79,6 +79,8 @@ static void report_output(const OutputStatus *status, void *arg)
 
 void status_report(FILE *out)
 {
+    // The counters then tell what is in the files.
+    output_flush();
     for_each_spread_conf(report_spread, out);
     output_for_each(report_output, out);
     fflush(out);

@@ -84,6 +84,7 @@ int open_log_files()
 
 int close_log_files()
 {
+    output_flush();
     output_report_pending();
     for_each_configured_facility(close_outputs, OUTPUT_OPEN_START);
     output_report_pending();

@@ -19,13 +19,15 @@
 // route_message gave. Kinds, and the failure policy of each (written again
 // above each write site):
 //
-// - file: a File path that is a regular file, or a vhost file. Written
-//   with one write() as a rule; EINTR and short writes go on. A write that
-//   fails part-way (ENOSPC, EDQUOT, EFBIG, EIO...) is cut back: the file is
-//   truncated to the current offset minus the bytes of the message written,
-//   which with O_APPEND and our lock is where the message began. So a file
-//   never holds a torn line. The message is dropped and counted under the
-//   error; the next message tries afresh.
+// - file: a File path that is a regular file, or a vhost file. Its
+//   messages are batched (see Batches) and written with one writev() per
+//   batch as a rule; EINTR and short writes go on. A write that fails
+//   part-way (ENOSPC, EDQUOT, EFBIG, EIO...) is cut back to the end of the
+//   last whole message written: the file is truncated to the current
+//   offset minus the bytes of the failed message that landed, which with
+//   O_APPEND and our lock is where that message began. So a file never
+//   holds a torn line. That message is dropped and counted under the
+//   error; the next one tries afresh, in the same flush.
 // - stream: a piped command's pipe, or a File path that is a FIFO or a
 //   device. Non-blocking, with a backlog of at most output_backlog_max
 //   bytes of whole messages, written out as the reader takes it: before a
@@ -41,6 +43,32 @@
 //   output_restart_window seconds; in between its messages are dropped
 //   ("output not open"), so a command that cannot run is not forked for
 //   every message.
+//
+// Batches
+// -------
+// A message for a file is copied into its descriptor's batch (one arena
+// of output_batch_total bytes shared by every batch, so the receive buffer
+// can be reused at once) and written later, together with the messages
+// that follow it for the same file, by one writev(). The loop still takes
+// one message per ready mailbox per pass, so the order within every
+// output is the order of taking; only the write is deferred. A batch is
+// written (flushed):
+// - when the loop has no whole message left to take, before it waits
+//   (output_flush);
+// - when it holds output_batch_bytes or IOV_MAX messages, or the arena is
+//   full (every batch then), or a message is too long for a batch (it is
+//   then written on its own, after the batch);
+// - output_batch_ms after the end of the loop pass that began the
+//   batches, looked at once per pass (output_tick): a file under constant
+//   load is written within a few milliseconds;
+// - before its descriptor is closed (SIGHUP, vhost files closed for room),
+//   before a status report, before the loop connects Spread sessions
+//   (which may take up to their deadline) and at exit.
+// A batched message counts as written (status counters) once its write
+// succeeded; one that fails is dropped and counted then. Streams are not
+// batched: a stream's message is written at once or queued in its
+// backlog, which is its buffer already and keeps the EPIPE and restart
+// rules per message.
 //
 // Reopen and exit
 // ---------------
@@ -101,6 +129,13 @@ constexpr int output_exit_drain_ms = 2000;
 // library's two event descriptors each) and the pipes of restarted
 // commands.
 constexpr int output_fd_reserve = 64;
+// Batches of file messages (see Batches): bytes of one descriptor's batch
+// at most (its messages at most IOV_MAX), bytes of all batches together,
+// and milliseconds a batch may wait while the loop never runs out of
+// messages.
+constexpr size_t output_batch_bytes = 64u << 10;
+constexpr size_t output_batch_total = 256u << 10;
+constexpr int output_batch_ms = 2;
 // Seconds between two reports of the same output and reason.
 constexpr int output_report_interval = 60;
 // Restarts of one command allowed per window of seconds.
@@ -173,24 +208,29 @@ int output_open_log_file(LogFile *file, OutputOpenTime when);
 
 // Takes the exclusive, non-blocking flock on `fd` unless skip_locking; a
 // refusal (also on a descriptor of -1) prints "Cannot lock %s, is another
-// wickerpost running?\n" with `path` and ends the process with status 1.
+// wickerpost running?\n" with `path`, writes the batches and ends the
+// process with status 1.
 void output_lock_or_exit(int fd, const char *path);
 
 // Closes file->fd when it is above 0 (an output on descriptor 0 is left
-// alone): unlocked unless skip_locking, closed, forgotten; file->fd
-// becomes -1. A stream with a backlog is retired instead of closed.
+// alone): its batch written, unlocked unless skip_locking, closed,
+// forgotten; file->fd becomes -1. A stream with a backlog is retired
+// instead of closed.
 void output_close_log_file(LogFile *file);
 
-// Unlocks (unless skip_locking), closes and forgets a descriptor.
+// Writes the batch of a descriptor, unlocks it (unless skip_locking),
+// closes and forgets it.
 void output_close(int fd);
 
 // Starts "/bin/sh -c" with `filename` minus its first character (the '|')
 // and returns the write end of a pipe feeding the command's standard input,
-// non-blocking and close-on-exec, or -1 (errno set) when the pipe or the
-// fork failed. The command runs with SIGHUP ignored and SIGCHLD and
-// SIGPIPE at their defaults, and holds no other descriptor of ours than
-// its standard input; it is never waited for here. The descriptor is not
-// registered.
+// non-blocking and close-on-exec, or -1 (errno set) when the pipe, the
+// clone or the exec failed. The command is started without copying the
+// daemon (a clone that shares its memory until the exec, suspending only
+// the calling thread), runs with SIGHUP ignored, SIGCHLD, SIGPIPE and
+// SIGXFSZ at their defaults and no signal blocked, and holds no other
+// descriptor of ours than its standard input (ours are all close-on-exec);
+// it is never waited for here. The descriptor is not registered.
 int output_start_command(const char *filename);
 
 // Opens the vhost file `path` of the VhostDir `dir` (its output number in
@@ -210,8 +250,9 @@ int output_open_vhost_file(int *id, const char *dir, const char *path);
 // system call, no allocation.
 void output_vhost_link(VhostSlot *slot);
 
-// Closes the file of a slot (unlocked unless skip_locking), takes it out
-// of the list and sets its fd to -1; the name stays with the slot.
+// Closes the file of a slot (its batch written first, unlocked unless
+// skip_locking), takes it out of the list and sets its fd to -1; the name
+// stays with the slot.
 void output_vhost_close(VhostSlot *slot);
 
 // True when stamp a was given before stamp b (use stamps wrap).
@@ -230,11 +271,18 @@ int output_vhost_cap();
 // --- Writing -------------------------------------------------------------
 
 // The write step: the message [data, data + length) for descriptor `fd`
-// (given by route_message) is written whole, or queued whole in the
-// stream's backlog, or dropped and counted, following the policy of the
-// descriptor's kind. Returns 0 when written or queued, -1 when dropped. An
-// unregistered descriptor is written like a file, without counters.
+// (given by route_message) is batched for a file, written whole or queued
+// whole in the stream's backlog, or dropped and counted, following the
+// policy of the descriptor's kind. Returns 0 when batched, written or
+// queued, -1 when dropped (a batched message that fails is dropped and
+// counted by the flush). An unregistered descriptor is written like a
+// file at once, without counters. Copying into a batch costs no system
+// call, no allocation and no clock read.
 int output_write(int fd, const char *data, size_t length);
+
+// Writes every batch now (see Batches). Returns 0 when every batched
+// message was written whole, -1 when some were dropped (counted).
+int output_flush();
 
 // --- The loop ------------------------------------------------------------
 
@@ -245,16 +293,17 @@ void output_poll_backlogs(std::vector<pollfd> *set);
 // set (entries appended by output_poll_backlogs).
 void output_write_backlogs(const pollfd *fds, size_t n);
 
-// Once per loop pass: reads the clock, reports the drops that are due, and
-// ends retired streams whose time is up. output_tick_at does the same with
-// a clock value of `now` seconds (tests).
+// Once per loop pass: reads the clock, writes batches older than
+// output_batch_ms, reports the drops that are due, and ends retired
+// streams whose time is up. output_tick_at does the same but for the
+// batches, with a clock value of `now` seconds (tests).
 void output_tick();
 void output_tick_at(long now);
 
 // Reports every pending drop count now (SIGHUP, SIGTERM).
 void output_report_pending();
 
-// At exit: writes the backlogs of every stream, retired ones included, as
+// At exit: writes every batch, then the backlogs of every stream, retired ones included, as
 // their readers take them, for at most `timeout_ms` in all; then drops and
 // counts what is left ("abandoned") and closes the retired descriptors.
 void output_drain(int timeout_ms);

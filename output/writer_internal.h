@@ -75,7 +75,8 @@ enum Kind : unsigned char { KIND_NONE, KIND_FILE, KIND_STREAM };
 // with its kind, its output's number and the LogFile holding it (File
 // outputs; null for vhost files). A negative fd is ignored.
 void register_descriptor(int fd, Kind kind, int id, LogFile *file);
-// Unlocks (unless skip_locking) and closes a descriptor, and forgets it.
+// Writes a descriptor's batch, unlocks it (unless skip_locking), closes
+// it and forgets it.
 void close_descriptor(int fd);
 // Descriptors registered now.
 long registered_descriptors();

@@ -3,8 +3,12 @@
 #include "output/writer_internal.h"
 
 #include <fcntl.h>
+#include <pthread.h>
+#include <sched.h>
 #include <sys/file.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -33,6 +37,70 @@ static bool restart_allowed(Output &o)
     return true;
 }
 
+namespace {
+
+// What the child of a spawn needs, made ready by the parent: between the
+// clone and the exec the child calls only async-signal-safe functions and
+// writes nothing of the daemon's memory but `error` (and the errno of the
+// waiting thread, which the caller does not look at on success).
+struct Spawn {
+    int input;                    // the pipe's read end, to become descriptor 0
+    char *argv[4];                // /bin/sh -c command
+    char **envp;
+    struct sigaction defaults;    // SIG_DFL
+    struct sigaction ignore;      // SIG_IGN
+    sigset_t mask;                // the command's signal mask: empty
+    int error;                    // errno of a failed exec, else 0
+};
+
+// The child: it runs on its own small stack in the daemon's memory while
+// the thread that cloned it waits (CLONE_VFORK), with every signal blocked
+// from the start. Every handler of the daemon is reset to the default
+// before the mask is cleared, so no signal can run one of them in here;
+// then SIGHUP is ignored (an ignored signal stays ignored across exec) and
+// SIGPIPE, SIGXFSZ and SIGCHLD, which the daemon ignores or handles, are
+// at their defaults.
+__attribute__((no_sanitize_address)) int spawn_child(void *arg)
+{
+    Spawn *s = static_cast<Spawn *>(arg);
+    for (int sig = 1; sig < NSIG; sig++) {
+        struct sigaction now;
+        if (sig == SIGKILL || sig == SIGSTOP || sigaction(sig, nullptr, &now) != 0)
+            continue;
+        if (now.sa_handler != SIG_IGN && now.sa_handler != SIG_DFL)
+            sigaction(sig, &s->defaults, nullptr);
+    }
+    sigaction(SIGHUP, &s->ignore, nullptr);
+    sigaction(SIGPIPE, &s->defaults, nullptr);
+    sigaction(SIGXFSZ, &s->defaults, nullptr);
+    sigaction(SIGCHLD, &s->defaults, nullptr);
+    if (s->input == 0) {
+        // Already standard input (the daemon runs without one): only the
+        // close-on-exec flag has to go.
+        fcntl(0, F_SETFD, 0);
+    } else if (dup2(s->input, 0) != 0) {
+        s->error = errno;
+        _exit(127);
+    }
+    // Every other descriptor of ours is close-on-exec.
+    sigprocmask(SIG_SETMASK, &s->mask, nullptr);
+    execve(s->argv[0], s->argv, s->envp);
+    s->error = errno;
+    _exit(127);
+}
+
+// The child's stack: it holds a few frames of the calls above.
+constexpr size_t spawn_stack_size = 256u << 10;
+
+}  // namespace
+
+// The command is started without copying the daemon: a fork would copy the
+// page tables of every read-ahead ring (32 MiB each, resident) while the
+// loop waits, and write-protect them, so that the reader threads take a
+// page fault on every page they fill next. The clone shares the memory
+// instead and suspends only the calling thread until the exec; the readers
+// go on reading. posix_spawn would do the same, but cannot start the
+// command with SIGHUP ignored while the daemon handles it.
 int output_start_command(const char *filename)
 {
     int ends[2];
@@ -40,47 +108,45 @@ int output_start_command(const char *filename)
         return -1;
     // Our end only: the command reads its standard input blocking.
     (void)fcntl(ends[1], F_SETFL, O_NONBLOCK);
-    // Everything the child needs is ready before the fork: between fork and
-    // exec it calls only async-signal-safe functions.
-    const char *command = filename + 1;
-    struct sigaction default_action, ignore_action;
-    memset(&default_action, 0, sizeof default_action);
-    memset(&ignore_action, 0, sizeof ignore_action);
-    default_action.sa_handler = SIG_DFL;
-    ignore_action.sa_handler = SIG_IGN;
-    sigemptyset(&default_action.sa_mask);
-    sigemptyset(&ignore_action.sa_mask);
+    Spawn spawn;
+    memset(&spawn, 0, sizeof spawn);
+    spawn.input = ends[0];
+    spawn.argv[0] = const_cast<char *>("/bin/sh");
+    spawn.argv[1] = const_cast<char *>("-c");
+    spawn.argv[2] = const_cast<char *>(filename + 1);
+    spawn.envp = environ;
+    spawn.defaults.sa_handler = SIG_DFL;
+    spawn.ignore.sa_handler = SIG_IGN;
+    sigemptyset(&spawn.defaults.sa_mask);
+    sigemptyset(&spawn.ignore.sa_mask);
+    sigemptyset(&spawn.mask);
 
-    pid_t pid = fork();
+    void *stack = mmap(nullptr, spawn_stack_size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
+    pid_t pid = -1;
+    int error = errno;
+    if (stack != MAP_FAILED) {
+        sigset_t all, saved;
+        sigfillset(&all);
+        pthread_sigmask(SIG_SETMASK, &all, &saved);
+        pid = clone(spawn_child, static_cast<char *>(stack) + spawn_stack_size, CLONE_VM | CLONE_VFORK | SIGCHLD,
+                    &spawn);
+        error = errno;
+        pthread_sigmask(SIG_SETMASK, &saved, nullptr);
+        munmap(stack, spawn_stack_size);
+    }
+    close(ends[0]);
+    if (pid > 0 && spawn.error != 0) {
+        // The exec failed: the child has ended already.
+        (void)waitpid(pid, nullptr, 0);
+        error = spawn.error;
+        pid = -1;
+    }
     if (pid < 0) {
-        int saved = errno;
-        close(ends[0]);
         close(ends[1]);
-        errno = saved;
+        errno = error;
         return -1;
     }
-    if (pid > 0) {
-        close(ends[0]);
-        return ends[1];
-    }
-
-    close(ends[1]);
-    if (ends[0] == 0) {
-        // Already standard input (the daemon runs without one): only the
-        // close-on-exec flag has to go.
-        fcntl(0, F_SETFD, 0);
-    } else {
-        dup2(ends[0], 0);
-        close(ends[0]);
-    }
-    sigaction(SIGCHLD, &default_action, nullptr);
-    sigaction(SIGHUP, &ignore_action, nullptr);
-    // The daemon ignores SIGPIPE and SIGXFSZ, and an ignored signal stays ignored across
-    // exec: give the command the usual behaviour on a closed pipe.
-    sigaction(SIGPIPE, &default_action, nullptr);
-    sigaction(SIGXFSZ, &default_action, nullptr);
-    execl("/bin/sh", "/bin/sh", "-c", command, (char *)nullptr);
-    _exit(127);
+    return ends[1];
 }
 
 int output_open_log_file(LogFile *file, OutputOpenTime when)
@@ -117,6 +183,8 @@ void output_lock_or_exit(int fd, const char *path)
 {
     if (!skip_locking && flock(fd, LOCK_EX | LOCK_NB) == -1) {
         fprintf(stderr, "Cannot lock %s, is another wickerpost running?\n", path);
+        // What was taken for the files we do hold is not lost.
+        output_flush();
         exit(1);
     }
 }

@@ -1,10 +1,11 @@
 // The write step: every descriptor the module opened, registered with its
 // kind and output; messages written whole or not at all, following the
-// failure policy of their descriptor's kind; the backlogs of streams, the
-// streams retired with one, and the drain at exit.
+// failure policy of their descriptor's kind; the batches of files, the
+// backlogs of streams, the streams retired with one, and the drain at exit.
 #include "output/writer_internal.h"
 
 #include <sys/file.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -125,6 +126,8 @@ struct Descriptor {
     long retire_until = 0;       // clock when a retired stream gives up
     dev_t dev = 0;               // streams named by a path: the FIFO or device itself
     ino_t ino = 0;
+    std::vector<iovec> batch;    // files: messages copied into the arena, not written yet
+    size_t batch_bytes = 0;
 };
 
 // The module's tables live as long as the process and are never destroyed,
@@ -133,6 +136,16 @@ std::vector<Descriptor> &descriptors = *new std::vector<Descriptor>;  // by desc
 std::vector<int> &streams = *new std::vector<int>;                    // registered stream descriptors
 bool exiting = false;                                                 // output_drain runs: no restarts
 
+// Batches: the bytes of every batched message, in the order taken, in one
+// arena that is reused once every batch is written; the descriptors with a
+// batch; the clock (milliseconds) at the end of the loop pass that began
+// the present batches, once output_tick has seen them.
+char *arena = nullptr;
+size_t arena_used = 0;
+std::vector<int> &batched = *new std::vector<int>;
+bool batches_timed = false;
+long batches_since_ms = 0;
+
 Descriptor *descriptor_at(int fd)
 {
     if (fd < 0 || static_cast<size_t>(fd) >= descriptors.size() || descriptors[fd].kind == KIND_NONE)
@@ -140,11 +153,33 @@ Descriptor *descriptor_at(int fd)
     return &descriptors[fd];
 }
 
+void unlist_batch(int fd)
+{
+    for (size_t i = 0; i < batched.size(); i++) {
+        if (batched[i] == fd) {
+            batched.erase(batched.begin() + static_cast<long>(i));
+            break;
+        }
+    }
+    if (batched.empty()) {
+        arena_used = 0;
+        batches_timed = false;
+    }
+}
+
+// Forgets a descriptor. A batch it still holds (only a number closed
+// behind our back and reused has one here: close_descriptor writes it
+// first) cannot be written anywhere: dropped and counted.
 void forget_descriptor(int fd)
 {
     Descriptor *d = descriptor_at(fd);
     if (!d)
         return;
+    if (!d->batch.empty()) {
+        output_drop(d->output, OUTPUT_DROP_NOT_OPEN, 0, d->batch.size());
+        d->batch.clear();
+        unlist_batch(fd);
+    }
     if (d->kind == KIND_STREAM) {
         for (size_t i = 0; i < streams.size(); i++) {
             if (streams[i] == fd) {
@@ -176,8 +211,11 @@ void register_descriptor(int fd, Kind kind, int id, LogFile *file)
         streams.push_back(fd);
 }
 
+static void flush_batch(int fd);
+
 void close_descriptor(int fd)
 {
+    flush_batch(fd);
     forget_descriptor(fd);
     if (!skip_locking)
         (void)flock(fd, LOCK_UN);
@@ -248,6 +286,77 @@ int write_file(int fd, int id, const char *data, size_t length)
     }
     count_written(id, length);
     return 0;
+}
+
+// Writes the batch of file fd: as many messages per writev() as it takes,
+// going on after EINTR and short writes. A write that fails with part of
+// a message landed is cut back to where that message began, so every
+// whole message before it stays and nothing is torn; the message is
+// dropped and counted under the error, and the next one tries afresh.
+// Returns the messages dropped.
+unsigned long write_batch(int fd, Descriptor &d)
+{
+    iovec *v = d.batch.data();
+    size_t n = d.batch.size();
+    size_t i = 0, landed = 0;  // message i, of which `landed` bytes are written
+    unsigned long dropped = 0;
+    while (i < n) {
+        iovec whole = v[i];
+        v[i].iov_base = static_cast<char *>(v[i].iov_base) + landed;
+        v[i].iov_len -= landed;
+        ssize_t written = writev(fd, v + i, static_cast<int>(n - i < IOV_MAX ? n - i : IOV_MAX));
+        v[i] = whole;
+        if (written > 0) {
+            for (size_t left = static_cast<size_t>(written); left > 0;) {
+                size_t rest = v[i].iov_len - landed;
+                if (left < rest) {
+                    landed += left;
+                    break;
+                }
+                left -= rest;
+                count_written(d.output, v[i].iov_len);
+                i++;
+                landed = 0;
+            }
+            continue;
+        }
+        if (written < 0 && errno == EINTR)
+            continue;
+        int error = written < 0 ? errno : EIO;
+        if (landed > 0)
+            cut_back(fd, landed);
+        output_drop(d.output, OUTPUT_DROP_WRITE_ERROR, error);
+        dropped++;
+        i++;
+        landed = 0;
+    }
+    d.batch.clear();
+    d.batch_bytes = 0;
+    return dropped;
+}
+
+// Adds a message to the batch of file fd, writing batches first where a
+// bound is reached. False when it cannot be batched (longer than a batch,
+// or no memory for the arena): then fd's batch is written and the message
+// is not taken.
+bool batch_message(int fd, Descriptor &d, const char *data, size_t length)
+{
+    if (length > output_batch_bytes || (!arena && !(arena = static_cast<char *>(malloc(output_batch_total))))) {
+        flush_batch(fd);
+        return false;
+    }
+    if (d.batch_bytes + length > output_batch_bytes || d.batch.size() >= IOV_MAX)
+        flush_batch(fd);
+    if (arena_used + length > output_batch_total)
+        output_flush();
+    if (d.batch.empty())
+        batched.push_back(fd);
+    char *copy = arena + arena_used;
+    memcpy(copy, data, length);
+    arena_used += length;
+    d.batch.push_back(iovec{copy, length});
+    d.batch_bytes += length;
+    return true;
 }
 
 // Writes from the backlog of stream fd until it is empty or the reader
@@ -453,6 +562,16 @@ void abandon_backlog(int fd)
 
 }  // namespace
 
+// Writes the batch of descriptor fd, if it has one.
+static void flush_batch(int fd)
+{
+    Descriptor *d = descriptor_at(fd);
+    if (!d || d->batch.empty())
+        return;
+    write_batch(fd, *d);
+    unlist_batch(fd);
+}
+
 void take_over_retired(int fd, dev_t dev, ino_t ino)
 {
     Descriptor &d = descriptors[fd];
@@ -522,7 +641,20 @@ int output_write(int fd, const char *data, size_t length)
         return write_file(fd, 0, data, length);
     if (d->kind == KIND_STREAM)
         return write_stream(fd, data, length);
+    if (batch_message(fd, *d, data, length))
+        return 0;
     return write_file(fd, d->output, data, length);
+}
+
+int output_flush()
+{
+    unsigned long dropped = 0;
+    for (int fd : batched)
+        dropped += write_batch(fd, descriptors[fd]);
+    batched.clear();
+    arena_used = 0;
+    batches_timed = false;
+    return dropped > 0 ? -1 : 0;
 }
 
 void output_for_each(void (*visit)(const OutputStatus *status, void *arg), void *arg)
@@ -559,7 +691,18 @@ void output_write_backlogs(const pollfd *fds, size_t n)
 
 void output_tick()
 {
-    output_tick_at(monotonic_seconds());
+    // Batches are timed from the end of the pass that began them, not from
+    // the clock read before it: after a wait, that read is old.
+    long now = monotonic_ms();
+    if (!batched.empty()) {
+        if (!batches_timed) {
+            batches_since_ms = now;
+            batches_timed = true;
+        } else if (now - batches_since_ms >= output_batch_ms) {
+            output_flush();
+        }
+    }
+    output_tick_at(now / 1000);
 }
 
 void output_tick_at(long now)
@@ -570,6 +713,7 @@ void output_tick_at(long now)
 
 void output_drain(int timeout_ms)
 {
+    output_flush();
     exiting = true;
     long deadline = monotonic_ms() + timeout_ms;
     std::vector<pollfd> set;

@@ -6,6 +6,7 @@
 
 #include <dirent.h>
 
+#include <algorithm>
 #include <set>
 
 #include "support/process.h"
@@ -254,16 +255,34 @@ TEST(DaemonConfig, PipedCommandHoldsOnlyItsInput)
         return commands.size() == 2 && comm_of(commands[0]) == "cat\n" && comm_of(commands[1]) == "cat\n";
     })) << p.err();
     ASSERT_TRUE(has_signal(signal_mask(p.pid, "SigIgn:"), SIGPIPE));
-    for (pid_t command : commands) {
-        SCOPED_TRACE(command);
-        EXPECT_EQ(open_descriptors(command), (std::set<int>{0, 1, 2}));
-        char target[256] = "";
-        (void)!readlink(("/proc/" + std::to_string(command) + "/fd/0").c_str(), target, sizeof target - 1);
-        EXPECT_EQ(std::string(target).substr(0, 5), "pipe:");
-        unsigned long long ignored = signal_mask(command, "SigIgn:");
-        EXPECT_TRUE(has_signal(ignored, SIGHUP));
-        EXPECT_FALSE(has_signal(ignored, SIGPIPE));
-    }
+    auto check = [](const std::vector<pid_t> &started) {
+        for (pid_t command : started) {
+            SCOPED_TRACE(command);
+            EXPECT_EQ(open_descriptors(command), (std::set<int>{0, 1, 2}));
+            char target[256] = "";
+            (void)!readlink(("/proc/" + std::to_string(command) + "/fd/0").c_str(), target, sizeof target - 1);
+            EXPECT_EQ(std::string(target).substr(0, 5), "pipe:");
+            unsigned long long ignored = signal_mask(command, "SigIgn:");
+            EXPECT_TRUE(has_signal(ignored, SIGHUP));
+            EXPECT_FALSE(has_signal(ignored, SIGPIPE));
+            EXPECT_FALSE(has_signal(ignored, SIGXFSZ));
+            EXPECT_EQ(signal_mask(command, "SigBlk:"), 0u);
+            EXPECT_EQ(signal_mask(command, "SigCgt:"), 0u);
+        }
+    };
+    check(commands);
+    // Started anew at SIGHUP by the running daemon, its sessions' reader
+    // threads and signal handlers in place: the same.
+    p.signal(SIGHUP);
+    std::vector<pid_t> first = commands;
+    ASSERT_TRUE(wait_until([&] {
+        commands.clear();
+        for (pid_t child : children_of(p.pid))
+            if (std::find(first.begin(), first.end(), child) == first.end() && comm_of(child) == "cat\n")
+                commands.push_back(child);
+        return commands.size() == 2;
+    })) << p.err();
+    check(commands);
 
     // The daemon gone, each command sees the end of its input and ends, and
     // a new daemon finds every file free.

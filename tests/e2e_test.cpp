@@ -570,6 +570,35 @@ TEST(EndToEnd, FullFileSystemTearsNoLine)
     EXPECT_EQ(before + dropped_in(err, log), 1000u) << err;
 }
 
+// The file size limit (RLIMIT_FSIZE, SIGXFSZ ignored) falls inside line
+// 100 of a stream of 1000 lines sent at full rate, so written in batches:
+// the file keeps lines 0 to 99 whole, the bytes of line 100 that landed are
+// cut off, and every later line is dropped and counted under the error.
+TEST(EndToEnd, SizeLimitPartWayThroughABatchTearsNoLine)
+{
+    Scenario s;
+    const size_t size = 100;
+    const int fit = 100, total = 1000;
+    // The limit holds for every file the daemon writes, its standard error
+    // too, which stays far below it.
+    s.runner = {"/usr/bin/prlimit", "--fsize=" + std::to_string(fit * size + size / 2), "--"};
+    std::string log = s.dir.file("web.log");
+    s.start_daemon(s.spread_block("  Log {\n    Group = web\n    File = " + log + "\n  }\n  Log {\n    Group = mark\n    File = " +
+                                  s.dir.file("mark.log") + "\n  }\n"));
+    s.send(numbered_lines(0, total, size), {"web"});
+    // One session's messages are handled in order: once the mark is
+    // written, every line was.
+    s.send("mark\n", {"mark"});
+    ASSERT_TRUE(s.wait_lines(s.dir.file("mark.log"), 1)) << s.daemon->err();
+    s.terminate_daemon();
+    std::string text = read_file(log);
+    EXPECT_EQ(count_whole_lines(text, size), (size_t)fit);
+    EXPECT_EQ(text, numbered_lines(0, fit, size));
+    std::string err = s.daemon->err();
+    EXPECT_NE(err.find("Dropped 1 messages for " + log + ": File too large\n"), std::string::npos) << err;
+    EXPECT_EQ(dropped_in(err, log), (unsigned long)(total - fit)) << err;
+}
+
 // A symlink, a FIFO and a directory planted in a VhostDir under vhost
 // names: refused, counted and reported; nothing written through the
 // symlink, the FIFO left alone; other vhosts and another group go on.

@@ -6,6 +6,8 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <sstream>
 #include <thread>
@@ -98,6 +100,71 @@ TEST(Reading, StalledLoopLosesNoLine)
     EXPECT_EQ(s.daemon->err().find("Terminal error"), std::string::npos) << s.daemon->err();
     ASSERT_EQ(stream.landed(s.dir), (size_t)stream.messages);
     stream.expect_all_landed(s.dir);
+}
+
+// A SIGHUP every 10 ms while a plain file and a piped command each take a
+// stream at full rate from a Spread daemon that drops a session with 1000
+// queued messages: every SIGHUP reopens the file and starts the command
+// anew, yet the session is never dropped, the file holds every line once
+// and in order, and the commands (each writing a file of its own) got
+// every line once, whole.
+TEST(Reading, SighupStormBesideAFullRateStream)
+{
+    Scenario s({"-S"});
+    mkdir(s.dir.file("piped").c_str(), 0755);
+    s.start_daemon(s.spread_block("  Log {\n    Group = web\n    File = " + s.dir.file("web.log") +
+                                  "\n  }\n  Log {\n    Group = piped\n    File = '|cat >>" + s.dir.file("piped") +
+                                  "/$$'\n  }\n"));
+    const int web_lines = 60000, piped_lines = 20000;
+    std::string web;
+    std::vector<std::string> piped;
+    for (int i = 0; i < web_lines; i++)
+        web += numbered_line(i, 100);
+    for (int i = 0; i < piped_lines; i++)
+        piped.push_back(numbered_line(i, 80));
+    // What the commands wrote, line by line, sorted.
+    auto piped_now = [&] {
+        std::vector<std::string> lines;
+        for (const std::string &name : entries(s.dir.file("piped"))) {
+            std::istringstream in(read_file(s.dir.file("piped/" + name)));
+            for (std::string line; std::getline(in, line);)
+                lines.push_back(line + "\n");
+        }
+        std::sort(lines.begin(), lines.end());
+        return lines;
+    };
+    std::atomic<bool> sending{true};
+    std::jthread storm([&] {
+        int hups = 0;
+        while (sending || hups < 20) {
+            s.daemon->signal(SIGHUP);
+            hups++;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    });
+    {
+        std::jthread to_pipe([&] {
+            std::string text;
+            for (const std::string &line : piped)
+                text += line;
+            s.send(text, {"piped"});
+        });
+        s.send(web, {"web"});
+    }
+    sending = false;
+    storm.join();
+    EXPECT_TRUE(s.wait_lines(s.dir.file("web.log"), web_lines, 60000));
+    EXPECT_TRUE(wait_until([&] { return piped_now().size() >= piped.size(); }, 60000));
+    s.terminate_daemon();
+    EXPECT_EQ(s.spread.err().find("killing session"), std::string::npos) << s.spread.err();
+    std::string err = s.daemon->err();
+    EXPECT_EQ(err.find("Error receiving from spread"), std::string::npos) << err;
+    EXPECT_EQ(err.find("Dropped"), std::string::npos) << err;
+    EXPECT_EQ(read_file(s.dir.file("web.log")), web);
+    EXPECT_GT(entries(s.dir.file("piped")).size(), 1u) << "commands started anew";
+    std::vector<std::string> got = piped_now();
+    EXPECT_EQ(got.size(), piped.size());
+    EXPECT_TRUE(got == piped) << "a piped line lost, doubled or torn";
 }
 
 // A Spread daemon that accepts connections but never answers (stopped)

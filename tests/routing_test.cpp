@@ -21,25 +21,11 @@
 #include "support/routing.h"
 
 using namespace routing_test;
+using wkp_test::entries;
 using wkp_test::read_file;
 using wkp_test::TempDir;
 
 namespace {
-
-// Names in a directory, "." and ".." left out.
-std::set<std::string> entries(const std::string &dir)
-{
-    std::set<std::string> names;
-    if (DIR *d = opendir(dir.c_str())) {
-        while (dirent *e = readdir(d)) {
-            std::string name = e->d_name;
-            if (name != "." && name != "..")
-                names.insert(name);
-        }
-        closedir(d);
-    }
-    return names;
-}
 
 int route(SpreadConf *conf, const char *group, const std::string &message)
 {
@@ -551,6 +537,7 @@ TEST_F(Routing, FullSequenceTakesOverItsLeastRecentlyUsedSlot)
     for (int i = 0; i < 6; i++)
         EXPECT_TRUE(i == 0 || i == 3 || slots[i].name == nullptr) << i;
 
+    EXPECT_EQ(output_flush(), 0);
     EXPECT_EQ(read_file(tmp.file(n[0])), "1\n3\n7\n");
     EXPECT_EQ(read_file(tmp.file(n[1])), "2\n5\n");
     EXPECT_EQ(read_file(tmp.file(n[2])), "4\n6\n");
@@ -594,6 +581,7 @@ TEST_F(Routing, LeastRecentlyUsedFileIsClosedAtTheCap)
     EXPECT_EQ(slot_of(a, "h1")->fd, -1);
     EXPECT_EQ(output_vhost_open_count(), 3);
 
+    EXPECT_EQ(output_flush(), 0);
     EXPECT_EQ(read_file(one.file("h1")), "a\nd\n");
     EXPECT_EQ(read_file(one.file("h2")), "b\nf\n");
     EXPECT_EQ(read_file(two.file("h3")), "c\ng\n");
@@ -614,9 +602,14 @@ TEST_F(Routing, LockHeldByAnotherDaemonEndsTheProcess)
     int holder = open(tmp.file("abc").c_str(), O_WRONLY | O_CREAT, 0644);
     ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0);
 
-    auto [status, err] = in_child([&] { route(conf, "vh", "abc x"); });
+    // A line taken for another vhost file before is written at that exit.
+    auto [status, err] = in_child([&] {
+        log_line(conf, "def", "taken before");
+        route(conf, "vh", "abc x");
+    });
     EXPECT_EQ(status, 1);
     EXPECT_EQ(err, "Cannot lock " + tmp.file("abc") + ", is another wickerpost running?\n");
+    EXPECT_EQ(read_file(tmp.file("def")), "taken before\n");
 
     // Without locking the file is shared.
     auto [free_status, free_err] = in_child([&] {
@@ -646,6 +639,7 @@ TEST_F(Routing, OpenThatMeetsTheDescriptorLimitClosesOldVhostFiles)
         for (int round = 0; round < 2; round++)
             for (int i = 0; i < 40; i++)
                 log_line(conf, "host" + std::to_string(i), "line " + std::to_string(round));
+        EXPECT_EQ(output_flush(), 0);
         _exit(::testing::Test::HasFailure() ? 4 : 0);
     });
     ASSERT_EQ(status, 0) << err;
@@ -682,6 +676,7 @@ TEST_F(Routing, DeliverRoutesPreparesAndWrites)
         std::vector<char> buffer(c.message.begin(), c.message.end());
         EXPECT_EQ(output_deliver(c.facility, buffer.data(), static_cast<int>(buffer.size())), c.result) << c.message;
     }
+    EXPECT_EQ(output_flush(), 0);
     EXPECT_EQ(read_file(tmp.file("plain.log")), "1 GET /a\n");
     EXPECT_EQ(read_file(tmp.file("www.a.example")), "3 GET /c\n5 GET /e\n");
     EXPECT_EQ(entries(tmp.path), (std::set<std::string>{"plain.log", "www.a.example"}));

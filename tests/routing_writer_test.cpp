@@ -14,6 +14,7 @@
 
 #include <gtest/gtest.h>
 
+#include "daemon/status.h"
 #include "support/routing.h"
 #include "support/process.h"
 
@@ -120,17 +121,15 @@ protected:
 // A write that fails part-way (here EFBIG at the file size limit) leaves
 // the file as it was before the message: cut back, never torn. The drop is
 // counted and reported with the error's text; smaller messages still land.
+// The same steps written one by one (a flush after each) and as one batch
+// (one flush at the end) give the same file, drops and reports: a batch
+// keeps every whole message before a failure, and the message after it
+// tries afresh.
 TEST_F(Writer, FailedWriteIsCutBackToWhereTheMessageBegan)
 {
-    // The limit holds for every file of the process, standard error's
-    // too: the log starts 4000 bytes in, and may grow 100 more.
-    const size_t base = 4000;
-    wkp_test::write_file(tmp.file("limited.log"), std::string(base - 1, '0') + "\n");
-    LogFile *file = log_file(tmp.file("limited.log"));
-    ASSERT_GE(open_output(file), 0);
     struct Step {
         std::string message;
-        int result;         // of output_write
+        int result;         // of output_write, then output_flush
         size_t size_after;  // of the file
     } steps[] = {
         {std::string(39, 'a') + "\n", 0, 40},
@@ -141,27 +140,84 @@ TEST_F(Writer, FailedWriteIsCutBackToWhereTheMessageBegan)
         {std::string(9, 'f') + "\n", 0, 100},
         {"g\n", -1, 100},                       // nothing lands
     };
+    for (bool batched : {false, true}) {
+        SCOPED_TRACE(batched ? "one batch" : "one by one");
+        // The limit holds for every file of the process, standard error's
+        // too: the log starts 4000 bytes in, and may grow 100 more.
+        const size_t base = 4000;
+        std::string path = tmp.file(batched ? "batched.log" : "limited.log");
+        wkp_test::write_file(path, std::string(base - 1, '0') + "\n");
+        LogFile *file = log_file(path);
+        ASSERT_GE(open_output(file), 0);
+        auto [status, err] = in_child([&] {
+            signal(SIGXFSZ, SIG_IGN);
+            struct rlimit limit = {base + 100, base + 100};
+            if (setrlimit(RLIMIT_FSIZE, &limit) != 0)
+                _exit(3);
+            for (const Step &step : steps) {
+                int result = output_write(file->fd, step.message.data(), step.message.size());
+                if (batched) {
+                    EXPECT_EQ(result, 0) << step.message;
+                    continue;
+                }
+                EXPECT_EQ(result == 0 ? output_flush() : result, step.result) << step.message;
+                struct stat st;
+                fstat(file->fd, &st);
+                EXPECT_EQ((size_t)st.st_size, base + step.size_after) << step.message;
+            }
+            if (batched) {
+                EXPECT_EQ(output_flush(), -1);
+            }
+            EXPECT_EQ(dropped(file->filename, OUTPUT_DROP_WRITE_ERROR), 3u);
+            output_report_pending();
+            _exit(::testing::Test::HasFailure() ? 4 : 0);
+        });
+        EXPECT_EQ(status, 0);
+        EXPECT_EQ(err, "Dropped 1 messages for " + path + ": File too large\n"
+                       "Dropped 2 messages for " + path + ": File too large\n");
+        EXPECT_EQ(read_file(path).substr(base),
+                  steps[0].message + steps[1].message + steps[3].message + steps[5].message);
+    }
+}
+
+// A batch of consecutive messages to one file meets the size limit part-way
+// (in one writev, the limit inside message 30): messages 0 to 29 stay
+// whole, message 30's bytes that landed are cut off, and every message
+// from 30 on is dropped and counted. Until the flush nothing is written.
+TEST_F(Writer, BatchThatMeetsTheSizeLimitKeepsEveryWholeMessageBeforeIt)
+{
+    const size_t size = 40;
+    const int total = 100, fit = 30;
+    const size_t limit_at = fit * size + size / 2;
+    std::string path = tmp.file("limited.log");
+    LogFile *file = log_file(path);
+    ASSERT_GE(open_output(file), 0);
     auto [status, err] = in_child([&] {
         signal(SIGXFSZ, SIG_IGN);
-        struct rlimit limit = {base + 100, base + 100};
+        struct rlimit limit = {limit_at, limit_at};
         if (setrlimit(RLIMIT_FSIZE, &limit) != 0)
             _exit(3);
-        for (const Step &step : steps) {
-            EXPECT_EQ(output_write(file->fd, step.message.data(), step.message.size()), step.result)
-                << step.message;
-            struct stat st;
-            fstat(file->fd, &st);
-            EXPECT_EQ((size_t)st.st_size, base + step.size_after) << step.message;
+        for (int i = 0; i < total; i++) {
+            std::string m = numbered_line(i, size);
+            EXPECT_EQ(output_write(file->fd, m.data(), m.size()), 0) << i;
         }
-        EXPECT_EQ(dropped(file->filename, OUTPUT_DROP_WRITE_ERROR), 3u);
+        struct stat st;
+        fstat(file->fd, &st);
+        EXPECT_EQ(st.st_size, 0) << "batched, not written yet";
+        EXPECT_EQ(output_flush(), -1);
+        fstat(file->fd, &st);
+        EXPECT_EQ((size_t)st.st_size, fit * size);
+        EXPECT_EQ(dropped(file->filename, OUTPUT_DROP_WRITE_ERROR), (unsigned long)(total - fit));
         output_report_pending();
         _exit(::testing::Test::HasFailure() ? 4 : 0);
     });
-    EXPECT_EQ(status, 0);
-    EXPECT_EQ(err, "Dropped 1 messages for " + tmp.file("limited.log") + ": File too large\n"
-                   "Dropped 2 messages for " + tmp.file("limited.log") + ": File too large\n");
-    EXPECT_EQ(read_file(tmp.file("limited.log")).substr(base),
-              steps[0].message + steps[1].message + steps[3].message + steps[5].message);
+    EXPECT_EQ(status, 0) << err;
+    EXPECT_EQ(err, "Dropped 1 messages for " + path + ": File too large\n"
+                   "Dropped " + std::to_string(total - fit - 1) + " messages for " + path + ": File too large\n");
+    std::vector<int> numbers = whole_lines(read_file(path), size);
+    ASSERT_EQ(numbers.size(), (size_t)fit);
+    EXPECT_EQ(numbers.front(), 0);
+    EXPECT_EQ(numbers.back(), fit - 1);
 }
 
 // A stream's reader that takes nothing: the pipe fills, then the backlog
@@ -459,6 +515,7 @@ TEST_F(Writer, StatusCountsWhatWasWritten)
     ASSERT_GE(open_output(file), 0);
     for (const char *m : {"one\n", "two\n", "three\n", ""})
         ASSERT_EQ(output_write(file->fd, m, strlen(m)), 0);
+    EXPECT_EQ(output_flush(), 0);
     struct Seen {
         std::string path;
         OutputStatus status;
@@ -480,6 +537,55 @@ TEST_F(Writer, StatusCountsWhatWasWritten)
     EXPECT_EQ(seen.status.backlog, 0u);
     for (unsigned long n : seen.status.dropped)
         EXPECT_EQ(n, 0u);
+}
+
+// Batched messages are written before anything that needs them in the
+// file: a status report (its counters then tell what the file holds), the
+// close of the descriptor (SIGHUP, a vhost file closed for room), the exit's
+// drain; and by the loop's ticks once output_batch_ms passed after the tick
+// that first saw them, even if the loop never runs out of messages. Until
+// then the file holds none of them.
+TEST_F(Writer, BatchesAreWrittenBeforeReportCloseAndExit)
+{
+    enum Action { REPORT, CLOSE, DRAIN, TICKS };
+    for (Action action : {REPORT, CLOSE, DRAIN, TICKS}) {
+        SCOPED_TRACE(action);
+        std::string path = tmp.file("batched" + std::to_string(action) + ".log");
+        LogFile *file = log_file(path);
+        ASSERT_GE(open_output(file), 0);
+        std::string sent;
+        for (int i = 0; i < 50; i++) {
+            std::string m = numbered_line(i, 80);
+            ASSERT_EQ(output_write(file->fd, m.data(), m.size()), 0);
+            sent += m;
+        }
+        ASSERT_EQ(read_file(path), "") << "batched, not written yet";
+        if (action == REPORT) {
+            char *text = nullptr;
+            size_t size = 0;
+            FILE *out = open_memstream(&text, &size);
+            status_report(out);
+            fclose(out);
+            std::string report(text, size);
+            free(text);
+            EXPECT_NE(report.find("output path=" + path + " kind=file written=50 bytes=" + std::to_string(sent.size()) +
+                                  " dropped=0 "),
+                      std::string::npos)
+                << report;
+        } else if (action == CLOSE) {
+            output_close_log_file(file);
+        } else if (action == DRAIN) {
+            output_drain(0);
+        } else {
+            output_tick();  // the batch's time starts
+            EXPECT_EQ(read_file(path), "");
+            EXPECT_TRUE(wkp_test::wait_until([&] {
+                output_tick();
+                return read_file(path) == sent;
+            }));
+        }
+        EXPECT_EQ(read_file(path), sent);
+    }
 }
 
 }  // namespace

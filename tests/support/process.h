@@ -2,6 +2,7 @@
 // directories, free ports, child processes with captured output, waiting.
 #pragma once
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
@@ -17,6 +18,7 @@
 #include <ctime>
 #include <fstream>
 #include <functional>
+#include <set>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -69,6 +71,21 @@ inline std::string numbered_line(int i, size_t size)
     std::string line = head;
     line.resize(size - 1, 'x');
     return line + "\n";
+}
+
+// Names in a directory, "." and ".." left out.
+inline std::set<std::string> entries(const std::string &dir)
+{
+    std::set<std::string> names;
+    if (DIR *d = opendir(dir.c_str())) {
+        while (dirent *e = readdir(d)) {
+            std::string name = e->d_name;
+            if (name != "." && name != "..")
+                names.insert(name);
+        }
+        closedir(d);
+    }
+    return names;
 }
 
 inline std::string read_file(const std::string &path)
