@@ -225,16 +225,22 @@ TEST(EndToEnd, EndedPipeCommandIsRestartedWithoutZombies)
     EXPECT_TRUE(s.daemon->running());
     EXPECT_EQ(read_file(s.dir.file("piped.log")), "msg 0\nmsg 1\nmsg 2\nmsg 3\nmsg 4\n");
     s.daemon->signal(SIGHUP);
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    // No child of the daemon is a zombie.
-    std::string children = read_file("/proc/" + std::to_string(s.daemon->pid) + "/task/" +
-                                      std::to_string(s.daemon->pid) + "/children");
-    std::istringstream in(children);
-    pid_t child;
-    while (in >> child) {
-        std::string stat = read_file("/proc/" + std::to_string(child) + "/stat");
-        EXPECT_EQ(stat.find(") Z "), std::string::npos) << stat;
-    }
+    // No child of the daemon stays a zombie: each is reaped once its
+    // SIGCHLD is handled, however busy the machine.
+    std::string zombie;
+    EXPECT_TRUE(wait_until([&] {
+        zombie.clear();
+        std::string children = read_file("/proc/" + std::to_string(s.daemon->pid) + "/task/" +
+                                          std::to_string(s.daemon->pid) + "/children");
+        std::istringstream in(children);
+        pid_t child;
+        while (in >> child) {
+            std::string stat = read_file("/proc/" + std::to_string(child) + "/stat");
+            if (stat.find(") Z ") != std::string::npos)
+                zombie = stat;
+        }
+        return zombie.empty();
+    })) << zombie;
     s.terminate_daemon();
 }
 
@@ -259,7 +265,7 @@ TEST(EndToEnd, ColdStartWithAThousandVhostsKeepsUp)
                 landed += count_lines(read_file(s.dir.file("vhosts/host" + std::to_string(h) + ".example")));
             return landed >= (size_t)messages;
         },
-        30000);
+        120000);
     s.terminate_daemon();
     EXPECT_EQ(s.daemon->err().find("Error receiving"), std::string::npos) << s.daemon->err();
     ASSERT_EQ(landed, (size_t)messages);
@@ -306,10 +312,10 @@ TEST(EndToEnd, StartsWithoutSpreadAndConnectsLater)
             n++;
         return n;
     };
-    ASSERT_TRUE(wait_until([&] { return count_failed() >= 2; }, 9000)) << daemon.err();
+    ASSERT_TRUE(wait_until([&] { return count_failed() >= 2; })) << daemon.err();
     EXPECT_EQ(daemon.err().find("Setting FD"), std::string::npos);
     s.start_spread();
-    ASSERT_TRUE(wait_until([&] { return daemon.err().find("Joined web.\n") != std::string::npos; }, 9000))
+    ASSERT_TRUE(wait_until([&] { return daemon.err().find("Joined web.\n") != std::string::npos; }))
         << daemon.err();
     s.send(clf1, {"web"});
     ASSERT_TRUE(s.wait_lines(s.dir.file("web.log"), 1));

@@ -455,28 +455,28 @@ TEST(Minispread, ShortBuffersAndDropRecv)
 
     // Groups and body too short: the groups win; the same again on retry.
     for (int i = 0; i < 2; i++) {
-        Received m = receive(r, 5000, 0, 1, 100);
+        Received m = receive(r, 30000, 0, 1, 100);
         EXPECT_EQ(m.ret, GROUPS_TOO_SHORT);
         EXPECT_EQ(m.num_groups, -3);
         EXPECT_EQ(m.endian_mismatch, -300);
         EXPECT_EQ(m.mess_type, 77);
         EXPECT_EQ(m.sender, "#s#localhost");
     }
-    Received m = receive(r, 5000, 0, 3, 100);
+    Received m = receive(r, 30000, 0, 3, 100);
     EXPECT_EQ(m.ret, BUFFER_TOO_SHORT);
     EXPECT_EQ(m.num_groups, 0);
     EXPECT_EQ(m.endian_mismatch, -300);
-    m = receive(r, 5000, 0, 3, 300);
+    m = receive(r, 30000, 0, 3, 300);
     EXPECT_EQ(m.ret, 300);
     EXPECT_EQ(m.body, body);
 
     // DROP_RECV: the body is cut and the rest thrown away.
-    m = receive(r, 5000, DROP_RECV, 3, 100);
+    m = receive(r, 30000, DROP_RECV, 3, 100);
     EXPECT_EQ(m.ret, BUFFER_TOO_SHORT);
     EXPECT_EQ(m.body, body.substr(0, 100));
     EXPECT_EQ(m.svc, AGREED_MESS);
     // DROP_RECV with only the groups short: success, negative group count.
-    m = receive(r, 5000, DROP_RECV, 1, 300);
+    m = receive(r, 30000, DROP_RECV, 1, 300);
     EXPECT_EQ(m.ret, 300);
     EXPECT_EQ(m.num_groups, -3);
     EXPECT_EQ(m.groups, std::vector<std::string>{"sb"});
@@ -605,11 +605,11 @@ TEST(Minispread, SenderGoneLosesNoTail)
                         _exit(0);
                     }
                 }
-                Received m = receive(r, 5000, 0, 10, 64);
+                Received m = receive(r, 30000, 0, 10, 64);
                 EXPECT_EQ(m.svc, REG_MEMB_MESS | CAUSED_BY_JOIN);
                 int got = 0;
                 for (;;) {
-                    m = receive(r, 5000, 0, 10, 64);
+                    m = receive(r, 30000, 0, 10, 64);
                     if (m.ret < 0 || m.ret == TIMED_OUT || !Is_regular_mess(m.svc))
                         break;
                     if (m.body != "message " + std::to_string(got))
@@ -816,7 +816,7 @@ TEST(Minispread, AsSpreadKillsAtThousandQueued)
             ASSERT_EQ(SP_multicast(s, AGREED_MESS, "flood", 0, (int)body.size(), body.data()), (int)body.size());
         }
         while (got < sent) {
-            Received m = receive(keep, 5000, 0, 10, 2000);
+            Received m = receive(keep, 30000, 0, 10, 2000);
             ASSERT_GE(m.ret, 0);
             if (Is_membership_mess(m.svc)) {
                 EXPECT_EQ(m.svc, REG_MEMB_MESS | CAUSED_BY_DISCONNECT);

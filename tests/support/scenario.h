@@ -97,7 +97,7 @@ struct Scenario {
     }
 
     // Waits until `path` holds `lines` lines (or the timeout passes).
-    bool wait_lines(const std::string &path, size_t lines, int timeout_ms = 10000)
+    bool wait_lines(const std::string &path, size_t lines, int timeout_ms = 60000)
     {
         return wait_until([&] { return count_lines(read_file(path)) >= lines; }, timeout_ms);
     }
