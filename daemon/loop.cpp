@@ -81,7 +81,7 @@ void handle_signals()
         if (log_spread_errors)
             fprintf(stderr, "Received SIGTERM, closing log files.\n");
         write_what_was_read();
-        output_drain(output_exit_drain_ms);
+        output_drain(output_exit_stall_ms, output_exit_drain_ms);
         close_log_files();
         if (log_spread_errors)
             fprintf(stderr, "Log files closed, exiting.\n");

@@ -10,9 +10,10 @@ constexpr int reconnect_interval = 6;
 [[nodiscard]] bool receive_loop_init(int size);
 
 // Acts on the signal flags: SIGTERM writes out what the outputs' backlogs
-// hold (output_exit_drain_ms at most), closes every output and exits 0 (it
-// wins over SIGHUP); SIGHUP reopens every output; SIGUSR1 writes the
-// status report to standard error.
+// hold while their readers take bytes (output_exit_stall_ms without
+// progress, output_exit_drain_ms in all at most), closes every output and
+// exits 0 (it wins over SIGHUP); SIGHUP reopens every output; SIGUSR1
+// writes the status report to standard error.
 void handle_signals();
 
 // Prints "Setting FD: %d\n" for every connected mailbox, ascending.

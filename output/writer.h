@@ -76,8 +76,10 @@
 // SIGHUP) does not cut it short: the descriptor is retired, written out as
 // its reader takes it, and closed when empty, when its reader ends, or
 // output_retire_seconds later, when what is left is dropped and counted
-// ("abandoned"). At SIGTERM output_drain gives all backlogs together
-// output_exit_drain_ms, then drops and counts what is left.
+// ("abandoned"). At SIGTERM output_drain writes every backlog as long as
+// its reader keeps taking bytes: a stream that takes nothing for
+// output_exit_stall_ms is given up, and all of them after
+// output_exit_drain_ms in all; what is left is dropped and counted.
 //
 // Losses
 // ------
@@ -122,8 +124,12 @@
 constexpr size_t output_backlog_max = 4u << 20;
 // Seconds a retired stream (closed with a backlog) keeps being written.
 constexpr int output_retire_seconds = 10;
-// Milliseconds the exit gives all backlogs together before dropping them.
-constexpr int output_exit_drain_ms = 2000;
+// At exit: milliseconds a stream's reader may take nothing before its
+// backlog is given up, and milliseconds all backlogs get together, which
+// leaves a stop within the shipped unit's TimeoutStopSec=30s time to close
+// the outputs and exit.
+constexpr int output_exit_stall_ms = 5000;
+constexpr int output_exit_drain_ms = 25000;
 // Descriptors kept free of vhost files (a quarter of the open-file limit
 // when that is smaller): room for the Spread sessions (a socket and the
 // library's two event descriptors each) and the pipes of restarted
@@ -303,7 +309,9 @@ void output_tick_at(long now);
 // Reports every pending drop count now (SIGHUP, SIGTERM).
 void output_report_pending();
 
-// At exit: writes every batch, then the backlogs of every stream, retired ones included, as
-// their readers take them, for at most `timeout_ms` in all; then drops and
-// counts what is left ("abandoned") and closes the retired descriptors.
-void output_drain(int timeout_ms);
+// At exit: writes every batch, then the backlogs of every stream, retired
+// ones included, as their readers take them. A stream whose reader took
+// nothing for `stall_ms` is given up at once, every stream after
+// `total_ms` in all: what their backlogs hold is dropped and counted
+// ("abandoned"), and the retired descriptors are closed.
+void output_drain(int stall_ms, int total_ms);

@@ -711,19 +711,56 @@ void output_tick_at(long now)
         close_expired_retired(now);
 }
 
-void output_drain(int timeout_ms)
+void output_drain(int stall_ms, int total_ms)
 {
     output_flush();
     exiting = true;
-    long deadline = monotonic_ms() + timeout_ms;
+    long now = monotonic_ms();
+    long deadline = now + total_ms;
+    // Per stream being drained: when it last took bytes, and how many its
+    // backlog held then. Descriptors are neither opened nor reused while
+    // the daemon ends (no command is restarted), so numbers stay theirs.
+    struct Progress {
+        int fd;
+        size_t size;
+        long since;
+    };
+    std::vector<Progress> progress;
     std::vector<pollfd> set;
     for (;;) {
         set.clear();
         output_poll_backlogs(&set);
-        long left = deadline - monotonic_ms();
-        if (set.empty() || left <= 0)
+        now = monotonic_ms();
+        // Forget the streams that are done, note those that took bytes,
+        // give up on those that took nothing for stall_ms.
+        std::vector<Progress> next;
+        long wake = deadline;
+        for (size_t i = 0; i < set.size();) {
+            int fd = set[i].fd;
+            size_t size = descriptors[fd].backlog->size();
+            Progress p{fd, size, now};
+            for (const Progress &seen : progress)
+                if (seen.fd == fd && seen.size <= size)
+                    p.since = seen.since;
+            if (now - p.since >= stall_ms) {
+                abandon_backlog(fd);
+                if (descriptors[fd].retired)
+                    close_descriptor(fd);
+                set[i] = set.back();
+                set.pop_back();
+                continue;
+            }
+            if (p.since + stall_ms < wake)
+                wake = p.since + stall_ms;
+            next.push_back(p);
+            i++;
+        }
+        progress.swap(next);
+        if (set.empty() || now >= deadline)
             break;
-        int ready = poll(set.data(), set.size(), static_cast<int>(left));
+        // Sleeps until a reader takes bytes, or a stream's stall bound or
+        // the overall bound is reached: never a busy wait.
+        int ready = poll(set.data(), set.size(), static_cast<int>(wake - now));
         if (ready > 0)
             output_write_backlogs(set.data(), set.size());
     }
@@ -735,4 +772,3 @@ void output_drain(int timeout_ms)
     }
     exiting = false;
 }
-

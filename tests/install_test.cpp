@@ -111,7 +111,7 @@ void send(const std::string &spcat, int port, const std::string &group, const st
 
 bool wait_for_text(const std::string &path, const std::string &text)
 {
-    return wait_until([&] { return read_file(path) == text; }, 10000);
+    return wait_until([&] { return read_file(path) == text; });
 }
 
 }  // namespace

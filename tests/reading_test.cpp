@@ -95,7 +95,7 @@ TEST(Reading, StalledLoopLosesNoLine)
     start_stalling_daemon(s, 500);
     const VhostStream stream{60000, 10, 5000};
     s.send(stream.input(), {"vh"});
-    wait_until([&] { return stream.landed(s.dir) >= (size_t)stream.messages; }, 30000);
+    wait_until([&] { return stream.landed(s.dir) >= (size_t)stream.messages; }, 120000);
     s.terminate_daemon();
     EXPECT_EQ(s.daemon->err().find("Terminal error"), std::string::npos) << s.daemon->err();
     ASSERT_EQ(stream.landed(s.dir), (size_t)stream.messages);
@@ -199,7 +199,7 @@ TEST(Reading, SilentSpreadDaemonDoesNotHoldTheLoop)
         s.send(input, {"a"});
         std::this_thread::sleep_for(std::chrono::milliseconds(500));
     }
-    ASSERT_TRUE(s.wait_lines(s.dir.file("a.log"), batches * per_batch, 15000)) << s.daemon->err();
+    ASSERT_TRUE(s.wait_lines(s.dir.file("a.log"), batches * per_batch)) << s.daemon->err();
     size_t failures = 0;
     for (size_t at = s.daemon->err().find(failed); at != std::string::npos; at = s.daemon->err().find(failed, at + 1))
         failures++;
@@ -246,7 +246,7 @@ TEST(Reading, CommandEndedAtStartUpIsReaped)
                                   "  Log {\n    Group = b\n    File = " + s.dir.file("b.log") + "\n  }\n"),
                    {"-x"},
                    {"LD_PRELOAD=" + bin("tests/libstall_open.so"), "WKP_STALL_OPEN=b.log", "WKP_STALL_MS=300"});
-    EXPECT_TRUE(wait_until([&] { return zombie_children(s.daemon->pid).empty(); }, 3000))
+    EXPECT_TRUE(wait_until([&] { return zombie_children(s.daemon->pid).empty(); }))
         << zombie_children(s.daemon->pid)[0];
     s.terminate_daemon();
 }

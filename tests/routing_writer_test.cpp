@@ -8,8 +8,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <csignal>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -422,8 +424,9 @@ TEST_F(Writer, ReopenedFifoTakesOverItsRetiredBacklog)
     close(reader);
 }
 
-// At exit the backlogs get output_exit_drain_ms in all; what a reader does
-// not take by then is dropped and counted.
+// At exit a stream whose reader takes nothing is given up after the stall
+// bound, long before the overall one; what it holds is dropped and
+// counted.
 TEST_F(Writer, DrainAtExitStopsAtItsBound)
 {
     std::string fifo = tmp.file("fifo");
@@ -437,7 +440,7 @@ TEST_F(Writer, DrainAtExitStopsAtItsBound)
     }
     ASSERT_GT(backlog_of(fifo), 0u);
     StderrCapture err;
-    output_drain(50);
+    output_drain(50, 600000);
     output_report_pending();
     EXPECT_EQ(backlog_of(fifo), 0u);
     unsigned long abandoned = dropped(fifo, OUTPUT_DROP_ABANDONED);
@@ -447,6 +450,65 @@ TEST_F(Writer, DrainAtExitStopsAtItsBound)
     EXPECT_EQ(text.size() / 1000 + abandoned, 100u);
     whole_lines(text.substr(0, text.size() / 1000 * 1000), 1000);
     close(reader);
+}
+
+// At exit a reader that keeps taking bytes, however slowly, gets the whole
+// backlog while the overall bound allows: with a stall bound far above its
+// pace every line lands; with an overall bound far below the time its
+// reads need (1,000 bytes per 20 ms sleep) the rest is abandoned, and what
+// landed is whole lines in order.
+TEST_F(Writer, DrainAtExitGoesOnWhileTheReaderTakesBytes)
+{
+    struct Case {
+        int stall_ms, total_ms;
+        bool all_land;
+    } cases[] = {
+        {30000, 600000, true},
+        {30000, 100, false},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(testing::Message() << "stall " << c.stall_ms << " total " << c.total_ms);
+        std::string fifo = tmp.file("slow" + std::to_string(c.total_ms));
+        ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+        int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+        int fd = open_output(log_file(fifo));
+        for (int i = 0; i < 200; i++) {
+            std::string m = numbered_line(i, 1000);
+            ASSERT_EQ(output_write(fd, m.data(), m.size()), 0);
+        }
+        ASSERT_GT(backlog_of(fifo), 50000u);
+        std::atomic<bool> stop{false};
+        std::string text;
+        std::thread slow([&] {
+            char buffer[1000];
+            while (!stop) {
+                ssize_t n = read(reader, buffer, sizeof buffer);
+                if (n > 0)
+                    text.append(buffer, n);
+                usleep(20000);
+            }
+        });
+        StderrCapture err;
+        output_drain(c.stall_ms, c.total_ms);
+        output_report_pending();
+        stop = true;
+        slow.join();
+        text += read_available(reader);
+        EXPECT_EQ(backlog_of(fifo), 0u);
+        unsigned long abandoned = dropped(fifo, OUTPUT_DROP_ABANDONED);
+        if (c.all_land) {
+            EXPECT_EQ(abandoned, 0u);
+            EXPECT_EQ(err.text(), "");
+        } else {
+            EXPECT_GT(abandoned, 0u);
+            EXPECT_EQ(err.text(), "Dropped " + std::to_string(abandoned) + " messages for " + fifo + ": abandoned\n");
+        }
+        // The message being written when the drain gave up may have left
+        // its first bytes in the pipe: it is among the abandoned.
+        EXPECT_EQ(text.size() / 1000 + abandoned, 200u);
+        EXPECT_EQ(whole_lines(text.substr(0, text.size() / 1000 * 1000), 1000).size() + abandoned, 200u);
+        close(reader);
+    }
 }
 
 // One output and reason is reported at most once per interval: the first
@@ -575,7 +637,7 @@ TEST_F(Writer, BatchesAreWrittenBeforeReportCloseAndExit)
         } else if (action == CLOSE) {
             output_close_log_file(file);
         } else if (action == DRAIN) {
-            output_drain(0);
+            output_drain(0, 0);
         } else {
             output_tick();  // the batch's time starts
             EXPECT_EQ(read_file(path), "");

@@ -62,15 +62,23 @@ TEST(Status, SigusrOneReportsWhatTheDaemonDid)
     ASSERT_TRUE(s.wait_lines(s.dir.file("web.log"), 10));
     ASSERT_TRUE(s.wait_lines(s.dir.file("vhosts/a.example"), 2));
 
+    // Asks for reports until one is written, whole, after every message was
+    // received: its last line, the piped command's, ends in a newline.
+    const std::string pipe_prefix = "output path=\"|exec sleep 1000\" ";
     std::string report;
     ASSERT_TRUE(wait_until([&] {
         s.daemon->signal(SIGUSR1);
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        report = s.daemon->err();
+        std::string err = s.daemon->err();
+        size_t at = err.rfind("spread daemon=");
+        if (at == std::string::npos)
+            return false;
+        report = "\n" + err.substr(at);
+        size_t last = report.find("\n" + pipe_prefix);
         auto spread = status_line(report, "spread ");
-        return !spread.empty() && spread["received"] == std::to_string(10 + 5 + stuck);
-    })) << report;
-    report = "\n" + report.substr(report.rfind("\nspread ") + 1);
+        return last != std::string::npos && report.find('\n', last + 1) != std::string::npos &&
+               spread["received"] == std::to_string(10 + 5 + stuck);
+    })) << s.daemon->err();
 
     auto spread = status_line(report, "spread ");
     EXPECT_EQ(spread["daemon"], std::to_string(s.port));
@@ -97,7 +105,7 @@ TEST(Status, SigusrOneReportsWhatTheDaemonDid)
     // backlog (at most 4 MiB; the message the pipe took in part goes on
     // from where it stopped), unless the message was dropped for a full
     // backlog.
-    auto pipe = status_line(report, "output path=\"|exec sleep 1000\" ");
+    auto pipe = status_line(report, pipe_prefix);
     ASSERT_FALSE(pipe.empty()) << report;
     EXPECT_EQ(pipe["kind"], "command");
     unsigned long dropped = number(pipe, "backlog_full"), backlog = number(pipe, "backlog");

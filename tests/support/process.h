@@ -102,8 +102,11 @@ inline bool file_exists(const std::string &path)
     return stat(path.c_str(), &st) == 0;
 }
 
-// Polls pred every 10 ms until it holds or the timeout passes.
-inline bool wait_until(const std::function<bool()> &pred, int timeout_ms = 5000)
+// Polls pred every 10 ms until it holds or the timeout passes. The default
+// bounds in these helpers only stop a test that hangs: they are far above
+// what any condition takes on a loaded machine, and a wait that is met
+// early costs nothing.
+inline bool wait_until(const std::function<bool()> &pred, int timeout_ms = 60000)
 {
     auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
     while (std::chrono::steady_clock::now() < end) {
@@ -221,7 +224,7 @@ struct Process {
     }
 
     // Waits for the process to end; false on timeout (it keeps running).
-    bool wait(int timeout_ms = 10000)
+    bool wait(int timeout_ms = 60000)
     {
         if (status != -1)
             return true;
@@ -235,8 +238,8 @@ struct Process {
     std::string err() const { return read_file(err_path); }
 };
 
-// Runs a command to its end (10 s at most); returns the finished process.
-inline void run(Process &p, const std::vector<std::string> &argv, int timeout_ms = 10000)
+// Runs a command to its end (60 s at most); returns the finished process.
+inline void run(Process &p, const std::vector<std::string> &argv, int timeout_ms = 60000)
 {
     p.start(argv);
     p.wait(timeout_ms);

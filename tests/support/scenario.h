@@ -97,15 +97,17 @@ struct Scenario {
     }
 
     // Waits until `path` holds `lines` lines (or the timeout passes).
-    bool wait_lines(const std::string &path, size_t lines, int timeout_ms = 10000)
+    bool wait_lines(const std::string &path, size_t lines, int timeout_ms = 60000)
     {
         return wait_until([&] { return count_lines(read_file(path)) >= lines; }, timeout_ms);
     }
 
+    // SIGTERM, and the daemon's exit: the wait covers a stop that writes
+    // out a slow command's backlog, up to its overall bound.
     void terminate_daemon()
     {
         daemon->signal(SIGTERM);
-        ASSERT_TRUE(daemon->wait());
+        ASSERT_TRUE(daemon->wait(120000));
         EXPECT_EQ(daemon->exit_code(), 0);
     }
 };

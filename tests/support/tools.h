@@ -75,7 +75,7 @@ inline bool send_bytes(int fd, const std::string &b)
 }
 
 // Reads exactly n bytes within timeout_ms; false on timeout, EOF or error.
-inline bool recv_bytes(int fd, size_t n, std::string *out, int timeout_ms = 5000)
+inline bool recv_bytes(int fd, size_t n, std::string *out, int timeout_ms = 30000)
 {
     out->clear();
     while (out->size() < n) {
@@ -93,7 +93,7 @@ inline bool recv_bytes(int fd, size_t n, std::string *out, int timeout_ms = 5000
 
 // Reads and discards until end of stream; false if the stream stays open
 // (or keeps delivering) for timeout_ms.
-inline bool wait_closed(int fd, int timeout_ms = 5000)
+inline bool wait_closed(int fd, int timeout_ms = 30000)
 {
     for (;;) {
         pollfd p{fd, POLLIN, 0};
@@ -180,7 +180,7 @@ constexpr int TIMED_OUT = 1000000;
 
 // Waits up to timeout_ms for something to receive, then calls SP_receive
 // with the given flags (service_type on entry) and buffer sizes.
-inline Received receive(mailbox m, int timeout_ms = 5000, service flags = 0, int max_groups = 100,
+inline Received receive(mailbox m, int timeout_ms = 30000, service flags = 0, int max_groups = 100,
                         int max_len = 150000)
 {
     Received r;

@@ -7,7 +7,7 @@
 //   sessions.cpp  handshakes, reading clients, delivering their messages,
 //                 ending sessions;
 //   groups.cpp    groups and their membership notices;
-//   output.cpp    the sessions' output queues and flow control, with the
+//   output.cpp    the sessions' output queues and their bounds, with the
 //                 -S policy.
 #pragma once
 
@@ -30,17 +30,17 @@ namespace minispread {
 using namespace ms;
 
 constexpr int MAX_SESSIONS = 997;           // more get REJECT_QUOTA at once
-constexpr int MAX_QUEUED = 1000;            // messages a receiver may have waiting
-constexpr int SOFT_QUEUED = 300;            // from here reading from clients pauses...
-constexpr int64_t HOLD_BUDGET_MS = 100;     // ...for at most this long per receiver
-constexpr int64_t HOLD_WINDOW_MS = 1000;    // in any window of this length
+constexpr int MAX_QUEUED = 1000;            // -S: messages a receiver may have waiting
+// Bytes a receiver may have waiting in the daemon by default (-q changes
+// it): far beyond what any test, benchmark or the demo leaves unread.
+constexpr size_t QUEUE_LIMIT = 256u << 20;
+constexpr size_t QUEUE_LIMIT_MIN = 1u << 20;  // -q at least: the largest message fits many times
 constexpr int64_t HANDSHAKE_MS = 5000;      // a connect and auth exchange must end within this
 constexpr size_t IN_HANDSHAKE = 256;
 constexpr size_t IN_READY = 192 * 1024;     // holds the largest legal message (48 + 143952 bytes)
-// At most this much is read from a client at a time, so that one read's
-// messages cannot take a receiver from the pause threshold (SOFT_QUEUED)
-// past MAX_QUEUED before the pause is looked at: 32 kB holds at most 409
-// of the smallest messages. A larger message is gathered over several reads.
+// At most this much is read from a client at a time, so that every client
+// with bytes waiting is read in each loop pass. A larger message is
+// gathered over several reads.
 constexpr size_t READ_SLICE = 32 * 1024;
 constexpr size_t FLUSH_AT = 64 * 1024;      // pending bytes that trigger an early write
 constexpr size_t OUT_KEEP = 1024 * 1024;    // output buffer kept allocated when empty
@@ -49,7 +49,6 @@ constexpr int RING = 1024;                  // message ends remembered per sessi
 static_assert(RING > MAX_QUEUED && (RING & (RING - 1)) == 0);
 constexpr size_t HEADER_SIZE = WIRE_HEADER_SIZE;
 constexpr size_t SLOT = WIRE_GROUP_SIZE;
-static_assert(SOFT_QUEUED + READ_SLICE / (HEADER_SIZE + SLOT) < MAX_QUEUED);
 
 enum SessionState { SS_CONNECT, SS_AUTH, SS_READY };
 
@@ -64,16 +63,13 @@ struct Session {
     bool kill_pending = false;     // to be disconnected at the next safe point
     bool gone = false;             // a write failed: no more output, read to the end
     bool dirty = false;            // in Daemon::dirty: output not yet tried on the socket
-    bool backlogged = false;       // in Daemon::backlog
-    bool holding = false;          // reading is paused for this session's sake
+    bool stalled = false;          // its socket refused bytes and has not been writable since
     bool header_checked = false;   // header at the front of `in` already validated
     int client_version = 0;
     int index = -1;                // position in Daemon::sessions
     char name[MAX_NAME + 1] = {};
     char pg[MAX_GROUP_NAME] = {};  // private group "#name#daemon"
     int64_t deadline = 0;          // end of the handshake allowance (ms)
-    int64_t hold_window = 0;       // start of the current hold window (ms)
-    int64_t hold_used = 0;         // ms of pause spent on this session in that window
 
     uint8_t *in = nullptr;         // bytes read and not yet handled: in[0, in_len)
     size_t in_len = 0, in_cap = 0;
@@ -82,7 +78,7 @@ struct Session {
     size_t out_off = 0, out_len = 0, out_cap = 0;
     uint64_t out_total = 0;        // bytes ever queued
     uint64_t out_sent = 0;         // bytes ever written
-    uint64_t ends[RING];           // out_total at the end of each unwritten message
+    uint64_t ends[RING];           // -S: out_total at the end of each unwritten message
     int ends_head = 0, ends_count = 0;
 
     uint32_t events = 0;           // current epoll interest
@@ -99,19 +95,18 @@ struct Group {
 struct Daemon {
     const char *name = "localhost";
     int port = 4803;
-    bool never_hold = false;                                 // -S: reading never pauses
+    bool count_queued = false;                               // -S: MAX_QUEUED messages at most per receiver
+    size_t queue_limit = QUEUE_LIMIT;                        // bytes waiting per receiver at most (-q)
     int epfd = -1, tcp_fd = -1, unix_fd = -1;
     std::string unix_path;
     int32_t id = 0, memb_time = 0;
     int64_t now = 0;
     uint64_t stamp = 0;
-    bool paused = false;                                     // reading from clients paused
-    int64_t pause_checked = 0;                               // last update_pause (ms)
     int handshaking = 0;                                     // sessions not yet ready
     std::map<std::string, Session *, std::less<>> by_name;   // reserved private names
     std::map<std::string, Group *, std::less<>> groups;
     std::vector<Session *> sessions;                         // every open session
-    std::vector<Session *> dirty, kills, backlog, graveyard, targets;
+    std::vector<Session *> dirty, kills, graveyard, targets;
     std::vector<uint8_t> scratch;
 };
 
@@ -147,8 +142,8 @@ int listen_tcp(int port);
 int listen_unix(const std::string &path);
 // Adds the listener fd (d.tcp_fd or d.unix_fd) to the epoll set.
 void add_listener(Daemon &d, int fd, bool tcp);
-// Brings s's epoll interest up to date: input unless reading is paused
-// for a ready session, output while it has bytes queued.
+// Brings s's epoll interest up to date: input always, output while it has
+// bytes queued.
 void set_events(Daemon &d, Session *s);
 // Runs the loop until stop_requested, then closes every session and
 // listener and removes the Unix socket.
@@ -184,19 +179,18 @@ void remove_member(Daemon &d, Group *g, Session *s, uint32_t cause);
 
 // Schedules s to be disconnected at the next safe point.
 void schedule_kill(Daemon &d, Session *s);
-// Writes as much of s's queued output as its socket takes.
-void flush(Daemon &d, Session *s);
+// Writes as much of s's queued output as its socket takes; nothing is
+// tried on a stalled socket unless `force`.
+void flush(Daemon &d, Session *s, bool force = false);
 // Appends bytes that are not a message (handshake replies).
 void queue_raw(Daemon &d, Session *s, const uint8_t *p, size_t n);
 // Queues one message for s: a 48-byte header, then rest[0, rest_len).  A
-// session that already has MAX_QUEUED messages its socket will not take is
-// scheduled to be killed and gets nothing more.
+// session whose socket will not take what waits for it, when the message
+// would take that past d.queue_limit bytes (or, with -S, past MAX_QUEUED
+// messages), is scheduled to be killed and gets nothing more.
 void queue_message(Daemon &d, Session *s, const uint8_t *header, const uint8_t *rest, size_t rest_len);
 // Tries the output of every session that was queued to since the last
 // call, and runs the kills that causes.
 void flush_dirty(Daemon &d);
-// Recomputes whether reading from clients is paused for a backlogged
-// receiver; returns the epoll timeout that the pause needs (-1: none).
-int update_pause(Daemon &d);
 
 }  // namespace minispread

@@ -12,8 +12,6 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-#include <algorithm>
-
 #include "tools/minispread/daemon.h"
 
 namespace minispread {
@@ -22,9 +20,7 @@ void set_events(Daemon &d, Session *s)
 {
     if (s->dead)
         return;
-    uint32_t want = 0;
-    if (!(d.paused && s->state == SS_READY))
-        want |= EPOLLIN;
+    uint32_t want = EPOLLIN;
     if (s->out_len > s->out_off)
         want |= EPOLLOUT;
     if (want == s->events)
@@ -143,7 +139,7 @@ void add_listener(Daemon &d, int fd, bool tcp)
 static void shutdown_all(Daemon &d)
 {
     for (Session *s : d.sessions) {
-        flush(d, s);   // one last try for what is queued
+        flush(d, s, true);   // one last try for what is queued
         close(s->fd);
         d.graveyard.push_back(s);
     }
@@ -192,22 +188,17 @@ void run(Daemon &d)
             if (s->dead)
                 continue;
             if (ev & EPOLLOUT)
-                flush(d, s);
+                flush(d, s, true);
             if (s->dead || s->kill_pending)
                 continue;
-            // While paused a ready session is read only when it is going away
-            // (so that the hangup is not reported over and over).
-            bool hangup = (ev & (EPOLLHUP | EPOLLERR)) != 0;
-            if ((ev & EPOLLIN) || hangup) {
-                if (!d.paused || s->state != SS_READY || hangup)
-                    on_readable(d, s);
-            }
+            // Every sender is read as soon as its bytes arrive, whatever
+            // waits for the receivers: nothing is left in its kernel.
+            if (ev & (EPOLLIN | EPOLLHUP | EPOLLERR))
+                on_readable(d, s);
         }
         run_kills(d);
         flush_dirty(d);
-        int t1 = update_pause(d);
-        int t2 = expire_handshakes(d);
-        timeout = t1 < 0 ? t2 : (t2 < 0 ? t1 : std::min(t1, t2));
+        timeout = expire_handshakes(d);
         bury_dead(d);
     }
     shutdown_all(d);

@@ -1,18 +1,21 @@
 // minispread: a single-node Spread daemon for tests, benchmarks and demos.
 //
-//     minispread [-S] [-p PORT] [-n NAME]
+//     minispread [-S] [-p PORT] [-n NAME] [-q BYTES]
 //
 // Listens on TCP 127.0.0.1:PORT and on the Unix socket /tmp/PORT (default
 // 4803), names itself NAME (default "localhost") in private group names, and
 // runs in the foreground until SIGTERM or SIGINT, which close every session
 // and remove the socket file.  The Unix socket is created after the TCP
-// listener, so once /tmp/PORT exists both accept connections.  -S treats
-// slow receivers as a real Spread daemon does (output.cpp).
+// listener, so once /tmp/PORT exists both accept connections.  A slow
+// receiver may have up to BYTES waiting for it in the daemon (default
+// QUEUE_LIMIT); -S treats slow receivers as a real Spread daemon does
+// (output.cpp).
 //
 // The work is spread over the files of this folder (see daemon.h); the
 // daemon's state is one Daemon record, made here.
 #include <errno.h>
 #include <signal.h>
+#include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -33,7 +36,7 @@ static void on_stop_signal(int) { stop_requested = 1; }
 
 [[noreturn]] static void usage()
 {
-    fprintf(stderr, "usage: minispread [-S] [-p PORT] [-n NAME]\n");
+    fprintf(stderr, "usage: minispread [-S] [-p PORT] [-n NAME] [-q BYTES]\n");
     exit(1);
 }
 
@@ -42,11 +45,22 @@ int main(int argc, char **argv)
     Daemon d;
     int opt;
     opterr = 0;
-    while ((opt = getopt(argc, argv, "Sp:n:")) != -1) {
+    while ((opt = getopt(argc, argv, "Sp:n:q:")) != -1) {
         switch (opt) {
         case 'S':
-            d.never_hold = true;
+            d.count_queued = true;
             break;
+        case 'q': {
+            char *end;
+            errno = 0;
+            unsigned long long q = strtoull(optarg, &end, 10);
+            if (*optarg < '0' || *optarg > '9' || *end != '\0' || errno != 0 || q < QUEUE_LIMIT_MIN || q > SIZE_MAX / 4) {
+                fprintf(stderr, "minispread: illegal queue bound \"%s\" (at least %zu bytes)\n", optarg, QUEUE_LIMIT_MIN);
+                return 1;
+            }
+            d.queue_limit = (size_t)q;
+            break;
+        }
         case 'p': {
             char *end;
             long p = strtol(optarg, &end, 10);

@@ -1,14 +1,12 @@
 // Output: each session has a byte queue.  Messages are appended and written
-// out in large batches; a session that has MAX_QUEUED messages its socket
-// would not take when another one arrives is killed ("not reading").  So
-// that a receiver that keeps up on average survives being off the CPU for a
-// moment, reading from clients pauses while some session has SOFT_QUEUED or
-// more messages waiting, but each session may hold the senders back for at
-// most HOLD_BUDGET_MS in any HOLD_WINDOW_MS: a receiver that stops reading,
-// or reads more slowly than the senders write, is still killed.  With -S
-// reading never pauses, as in a real daemon, which never slows senders down
-// for a receiver: a receiver is killed as soon as it has MAX_QUEUED messages
-// waiting and another one comes, however briefly it was away.
+// out in large batches.  Senders are never slowed down for a receiver: every
+// client is read as soon as its bytes arrive, and what a slow receiver's
+// socket does not take waits here, in the daemon's memory.  A receiver is
+// killed ("not reading") only when a message comes that would take what
+// waits for it past d.queue_limit bytes (QUEUE_LIMIT, 256 MiB, unless -q
+// says otherwise).  With -S, the real daemon's policy, a receiver is killed
+// as soon as it has MAX_QUEUED messages waiting and another one comes,
+// however briefly it was away.
 #include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -40,10 +38,14 @@ static void end_output(Session *s)
     s->out_cap = 0;
 }
 
-// Writes as much queued output as the socket takes.
-void flush(Daemon &d, Session *s)
+// Writes as much queued output as the socket takes.  A socket that
+// refused bytes is tried again only once the loop saw it writable (or when
+// `force`): a receiver that lags costs no write per message.
+void flush(Daemon &d, Session *s, bool force)
 {
-    while (s->out_len > s->out_off && !s->dead) {
+    if (force)
+        s->stalled = false;
+    while (s->out_len > s->out_off && !s->dead && !s->stalled) {
         ssize_t n = send(s->fd, s->out + s->out_off, s->out_len - s->out_off, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (n > 0) {
             s->out_off += (size_t)n;
@@ -52,8 +54,10 @@ void flush(Daemon &d, Session *s)
         }
         if (n < 0 && errno == EINTR)
             continue;
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            s->stalled = true;
             break;
+        }
         end_output(s);
         break;
     }
@@ -68,10 +72,6 @@ void flush(Daemon &d, Session *s)
             s->out = nullptr;
             s->out_cap = 0;
         }
-    }
-    if (s->ends_count >= SOFT_QUEUED && !s->backlogged && !d.never_hold) {
-        s->backlogged = true;
-        d.backlog.push_back(s);
     }
     set_events(d, s);
 }
@@ -117,32 +117,45 @@ void queue_raw(Daemon &d, Session *s, const uint8_t *p, size_t n)
     mark_dirty(d, s);
 }
 
+// True when s may not take a message of n more bytes: with -S when
+// MAX_QUEUED messages wait for it, always when the bytes waiting would go
+// past the bound.
+static bool queue_full(const Daemon &d, const Session *s, size_t n)
+{
+    if (d.count_queued && s->ends_count >= MAX_QUEUED)
+        return true;
+    return s->out_len - s->out_off + n > d.queue_limit;
+}
+
 // Queues one message for s: a 48-byte header, then rest[0, rest_len).  A
-// session that already has MAX_QUEUED messages its socket will not take is
-// scheduled to be killed and gets nothing more.
+// session whose socket will not take what waits for it, when the message
+// would take that past its bound, is scheduled to be killed and gets
+// nothing more.
 void queue_message(Daemon &d, Session *s, const uint8_t *header, const uint8_t *rest, size_t rest_len)
 {
     if (s->dead || s->kill_pending || s->gone)
         return;
-    if (s->ends_count >= MAX_QUEUED) {
-        flush(d, s);
+    size_t n = HEADER_SIZE + rest_len;
+    if (queue_full(d, s, n)) {
+        flush(d, s, true);
         if (s->gone)
             return;
-        if (s->ends_count >= MAX_QUEUED) {
+        if (queue_full(d, s, n)) {
             fprintf(stderr, "minispread: killing session %s for not reading\n", s->pg);
             schedule_kill(d, s);
             return;
         }
     }
-    size_t n = HEADER_SIZE + rest_len;
     out_reserve(s, n);
     memcpy(s->out + s->out_len, header, HEADER_SIZE);
     if (rest_len > 0)
         memcpy(s->out + s->out_len + HEADER_SIZE, rest, rest_len);
     s->out_len += n;
     s->out_total += n;
-    s->ends[(s->ends_head + s->ends_count) & (RING - 1)] = s->out_total;
-    s->ends_count++;
+    if (d.count_queued) {
+        s->ends[(s->ends_head + s->ends_count) & (RING - 1)] = s->out_total;
+        s->ends_count++;
+    }
     mark_dirty(d, s);
     if (s->out_len - s->out_off >= FLUSH_AT)
         flush(d, s);
@@ -160,47 +173,6 @@ void flush_dirty(Daemon &d)
         }
         run_kills(d);
     }
-}
-
-// Recomputes whether reading from clients is paused for a backlogged
-// receiver, charging the time paused since the last call to the sessions
-// that were holding; returns the epoll timeout that the pause needs (-1:
-// none).
-int update_pause(Daemon &d)
-{
-    int64_t elapsed = d.now - d.pause_checked;
-    d.pause_checked = d.now;
-    bool paused = false;
-    int64_t wake = -1;
-    for (size_t i = 0; i < d.backlog.size();) {
-        Session *s = d.backlog[i];
-        if (s->holding && d.paused)
-            s->hold_used += elapsed;
-        if (d.now - s->hold_window >= HOLD_WINDOW_MS) {
-            s->hold_window = d.now;
-            s->hold_used = 0;
-        }
-        if (s->dead || s->ends_count < SOFT_QUEUED) {
-            s->backlogged = s->holding = false;
-            d.backlog[i] = d.backlog.back();
-            d.backlog.pop_back();
-            continue;
-        }
-        int64_t left = HOLD_BUDGET_MS - s->hold_used;
-        s->holding = left > 0;
-        if (s->holding) {
-            paused = true;
-            if (wake < 0 || left < wake)
-                wake = left;
-        }
-        i++;
-    }
-    if (paused != d.paused) {
-        d.paused = paused;
-        for (Session *s : d.sessions)
-            set_events(d, s);
-    }
-    return (int)wake;
 }
 
 }  // namespace minispread
