@@ -21,6 +21,16 @@ constexpr size_t SP_READAHEAD_BYTES = 32u << 20;
 // more is treated as a corrupt stream (ILLEGAL_MESSAGE). Without read-ahead
 // messages of any size stream through SP_receive.
 constexpr size_t SP_LARGEST_MESSAGE = 1u << 20;
+// Gathering by the reader thread (readahead.cpp): while bytes keep coming
+// it pauses at most SP_GATHER_NS after each read, and less when more than
+// SP_GATHER_BYTES would arrive meanwhile at the rate the last read showed;
+// a pause under SP_GATHER_MIN_NS is not taken. SP_GATHER_BYTES is a quarter
+// of what a Unix stream socket holds of small messages written one by one
+// (some 33 KiB for 200-byte writes, the least of any size), so the socket
+// keeps most of its room for the times the reader is not running.
+constexpr unsigned long long SP_GATHER_NS = 1000000;
+constexpr size_t SP_GATHER_BYTES = 8192;
+constexpr unsigned long long SP_GATHER_MIN_NS = 50000;
 // The bound given to a session when its read-ahead starts (at least
 // SP_LARGEST_MESSAGE). Tests make it small to see the buffer fill and wrap
 // around; nothing else changes it.
