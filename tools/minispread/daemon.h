@@ -100,6 +100,7 @@ struct Daemon {
     const char *name = "localhost";
     int port = 4803;
     bool never_hold = false;                                 // -S: reading never pauses
+    bool one_per_write = false;                              // -1: each message its own send
     int epfd = -1, tcp_fd = -1, unix_fd = -1;
     std::string unix_path;
     int32_t id = 0, memb_time = 0;

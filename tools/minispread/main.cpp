@@ -1,13 +1,15 @@
 // minispread: a single-node Spread daemon for tests, benchmarks and demos.
 //
-//     minispread [-S] [-p PORT] [-n NAME]
+//     minispread [-S] [-1] [-p PORT] [-n NAME]
 //
 // Listens on TCP 127.0.0.1:PORT and on the Unix socket /tmp/PORT (default
 // 4803), names itself NAME (default "localhost") in private group names, and
 // runs in the foreground until SIGTERM or SIGINT, which close every session
 // and remove the socket file.  The Unix socket is created after the TCP
 // listener, so once /tmp/PORT exists both accept connections.  -S treats
-// slow receivers as a real Spread daemon does (output.cpp).
+// slow receivers as a real Spread daemon does (output.cpp).  -1 writes each
+// message to a receiver with a send of its own, as a real daemon does,
+// instead of as many as the socket takes in one (benchmarks).
 //
 // The work is spread over the files of this folder (see daemon.h); the
 // daemon's state is one Daemon record, made here.
@@ -33,7 +35,7 @@ static void on_stop_signal(int) { stop_requested = 1; }
 
 [[noreturn]] static void usage()
 {
-    fprintf(stderr, "usage: minispread [-S] [-p PORT] [-n NAME]\n");
+    fprintf(stderr, "usage: minispread [-S] [-1] [-p PORT] [-n NAME]\n");
     exit(1);
 }
 
@@ -42,10 +44,13 @@ int main(int argc, char **argv)
     Daemon d;
     int opt;
     opterr = 0;
-    while ((opt = getopt(argc, argv, "Sp:n:")) != -1) {
+    while ((opt = getopt(argc, argv, "S1p:n:")) != -1) {
         switch (opt) {
         case 'S':
             d.never_hold = true;
+            break;
+        case '1':
+            d.one_per_write = true;
             break;
         case 'p': {
             char *end;

@@ -40,14 +40,23 @@ static void end_output(Session *s)
     s->out_cap = 0;
 }
 
-// Writes as much queued output as the socket takes.
+// Writes as much queued output as the socket takes: in one send, or with
+// -1 one send per message (bytes that are not a message go with the
+// message after them).
 void flush(Daemon &d, Session *s)
 {
     while (s->out_len > s->out_off && !s->dead) {
-        ssize_t n = send(s->fd, s->out + s->out_off, s->out_len - s->out_off, MSG_NOSIGNAL | MSG_DONTWAIT);
+        size_t len = s->out_len - s->out_off;
+        if (d.one_per_write && s->ends_count > 0 && s->ends[s->ends_head] - s->out_sent < len)
+            len = (size_t)(s->ends[s->ends_head] - s->out_sent);
+        ssize_t n = send(s->fd, s->out + s->out_off, len, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (n > 0) {
             s->out_off += (size_t)n;
             s->out_sent += (uint64_t)n;
+            while (s->ends_count > 0 && s->ends[s->ends_head] <= s->out_sent) {
+                s->ends_head = (s->ends_head + 1) & (RING - 1);
+                s->ends_count--;
+            }
             continue;
         }
         if (n < 0 && errno == EINTR)
