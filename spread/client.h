@@ -23,14 +23,17 @@ constexpr size_t SP_READAHEAD_BYTES = 32u << 20;
 constexpr size_t SP_LARGEST_MESSAGE = 1u << 20;
 // Gathering by the reader thread (readahead.cpp): while bytes keep coming
 // it pauses at most SP_GATHER_NS after each read, and less when more than
-// SP_GATHER_BYTES would arrive meanwhile at the rate the last read showed;
-// a pause under SP_GATHER_MIN_NS is not taken. SP_GATHER_BYTES is a quarter
-// of what a Unix stream socket holds of small messages written one by one
-// (some 33 KiB for 200-byte writes, the least of any size), so the socket
-// keeps most of its room for the times the reader is not running.
+// SP_GATHER_MESSAGES messages or SP_GATHER_BYTES bytes would arrive
+// meanwhile at the rate the last read showed; a pause under
+// SP_GATHER_MIN_NS is not taken. A Unix stream socket holds 167 messages of
+// 200 to 700 bytes written one by one (278 of fewer bytes, 93 of 1000)
+// before the daemon's write would block, so the socket keeps well over half
+// of its room for the times the reader is not running.
 constexpr unsigned long long SP_GATHER_NS = 1000000;
+constexpr size_t SP_GATHER_MESSAGES = 64;
 constexpr size_t SP_GATHER_BYTES = 8192;
 constexpr unsigned long long SP_GATHER_MIN_NS = 50000;
+
 // The bound given to a session when its read-ahead starts (at least
 // SP_LARGEST_MESSAGE). Tests make it small to see the buffer fill and wrap
 // around; nothing else changes it.

@@ -91,8 +91,8 @@ int SP_poll(mailbox mbox);
  * fault) and keeps track of where messages end; when the buffer is full it
  * stops reading until messages are taken out (nothing is dropped or
  * reordered). While messages keep coming it gathers them: after each read
- * it pauses up to 1 ms (less at rates where more than 8 KiB would arrive
- * meanwhile) before reading again, so that at a daemon's rhythm of one
+ * it pauses up to 1 ms (less at rates where more than 64 messages or 8 KiB
+ * would arrive meanwhile) before reading again, so that at a daemon's rhythm of one
  * write per message neither it nor the application wakes for every
  * message. A message after a quiet spell is read at once; one in a stream
  * becomes receivable at most about 1 ms after it came.
