@@ -33,6 +33,9 @@ constexpr unsigned long long SP_GATHER_NS = 1000000;
 constexpr size_t SP_GATHER_MESSAGES = 64;
 constexpr size_t SP_GATHER_BYTES = 8192;
 constexpr unsigned long long SP_GATHER_MIN_NS = 50000;
+// The time slice the reader thread asks the scheduler for (readahead.cpp):
+// the shortest a kernel grants, so that it is run soon after it wakes.
+constexpr unsigned long long SP_READER_SLICE_NS = 100000;
 
 // The bound given to a session when its read-ahead starts (at least
 // SP_LARGEST_MESSAGE). Tests make it small to see the buffer fill and wrap

@@ -5,6 +5,7 @@
 
 #include <sched.h>
 #include <sys/resource.h>
+#include <sys/syscall.h>
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -974,7 +975,8 @@ TEST_F(SpreadSession, DisconnectWhileReading)
 // The reader thread blocks every signal the application may handle, so they
 // reach the application's threads; and it asks for no special scheduling,
 // even where the process may (root here): it runs at the policy and
-// niceness of the thread that started it.
+// niceness of the thread that started it, asking only for short time
+// slices where the kernel takes such a request (sched_runtime non-zero).
 TEST_F(SpreadSession, ReaderThreadBlocksSignalsAndAsksNoPriority)
 {
     std::vector<std::string> tasks_before = list_entries("/proc/self/task");
@@ -1005,4 +1007,17 @@ TEST_F(SpreadSession, ReaderThreadBlocksSignalsAndAsksNoPriority)
     errno = 0;
     EXPECT_EQ(getpriority(PRIO_PROCESS, (id_t)std::stoi(added[0])), nice_of_process);
     EXPECT_EQ(errno, 0);
+    struct {
+        uint32_t size, policy;
+        uint64_t flags;
+        int32_t nice;
+        uint32_t priority;
+        uint64_t runtime, deadline, period;
+    } attr{};
+    ASSERT_EQ(syscall(SYS_sched_getattr, std::stoi(added[0]), &attr, (unsigned)sizeof attr, 0u), 0) << strerror(errno);
+    EXPECT_EQ(attr.policy, (uint32_t)SCHED_OTHER);
+    EXPECT_EQ(attr.nice, nice_of_process);
+    if (attr.runtime != 0) {
+        EXPECT_EQ(attr.runtime, SP_READER_SLICE_NS);
+    }
 }
