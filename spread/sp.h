@@ -21,8 +21,11 @@
  * library's business: every call stays valid while it runs, and SP_poll,
  * SP_multicast, SP_join and the others work as without it. The reader
  * thread blocks every signal, so signals reach the application's threads
- * and interrupt their waits. It asks for no special scheduling: it runs at
- * the policy and niceness of the thread that started it.
+ * and interrupt their waits. It asks for no real-time scheduling and no
+ * raised priority: it runs at the policy and niceness of the thread that
+ * started it, and asks only for short time slices (100 us, sched_setattr)
+ * where the kernel takes that request from any process (Linux 6.12 on), so
+ * that it runs soon after it wakes without a larger share of the processor.
  */
 #ifndef WKP_SPREAD_SP_H
 #define WKP_SPREAD_SP_H
