@@ -5,10 +5,12 @@
 // DROP_RECV into one buffer, then write. The session reads ahead
 // (SP_read_ahead): the library's thread reads the socket in large batches,
 // so a stall here does not get the session dropped, and each receive takes
-// a message from the library's buffer instead of reading the socket.
+// a message from the library's buffer instead of reading the socket. With
+// -t it is the bare receiver, one thread: no read-ahead, each receive reads
+// its message from the socket.
 //
-//   baseline_receiver -s DAEMON -g GROUP -o FILE [-b SIZE] [-n NAME]
-//   baseline_receiver -s DAEMON -g GROUP -d DIR [-b SIZE] [-n NAME]
+//   baseline_receiver -s DAEMON -g GROUP -o FILE [-b SIZE] [-n NAME] [-t]
+//   baseline_receiver -s DAEMON -g GROUP -d DIR [-b SIZE] [-n NAME] [-t]
 //
 // With -d instead of -o it is the yardstick of the vhost facility: the first
 // word of each message names a file in DIR, opened on first use and kept in
@@ -35,7 +37,7 @@ namespace {
 
 [[noreturn]] void usage(const char *program)
 {
-    fprintf(stderr, "usage: %s -s DAEMON -g GROUP (-o FILE | -d DIR) [-b SIZE] [-n NAME]\n", program);
+    fprintf(stderr, "usage: %s -s DAEMON -g GROUP (-o FILE | -d DIR) [-b SIZE] [-n NAME] [-t]\n", program);
     exit(2);
 }
 
@@ -86,8 +88,9 @@ int main(int argc, char **argv)
     const char *dir = nullptr;
     const char *name = "baseline";
     int size = 8192;
+    bool read_ahead = true;
     int c;
-    while ((c = getopt(argc, argv, "s:g:o:d:b:n:")) != -1) {
+    while ((c = getopt(argc, argv, "s:g:o:d:b:n:t")) != -1) {
         switch (c) {
         case 's': daemon = optarg; break;
         case 'g': group = optarg; break;
@@ -95,6 +98,7 @@ int main(int argc, char **argv)
         case 'd': dir = optarg; break;
         case 'b': size = atoi(optarg); break;
         case 'n': name = optarg; break;
+        case 't': read_ahead = false; break;
         default: usage(argv[0]);
         }
     }
@@ -121,7 +125,7 @@ int main(int argc, char **argv)
         SP_error(r);
         return 1;
     }
-    r = SP_read_ahead(mbox, 1);
+    r = read_ahead ? SP_read_ahead(mbox, 1) : 0;
     if (r != 0) {
         fprintf(stderr, "baseline_receiver: cannot read ahead: ");
         SP_error(r);

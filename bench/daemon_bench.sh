@@ -5,7 +5,11 @@
 # of 1000 virtual hosts) is sent by bench/bench_sender, as fast as it and
 # minispread go (or at the rate -R gives), to one group, and received by, in
 # turn:
-#   baseline  bench/baseline_receiver: receive, one write to one file
+#   baseline  bench/baseline_receiver: receive, one write to one file; the
+#             session reads ahead on the library's thread
+#   bare, bare-vhost  the same two (baseline, baseline-vhost) with
+#             baseline_receiver -t: one thread that receives each message
+#             from the socket itself (no read-ahead), the bare receiver
 #   baseline-vhost  the same receiver writing each line, without its first
 #             word, to the file of that word (1000 files, a hash map): the
 #             yardstick of what 1000 files cost the kernel
@@ -21,6 +25,13 @@
 #   CPU us/msg  user + system time of the receiving process, from wait4 when
 #               it ends (SIGTERM once everything landed), per line that
 #               arrived
+#   wake-ups/msg  context switches of the receiving process, all its threads,
+#               voluntary and involuntary (wait4's ru_nvcsw + ru_nivcsw), per
+#               line that arrived
+#   latency     with -L: p50 and p99 of the time from the sender handing a
+#               line to minispread (bench_sender -T) to the line being read
+#               back from its output file by bench/arrival_watch (inotify),
+#               in ms; the watcher's own wake-up is in every figure
 #   disconnections  how often the receiver's session was lost (wickerpost
 #               runs with -x and says "Error receiving from spread" on its
 #               standard error, then reconnects; the baseline ends with
@@ -35,17 +46,27 @@
 # counts the system calls of the receiving process with perf stat (when perf
 # can count syscall tracepoints here); its times are not used.
 #
-#   bench/daemon_bench.sh [-n MESSAGES] [-r RUNS] [-R RATE] [-B BUILD_DIR] [-c CASES] [-t DIR]
-#                         [-M MINISPREAD] [-S] [-N] [-a NEIGHBOUR_ARGS] [-P] [-k]
+#   bench/daemon_bench.sh [-n MESSAGES] [-r RUNS] [-R RATE[,RATE...]] [-B BUILD_DIR] [-c CASES] [-t DIR]
+#                         [-M MINISPREAD] [-W WICKERPOST] [-S] [-1] [-U] [-L] [-N] [-a NEIGHBOUR_ARGS] [-P] [-k]
 #
 # -n messages per run (500000), -r runs per case (10), -R messages per second
-# the sender keeps to (0: as fast as it can, the default), -B the build directory
+# the sender keeps to (0: as fast as it can, the default; several, separated
+# by commas, run the whole benchmark once per rate), -B the build directory
 # (build; built here with ninja), -c a comma-separated list of cases
-# (baseline,plain,clf,baseline-vhost,vhost,baseline-vhost-existing,vhost-existing), -t where the scratch directory
+# (baseline,plain,clf,baseline-vhost,vhost,baseline-vhost-existing,vhost-existing;
+# also bare, bare-vhost, bare-vhost-existing), -t where the scratch directory
 # with the input and the outputs is made (/tmp), -k keep it, -M another
-# minispread binary to run (to compare versions of it), -S run minispread
+# minispread binary to run (to compare versions of it), -W another
+# wickerpost binary to run (a build of an earlier commit, say), -S run minispread
 # with -S (a real Spread daemon's policy: senders are never held back, a
-# receiver with 1000 messages waiting is disconnected), -N run a busy
+# receiver with 1000 messages waiting is disconnected), -1 run minispread
+# with -1 (each message written to the receiver with a send of its own, as
+# a real Spread daemon writes), -U run minispread, the sender and the
+# receiver without CAP_SYS_NICE (setpriv --bounding-set=-sys_nice
+# --inh-caps=-sys_nice: none of them may raise a priority, as under the
+# shipped unit's RestrictRealtime=yes and empty capability set), -L measure
+# latency in every measured run (the sender notes its send times, and
+# bench/arrival_watch, one more process, the arrivals), -N run a busy
 # neighbour alongside every run: neighbour.py from $WKP_NEIGHBOUR, else
 # ../shared/bench/neighbour.py beside the checkout, with the arguments -a
 # gives (its own defaults otherwise), -P pin the receiver to CPU 1 and
@@ -65,12 +86,15 @@ cases=baseline,plain,clf,baseline-vhost,vhost,baseline-vhost-existing,vhost-exis
 keep=0
 tmp=/tmp
 minispread=""
+wickerpost=""
 minispread_args=()
 use_neighbour=0
 neighbour_args=""
 pin_receiver=()
 pin_others=()
-while getopts "n:r:R:B:c:t:M:SNa:Pk" opt; do
+unpriv=()
+latency=0
+while getopts "n:r:R:B:c:t:M:W:S1ULNa:Pk" opt; do
     case $opt in
     n) messages=$OPTARG ;;
     r) runs=$OPTARG ;;
@@ -79,7 +103,11 @@ while getopts "n:r:R:B:c:t:M:SNa:Pk" opt; do
     c) cases=$OPTARG ;;
     t) tmp=$OPTARG ;;
     M) minispread=$OPTARG ;;
-    S) minispread_args=(-S) ;;
+    W) wickerpost=$OPTARG ;;
+    S) minispread_args+=(-S) ;;
+    1) minispread_args+=(-1) ;;
+    U) unpriv=(setpriv --bounding-set=-sys_nice --inh-caps=-sys_nice --) ;;
+    L) latency=1 ;;
     N) use_neighbour=1 ;;
     a) neighbour_args=$OPTARG ;;
     P) pin_receiver=(taskset -c 1); pin_others=(taskset -c 0) ;;
@@ -87,8 +115,20 @@ while getopts "n:r:R:B:c:t:M:SNa:Pk" opt; do
     *) sed -n '/^#   bench/,/^# -n/p' "$0" | sed 's/^# \{0,1\}//' >&2; exit 2 ;;
     esac
 done
+# Several rates: the whole benchmark once per rate, each with its report.
+if [[ "$rate" == *,* ]]; then
+    IFS=, read -r -a rate_list <<<"$rate"
+    status=0
+    for r in "${rate_list[@]}"; do
+        echo "### $( [ "$r" = 0 ] && echo "full speed" || echo "$r msgs/s")"
+        "$0" "$@" -R "$r" || status=1
+        echo
+    done
+    exit $status
+fi
 case $build in /*) ;; *) build="$root/$build" ;; esac
 [ -n "$minispread" ] || minispread="$build/minispread"
+[ -n "$wickerpost" ] || wickerpost="$build/wickerpost"
 IFS=, read -r -a case_list <<<"$cases"
 read -r -a neighbour_argv <<<"$neighbour_args"
 
@@ -114,7 +154,7 @@ TIMEFORMAT="%3U %3S"   # bash's time: user and system seconds of the sender
 if [ ! -f "$build/build.ninja" ]; then
     cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 fi
-ninja -C "$build" wickerpost minispread spcat baseline_receiver bench_sender >/dev/null
+ninja -C "$build" wickerpost minispread spcat baseline_receiver bench_sender arrival_watch >/dev/null
 
 load_start=$(cut -d' ' -f1-3 /proc/loadavg)
 work=$(mktemp -d "$tmp/wkp-bench-XXXXXX")
@@ -122,8 +162,10 @@ mkdir "$work/trash"
 minispread_pid=""
 receiver_pid=""
 neighbour_pid=""
+watch_pid=""
 cleanup() {
     [ -n "$neighbour_pid" ] && kill -TERM "$neighbour_pid" 2>/dev/null
+    [ -n "$watch_pid" ] && kill -TERM "$watch_pid" 2>/dev/null
     [ -n "$receiver_pid" ] && kill -TERM "$receiver_pid" 2>/dev/null
     [ -n "$minispread_pid" ] && kill -TERM "$minispread_pid" 2>/dev/null
     wait 2>/dev/null
@@ -207,7 +249,7 @@ port_free() {
 port=""
 for p in $(seq 25803 25999); do
     port_free "$p" || continue
-    "${pin_others[@]}" "$minispread" "${minispread_args[@]}" -p "$p" </dev/null >"$work/minispread.log" 2>&1 &
+    "${pin_others[@]}" "${unpriv[@]}" "$minispread" "${minispread_args[@]}" -p "$p" </dev/null >"$work/minispread.log" 2>&1 &
     minispread_pid=$!
     for _ in $(seq 50); do
         [ -S "/tmp/$p" ] && break
@@ -259,7 +301,7 @@ daemon_conf() {
     { printf 'Spread {\n Port = %s\n Log {\n  Group = %s\n' "$port" "$group"
       printf '%s\n' "$@"
       printf ' }\n}\n'; } >"$conf"
-    cmd=("$build/wickerpost" -D -v -x -c "$conf")
+    cmd=("$wickerpost" -D -v -x -c "$conf")
 }
 
 # run_case CASE [count]: one run; appends "disconnections kills lost cpu_us
@@ -289,6 +331,12 @@ run_case() {
     baseline-vhost)
         cmd=("$build/baseline_receiver" -s "$port" -g "$group" -d "$out/vhosts")
         expect=$vhost_bytes ;;
+    bare)
+        cmd=("$build/baseline_receiver" -t -s "$port" -g "$group" -o "$out/plain.log")
+        expect=$input_bytes ;;
+    bare-vhost)
+        cmd=("$build/baseline_receiver" -t -s "$port" -g "$group" -d "$out/vhosts")
+        expect=$vhost_bytes ;;
     plain)
         daemon_conf "  File = $out/plain.log"
         expect=$input_bytes ;;
@@ -312,8 +360,8 @@ with open(sys.argv[1], "w") as f:
     f.write("%d\n" % child.pid)
 _, status, ru = os.wait4(child.pid, 0)
 with open(sys.argv[2], "w") as f:
-    f.write("%.6f %.6f %d\n" % (ru.ru_utime, ru.ru_stime, status))
-' "$work/pid" "$work/rusage" "${pin_receiver[@]}" "${cmd[@]}" 2>"$work/receiver.err" &
+    f.write("%.6f %.6f %d %d %d\n" % (ru.ru_utime, ru.ru_stime, status, ru.ru_nvcsw, ru.ru_nivcsw))
+' "$work/pid" "$work/rusage" "${pin_receiver[@]}" "${unpriv[@]}" "${cmd[@]}" 2>"$work/receiver.err" &
     local wrapper=$!
     local i joined=0
     for i in $(seq 100); do
@@ -329,6 +377,14 @@ with open(sys.argv[2], "w") as f:
         echo "$name: the receiver did not join:" >&2
         cat "$work/receiver.err" >&2
         exit 1
+    fi
+
+    # Whether the receiver may raise priorities (CAP_SYS_NICE effective),
+    # noted once for the report.
+    if [ ! -s "$work/cap_sys_nice" ]; then
+        local capeff
+        capeff=$(awk '/^CapEff:/ { print $2 }' "/proc/$receiver_pid/status")
+        if (( (0x$capeff >> 23) & 1 )); then echo may; else echo "may not"; fi >"$work/cap_sys_nice"
     fi
 
     local perf_pid=""
@@ -350,7 +406,19 @@ with open(sys.argv[2], "w") as f:
     b0=$(busy_ticks)
     k0=$(grep -c "for not reading" "$work/minispread.log" || true)
     t_start=$(date +%s.%N)
-    { time "${pin_others[@]}" "$build/bench_sender" -s "$port" -g "$group" -f "$input" -R "$rate" >/dev/null 2>&3; } 3>&2 2>"$work/sender.time"
+    local times=() watching=0
+    rm -f "$work/sent.times" "$work/arrivals" "$work/watch.err"
+    if [ "$latency" = 1 ] && [ "$mode" != count ]; then
+        times=(-T "$work/sent.times")
+        "$build/arrival_watch" -o "$work/arrivals" "$out" "$out/vhosts" 2>"$work/watch.err" &
+        watch_pid=$!
+        for i in $(seq 100); do
+            grep -q watching "$work/watch.err" 2>/dev/null && { watching=1; break; }
+            sleep 0.05
+        done
+        [ "$watching" = 1 ] || { echo "arrival_watch did not start:" >&2; cat "$work/watch.err" >&2; exit 1; }
+    fi
+    { time "${pin_others[@]}" "${unpriv[@]}" "$build/bench_sender" -s "$port" -g "$group" -f "$input" -R "$rate" "${times[@]}" >/dev/null 2>&3; } 3>&2 2>"$work/sender.time"
     t_sent=$(date +%s.%N)
     last_size=-1
     while :; do
@@ -383,21 +451,36 @@ with open(sys.argv[2], "w") as f:
     kill -TERM "$receiver_pid" 2>/dev/null || true
     wait "$wrapper" || true
     receiver_pid=""
+    # Latency: p50 and p99 in ms over the lines that arrived.
+    local lat="- -"
+    if [ -n "$watch_pid" ]; then
+        kill -TERM "$watch_pid" 2>/dev/null || true
+        wait "$watch_pid" || true
+        watch_pid=""
+        lat=$(python3 -c '
+import sys
+sent = [int(l) for l in open(sys.argv[1])]
+lat = sorted((int(ns) - sent[int(seq)]) / 1e6 for seq, ns in (l.split() for l in open(sys.argv[2]))
+             if int(seq) < len(sent))
+print("%.3f %.3f" % (lat[len(lat) // 2], lat[min(len(lat) - 1, len(lat) * 99 // 100)]) if lat else "- -")
+' "$work/sent.times" "$work/arrivals")
+    fi
     k1=$(grep -c "for not reading" "$work/minispread.log" || true)
 
     # What arrived, and how often the receiver lost its session.
     local arrived bad lost disconnections kills=$((k1 - k0))
     case $name in
-    baseline | plain) read -r arrived bad < <(python3 "$work/check.py" plain "$input" "$out/plain.log") ;;
+    baseline | bare | plain) read -r arrived bad < <(python3 "$work/check.py" plain "$input" "$out/plain.log") ;;
     clf) read -r arrived bad < <(python3 "$work/check.py" clf "$input" "$out/plain.log") ;;
-    vhost | baseline-vhost) read -r arrived bad < <(python3 "$work/check.py" vhost "$input" "$out/vhosts") ;;
+    vhost | baseline-vhost | bare-vhost) read -r arrived bad < <(python3 "$work/check.py" vhost "$input" "$out/vhosts") ;;
     esac
     lost=$((messages - arrived))
     disconnections=$(grep -c -e "Error receiving from spread" -e "receive failed" "$work/receiver.err" || true)
     # CPU the machine spent on anything but the sender, minispread and the
     # receiver while the run went on, in cores.
     local other
-    read -r utime stime _ <"$work/rusage" || { utime=0; stime=0; }
+    local nvcsw niv
+    read -r utime stime _ nvcsw niv <"$work/rusage" || { utime=0; stime=0; nvcsw=0; niv=0; }
     other=$(awk -v b="$((b1 - b0))" -v d="$((d1 - d0))" -v hz="$clk_tck" -v u="$utime" -v s="$stime" \
         -v sp="$(tail -1 "$work/sender.time")" -v a="$t_start" -v z="$t_busy" 'BEGIN {
         split(sp, t, " "); printf "%.2f", ((b - d) / hz - u - s - t[1] - t[2]) / (z - a) }')
@@ -418,8 +501,9 @@ with open(sys.argv[2], "w") as f:
     # Every run: disconnections, minispread's kills, lines lost, CPU per line
     # that arrived, minispread's CPU per message sent, other load.
     awk -v n="$messages" -v got="$arrived" -v u="$utime" -v s="$stime" -v d="$((d1 - d0))" -v hz="$clk_tck" \
-        -v o="$other" -v dc="$disconnections" -v k="$kills" -v l="$lost" 'BEGIN {
-        printf "%d %d %d %.3f %.3f %s\n", dc, k, l, (u + s) * 1e6 / (got > 0 ? got : 1), d * 1e6 / hz / n, o
+        -v o="$other" -v dc="$disconnections" -v k="$kills" -v l="$lost" -v cs="$((nvcsw + niv))" -v lat="$lat" 'BEGIN {
+        printf "%d %d %d %.3f %.3f %s %.4f %s\n", dc, k, l, (u + s) * 1e6 / (got > 0 ? got : 1), d * 1e6 / hz / n, o,
+            cs / (got > 0 ? got : 1), lat
     }' >>"$runs_file"
     # Runs in which every line arrived: their rate.
     if [ "$lost" = 0 ] && [ "$bad" = 0 ] && [ "$disconnections" = 0 ]; then
@@ -427,9 +511,9 @@ with open(sys.argv[2], "w") as f:
     fi
     awk -v c="$label" -v got="$arrived" -v l="$lost" -v dc="$disconnections" -v u="$utime" -v s="$stime" \
         -v d="$((d1 - d0))" -v hz="$clk_tck" -v n="$messages" -v sent="$sent_rate" -v o="$other" -v k="$kills" \
-        -v note="$note" 'BEGIN {
-        printf "%-8s %6.3f us/msg  minispread %.3f us/msg  sender %d msgs/s  other load %.2f cores  lost %d  disconnections %d (kills %d)%s\n",
-            c, (u + s) * 1e6 / (got > 0 ? got : 1), d * 1e6 / hz / n, sent, o, l, dc, k, note }' >&2
+        -v note="$note" -v cs="$((nvcsw + niv))" -v lat="$lat" 'BEGIN {
+        printf "%-8s %6.3f us/msg  %.4f wake-ups/msg  latency p50/p99 %s ms  minispread %.3f us/msg  sender %d msgs/s  other load %.2f cores  lost %d  disconnections %d (kills %d)%s\n",
+            c, (u + s) * 1e6 / (got > 0 ? got : 1), cs / (got > 0 ? got : 1), lat, d * 1e6 / hz / n, sent, o, l, dc, k, note }' >&2
     if [ -n "$perf_pid" ]; then
         # perf -x, lines: count,unit,event,...
         awk -F, -v n="$messages" '
@@ -465,13 +549,17 @@ median() { stats "$1" "$2" "%s" | awk -F' / ' '{ print $2 }'; }
 
 base_cpu=""
 [ -s "$work/baseline.runs" ] && base_cpu=$(median "$work/baseline.runs" 4)
+bare_cpu=""
+[ -s "$work/bare.runs" ] && bare_cpu=$(median "$work/bare.runs" 4)
 echo
 echo "$messages messages of ~$((input_bytes / messages)) bytes per run, 1000 vhosts, $runs runs per case;"
 if [ ${#minispread_args[@]} -gt 0 ]; then
     echo "minispread with -S (senders never held back; a receiver with 1000 messages waiting is disconnected);"
 else
-    echo "minispread holds senders back for a receiver that falls behind (at most 100 ms a second);"
+    echo "minispread in its default mode (senders never held back; a receiver's backlog waits in its memory, up to 256 MiB);"
 fi
+[[ " ${minispread_args[*]} " == *" -1 "* ]] && echo "minispread with -1 (each message written to the receiver with a send of its own);"
+[ ${#unpriv[@]} -gt 0 ] && echo "minispread, sender and receiver run without CAP_SYS_NICE (setpriv): the receiver $(cat "$work/cap_sys_nice" 2>/dev/null) raise priorities;"
 [ -n "$neighbour" ] && echo "a busy neighbour alongside every run: $(basename "$neighbour") ${neighbour_args:-with its defaults};"
 [ ${#pin_receiver[@]} -gt 0 ] && echo "receiver pinned to CPU 1, minispread and the sender to CPU 0;"
 if [ "$rate" = 0 ]; then
@@ -481,12 +569,12 @@ else
 fi
 echo "load average before: $load_start, after: $(cut -d' ' -f1-3 /proc/loadavg)"
 echo
-echo "| receiver | runs with a disconnection | disconnections (receiver / minispread kills) | lines lost: runs, total, most in a run | CPU µs/msg min / median / max | CPU vs baseline (median) | msgs/s of complete runs min / median / max | syscalls/msg: all, receive, write, poll+ioctl | minispread CPU µs/msg (median) | other load, cores (median) |"
-echo "|---|---|---|---|---|---|---|---|---|---|"
+echo "| receiver | runs with a disconnection | disconnections (receiver / minispread kills) | lines lost: runs, total, most in a run | CPU µs/msg min / median / max | CPU vs baseline (median) | CPU vs bare (median) | wake-ups/msg min / median / max | latency ms p50 (median of runs) / p99 min / median / max | msgs/s of complete runs min / median / max | syscalls/msg: all, receive, write, poll+ioctl | minispread CPU µs/msg (median) | other load, cores (median) |"
+echo "|---|---|---|---|---|---|---|---|---|---|---|---|---|"
 for c in "${case_list[@]}"; do
     f="$work/$c.runs"
     if [ ! -s "$f" ]; then
-        echo "| $c | | | | | | | | | |"
+        echo "| $c | | | | | | | | | | | | |"
         continue
     fi
     n=$(wc -l <"$f")
@@ -502,11 +590,23 @@ for c in "${case_list[@]}"; do
         ratio="$ratio ($(awk -v a="$(median "$f" 4)" -v b="$(median "$work/baseline-$c.runs" 4)" \
             'BEGIN { printf "%.2f×", a / b }') of baseline-$c)"
     fi
+    bare_ratio="-"
+    if [ -n "$bare_cpu" ]; then
+        bare_ratio=$(awk -v a="$(median "$f" 4)" -v b="$bare_cpu" 'BEGIN { printf "%.2f×", a / b }')
+    fi
+    if [[ "$c" = vhost* ]] && [ -s "$work/bare-$c.runs" ]; then
+        bare_ratio="$bare_ratio ($(awk -v a="$(median "$f" 4)" -v b="$(median "$work/bare-$c.runs" 4)" \
+            'BEGIN { printf "%.2f×", a / b }') of bare-$c)"
+    fi
+    lat="-"
+    if [ "$latency" = 1 ] && ! grep -q -- ' - -$' "$f"; then
+        lat="$(median "$f" 8) / $(stats "$f" 9 %.2f)"
+    fi
     rates="none"
     [ -s "$work/$c.rates" ] && rates="$(stats "$work/$c.rates" 1 %.0f) ($(wc -l <"$work/$c.rates") of $n runs)"
     calls="-"
     [ -s "$work/$c.syscalls" ] && calls=$(sed 's/ /, /g' "$work/$c.syscalls")
-    echo "| $c | $disconnected of $n | $counts | $lost | $(stats "$f" 4 %.2f) | $ratio | $rates | $calls | $(median "$f" 5) | $(median "$f" 6) |"
+    echo "| $c | $disconnected of $n | $counts | $lost | $(stats "$f" 4 %.2f) | $ratio | $bare_ratio | $(stats "$f" 7 %.3f) | $lat | $rates | $calls | $(median "$f" 5) | $(median "$f" 6) |"
 done
 if [ -s "$work/losses" ]; then
     echo

@@ -29,6 +29,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 
 #include "spread/client.h"
 
@@ -39,31 +40,10 @@ enum class ReadEnd : int {
     corrupt,  // a header no daemon sends; the stream lost its framing
 };
 
-// The session's lock. The reader thread runs at a higher priority than the
-// application (see reader_raise_priority) and takes this lock whenever
-// whole messages come in; if an application thread holding it were
-// preempted by ordinary work, the reader would wait as long, and the daemon
-// would find the session's queue full. So the lock passes its waiter's
-// priority on to its holder (priority inheritance).
-class SessionLock {
-public:
-    SessionLock()
-    {
-        pthread_mutexattr_t attr;
-        pthread_mutexattr_init(&attr);
-        pthread_mutexattr_setprotocol(&attr, PTHREAD_PRIO_INHERIT);
-        pthread_mutex_init(&m_, &attr);
-        pthread_mutexattr_destroy(&attr);
-    }
-    ~SessionLock() { pthread_mutex_destroy(&m_); }
-    SessionLock(const SessionLock &) = delete;
-    SessionLock &operator=(const SessionLock &) = delete;
-    void lock() { pthread_mutex_lock(&m_); }
-    void unlock() { pthread_mutex_unlock(&m_); }
-
-private:
-    pthread_mutex_t m_;
-};
+// The session's lock. The reader thread and the application run at the
+// same scheduling policy and niceness, and each holds it only to publish or
+// take a count, so a plain mutex does: no priority needs passing on.
+using SessionLock = std::mutex;
 
 // Fields are grouped by the thread that writes them, each group on cache
 // lines of its own, so that the two threads do not pull one line back and
@@ -95,7 +75,7 @@ struct SpReadAhead {
     std::atomic<bool> stop_asked{false};  // tells the reader thread to return
 
     alignas(64) SessionLock mu;
-    std::condition_variable_any cv;
+    std::condition_variable cv;
     bool signalled = false;            // ready_fd holds a count; under mu
     bool receiver_waits = false;       // SP_receive waits for a whole message; under mu
 };

@@ -21,11 +21,11 @@
  * library's business: every call stays valid while it runs, and SP_poll,
  * SP_multicast, SP_join and the others work as without it. The reader
  * thread blocks every signal, so signals reach the application's threads
- * and interrupt their waits. It asks to be scheduled before ordinary work
- * (SCHED_FIFO at the lowest real-time priority where the process may, else
- * niceness -10 where it may): it only moves bytes from the socket into the
- * buffer and then blocks, and a daemon that drops a session with 1000
- * messages waiting leaves it milliseconds at full rate.
+ * and interrupt their waits. It asks for no real-time scheduling and no
+ * raised priority: it runs at the policy and niceness of the thread that
+ * started it, and asks only for short time slices (100 us, sched_setattr)
+ * where the kernel takes that request from any process (Linux 6.12 on), so
+ * that it runs soon after it wakes without a larger share of the processor.
  */
 #ifndef WKP_SPREAD_SP_H
 #define WKP_SPREAD_SP_H

@@ -90,7 +90,12 @@ int SP_poll(mailbox mbox);
  * of it touched at the start, so that reading never waits for a page
  * fault) and keeps track of where messages end; when the buffer is full it
  * stops reading until messages are taken out (nothing is dropped or
- * reordered).
+ * reordered). While messages keep coming it gathers them: after each read
+ * it pauses up to 1 ms (less at rates where more than 64 messages or 8 KiB
+ * would arrive meanwhile) before reading again, so that at a daemon's rhythm of one
+ * write per message neither it nor the application wakes for every
+ * message. A message after a quiet spell is read at once; one in a stream
+ * becomes receivable at most about 1 ms after it came.
  * SP_receive then takes the next whole message from the buffer, waiting only
  * while there is none and the session has not ended. With read-ahead a
  * header no daemon sends (negative counts, or a message over 1 MiB) ends

@@ -83,16 +83,42 @@ void start_stalling_daemon(Scenario &s, int stall_ms)
                     "WKP_STALL_MS=" + std::to_string(stall_ms)});
 }
 
+// Runs the daemon unable to raise its priority: without CAP_SYS_NICE in its
+// bounding, inheritable and so effective sets (we may run as root), where
+// setpriv is at hand.
+void without_sys_nice(Scenario &s)
+{
+    if (file_exists("/usr/bin/setpriv"))
+        s.runner = {"/usr/bin/setpriv", "--bounding-set=-sys_nice", "--inh-caps=-sys_nice", "--"};
+}
+
+// Whether the process may raise priorities: CAP_SYS_NICE in its effective
+// set.
+bool may_raise_priority(pid_t pid)
+{
+    std::string status = read_file("/proc/" + std::to_string(pid) + "/status");
+    size_t at = status.find("CapEff:");
+    if (at == std::string::npos)
+        return true;
+    constexpr int cap_sys_nice = 23;
+    return (std::stoull(status.substr(at + 7), nullptr, 16) >> cap_sys_nice) & 1;
+}
+
 }  // namespace
 
 // The loop is held for 500 ms (the first open of one vhost file stalls)
 // while a stream comes in at full rate from a Spread daemon that drops a
 // session with 1000 queued messages: the session is never dropped and every
-// line lands exactly once, in order.
+// line lands exactly once, in order. The daemon may not raise its priority
+// (where setpriv can take that from it).
 TEST(Reading, StalledLoopLosesNoLine)
 {
     Scenario s({"-S"});
+    without_sys_nice(s);
     start_stalling_daemon(s, 500);
+    if (!s.runner.empty()) {
+        EXPECT_FALSE(may_raise_priority(s.daemon->pid));
+    }
     const VhostStream stream{60000, 10, 5000};
     s.send(stream.input(), {"vh"});
     wait_until([&] { return stream.landed(s.dir) >= (size_t)stream.messages; }, 120000);
@@ -165,6 +191,32 @@ TEST(Reading, SighupStormBesideAFullRateStream)
     std::vector<std::string> got = piped_now();
     EXPECT_EQ(got.size(), piped.size());
     EXPECT_TRUE(got == piped) << "a piped line lost, doubled or torn";
+}
+
+// Lines the reader gathers must not wait for more lines to follow: a line
+// sent alone to an idle daemon lands, and so does a line sent alone right
+// after a stream, and the last lines of each stream.
+TEST(Reading, LineSentAloneLands)
+{
+    Scenario s({"-S"});
+    s.start_daemon(s.spread_block("  Log {\n    Group = a\n    File = " + s.dir.file("a.log") + "\n  }\n"));
+    std::string expected;
+    auto send_lines = [&](int from, int count) {
+        std::string text;
+        for (int i = from; i < from + count; i++)
+            text += std::to_string(i) + " " + clf;
+        s.send(text, {"a"});
+        expected += text;
+        ASSERT_TRUE(s.wait_lines(s.dir.file("a.log"), count_lines(expected))) << from;
+    };
+    // Lines sent together, then waited for.
+    int next = 0;
+    for (int count : {1, 1, 5000, 1, 3, 20000, 1}) {
+        send_lines(next, count);
+        next += count;
+    }
+    s.terminate_daemon();
+    EXPECT_EQ(read_file(s.dir.file("a.log")), expected);
 }
 
 // A Spread daemon that accepts connections but never answers (stopped)

@@ -310,53 +310,58 @@ TEST(Minispread, AddressingAndSelfDiscard)
 }
 
 // Two senders writing at once: both receivers see the same single order,
-// and each sender's messages in the order sent.
+// and each sender's messages in the order sent, whether minispread writes a
+// receiver's messages in batches or one by one.
 TEST(Minispread, OneTotalOrder)
 {
-    Minispread d;
-    ASSERT_TRUE(d.start());
-    std::string p1, p2;
-    mailbox r1 = connect_as(d.unix_name(), "r1", false, &p1);
-    mailbox r2 = connect_as(d.tcp_name(), "r2", false, &p2);
-    ASSERT_EQ(SP_join(r1, "ord"), 0);
-    ASSERT_EQ(SP_join(r2, "ord"), 0);
-    ASSERT_TRUE(settle(r1, p1));
-    ASSERT_TRUE(settle(r2, p2));
+    // Also with each message written to a receiver on its own (-1).
+    for (const std::vector<std::string> &options : {std::vector<std::string>{}, std::vector<std::string>{"-1"}}) {
+        SCOPED_TRACE(options.empty() ? "batched writes" : "-1");
+        Minispread d;
+        ASSERT_TRUE(d.start(options));
+        std::string p1, p2;
+        mailbox r1 = connect_as(d.unix_name(), "r1", false, &p1);
+        mailbox r2 = connect_as(d.tcp_name(), "r2", false, &p2);
+        ASSERT_EQ(SP_join(r1, "ord"), 0);
+        ASSERT_EQ(SP_join(r2, "ord"), 0);
+        ASSERT_TRUE(settle(r1, p1));
+        ASSERT_TRUE(settle(r2, p2));
 
-    const int per_sender = 1500;
-    Process senders[2];
-    for (int i = 0; i < 2; i++) {
-        ASSERT_TRUE(senders[i].start({bin("spcat"), "-s", i ? d.tcp_name() : d.unix_name(), "-t",
-                                      i ? "fifo" : "reliable", "-g", "ord"},
-                                     true));
-        std::string lines;
-        for (int k = 0; k < per_sender; k++)
-            lines += std::string(1, (char)('A' + i)) + std::to_string(k) + "\n";
-        senders[i].send(lines);
-        senders[i].close_stdin();
-    }
-    // Read both while the senders run, so that neither falls behind.
-    std::vector<std::string> seen[2];
-    for (int k = 0; k < 2 * per_sender; k++)
+        const int per_sender = 1500;
+        Process senders[2];
         for (int i = 0; i < 2; i++) {
-            Received m = receive(i ? r2 : r1);
-            ASSERT_GT(m.ret, 0);
-            seen[i].push_back(m.body);
+            ASSERT_TRUE(senders[i].start({bin("spcat"), "-s", i ? d.tcp_name() : d.unix_name(), "-t",
+                                          i ? "fifo" : "reliable", "-g", "ord"},
+                                         true));
+            std::string lines;
+            for (int k = 0; k < per_sender; k++)
+                lines += std::string(1, (char)('A' + i)) + std::to_string(k) + "\n";
+            senders[i].send(lines);
+            senders[i].close_stdin();
         }
-    for (Process &p : senders) {
-        ASSERT_TRUE(p.wait());
-        ASSERT_EQ(p.exit_code(), 0) << p.err();
+        // Read both while the senders run, so that neither falls behind.
+        std::vector<std::string> seen[2];
+        for (int k = 0; k < 2 * per_sender; k++)
+            for (int i = 0; i < 2; i++) {
+                Received m = receive(i ? r2 : r1);
+                ASSERT_GT(m.ret, 0);
+                seen[i].push_back(m.body);
+            }
+        for (Process &p : senders) {
+            ASSERT_TRUE(p.wait());
+            ASSERT_EQ(p.exit_code(), 0) << p.err();
+        }
+        EXPECT_TRUE(seen[0] == seen[1]);
+        int next[2] = {0, 0};
+        for (const std::string &b : seen[0]) {
+            int who = b[0] - 'A';
+            EXPECT_EQ(b, std::string(1, b[0]) + std::to_string(next[who]++) + "\n");
+        }
+        EXPECT_EQ(next[0], per_sender);
+        EXPECT_EQ(next[1], per_sender);
+        SP_disconnect(r1);
+        SP_disconnect(r2);
     }
-    EXPECT_TRUE(seen[0] == seen[1]);
-    int next[2] = {0, 0};
-    for (const std::string &b : seen[0]) {
-        int who = b[0] - 'A';
-        EXPECT_EQ(b, std::string(1, b[0]) + std::to_string(next[who]++) + "\n");
-    }
-    EXPECT_EQ(next[0], per_sender);
-    EXPECT_EQ(next[1], per_sender);
-    SP_disconnect(r1);
-    SP_disconnect(r2);
 }
 
 TEST(Minispread, MembershipNotices)
@@ -891,9 +896,9 @@ TEST(Minispread, CommandLine)
         {{"-q", "2M"}, "minispread: illegal queue bound \"2M\" (at least 1048576 bytes)\n"},
         {{"-q", "99999999999999999999999"},
          "minispread: illegal queue bound \"99999999999999999999999\" (at least 1048576 bytes)\n"},
-        {{"extra"}, "usage: minispread [-S] [-p PORT] [-n NAME] [-q BYTES]\n"},
-        {{"-x"}, "usage: minispread [-S] [-p PORT] [-n NAME] [-q BYTES]\n"},
-        {{"-p"}, "usage: minispread [-S] [-p PORT] [-n NAME] [-q BYTES]\n"},
+        {{"extra"}, "usage: minispread [-S] [-1] [-p PORT] [-n NAME] [-q BYTES]\n"},
+        {{"-x"}, "usage: minispread [-S] [-1] [-p PORT] [-n NAME] [-q BYTES]\n"},
+        {{"-p"}, "usage: minispread [-S] [-1] [-p PORT] [-n NAME] [-q BYTES]\n"},
     };
     for (const Case &c : cases) {
         std::vector<std::string> argv = {bin("minispread")};

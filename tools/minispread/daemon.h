@@ -78,7 +78,7 @@ struct Session {
     size_t out_off = 0, out_len = 0, out_cap = 0;
     uint64_t out_total = 0;        // bytes ever queued
     uint64_t out_sent = 0;         // bytes ever written
-    uint64_t ends[RING];           // -S: out_total at the end of each unwritten message
+    uint64_t ends[RING];           // -S, -1: out_total at the end of each unwritten message
     int ends_head = 0, ends_count = 0;
 
     uint32_t events = 0;           // current epoll interest
@@ -97,6 +97,7 @@ struct Daemon {
     int port = 4803;
     bool count_queued = false;                               // -S: MAX_QUEUED messages at most per receiver
     size_t queue_limit = QUEUE_LIMIT;                        // bytes waiting per receiver at most (-q)
+    bool one_per_write = false;                              // -1: each message its own send
     int epfd = -1, tcp_fd = -1, unix_fd = -1;
     std::string unix_path;
     int32_t id = 0, memb_time = 0;

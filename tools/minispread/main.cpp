@@ -1,6 +1,6 @@
 // minispread: a single-node Spread daemon for tests, benchmarks and demos.
 //
-//     minispread [-S] [-p PORT] [-n NAME] [-q BYTES]
+//     minispread [-S] [-1] [-p PORT] [-n NAME] [-q BYTES]
 //
 // Listens on TCP 127.0.0.1:PORT and on the Unix socket /tmp/PORT (default
 // 4803), names itself NAME (default "localhost") in private group names, and
@@ -9,7 +9,9 @@
 // listener, so once /tmp/PORT exists both accept connections.  A slow
 // receiver may have up to BYTES waiting for it in the daemon (default
 // QUEUE_LIMIT); -S treats slow receivers as a real Spread daemon does
-// (output.cpp).
+// (output.cpp).  -1 writes each message to a receiver with a send of its
+// own, as a real daemon does, instead of as many as the socket takes in one
+// (benchmarks).
 //
 // The work is spread over the files of this folder (see daemon.h); the
 // daemon's state is one Daemon record, made here.
@@ -36,7 +38,7 @@ static void on_stop_signal(int) { stop_requested = 1; }
 
 [[noreturn]] static void usage()
 {
-    fprintf(stderr, "usage: minispread [-S] [-p PORT] [-n NAME] [-q BYTES]\n");
+    fprintf(stderr, "usage: minispread [-S] [-1] [-p PORT] [-n NAME] [-q BYTES]\n");
     exit(1);
 }
 
@@ -45,7 +47,7 @@ int main(int argc, char **argv)
     Daemon d;
     int opt;
     opterr = 0;
-    while ((opt = getopt(argc, argv, "Sp:n:q:")) != -1) {
+    while ((opt = getopt(argc, argv, "S1p:n:q:")) != -1) {
         switch (opt) {
         case 'S':
             d.count_queued = true;
@@ -61,6 +63,9 @@ int main(int argc, char **argv)
             d.queue_limit = (size_t)q;
             break;
         }
+        case '1':
+            d.one_per_write = true;
+            break;
         case 'p': {
             char *end;
             long p = strtol(optarg, &end, 10);

@@ -38,18 +38,27 @@ static void end_output(Session *s)
     s->out_cap = 0;
 }
 
-// Writes as much queued output as the socket takes.  A socket that
-// refused bytes is tried again only once the loop saw it writable (or when
-// `force`): a receiver that lags costs no write per message.
+// Writes as much queued output as the socket takes: in one send, or with
+// -1 one send per message (bytes that are not a message go with the
+// message after them).  A socket that refused bytes is tried again only
+// once the loop saw it writable (or when `force`): a receiver that lags
+// costs no write per message.
 void flush(Daemon &d, Session *s, bool force)
 {
     if (force)
         s->stalled = false;
     while (s->out_len > s->out_off && !s->dead && !s->stalled) {
-        ssize_t n = send(s->fd, s->out + s->out_off, s->out_len - s->out_off, MSG_NOSIGNAL | MSG_DONTWAIT);
+        size_t len = s->out_len - s->out_off;
+        if (d.one_per_write && s->ends_count > 0 && s->ends[s->ends_head] - s->out_sent < len)
+            len = (size_t)(s->ends[s->ends_head] - s->out_sent);
+        ssize_t n = send(s->fd, s->out + s->out_off, len, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (n > 0) {
             s->out_off += (size_t)n;
             s->out_sent += (uint64_t)n;
+            while (s->ends_count > 0 && s->ends[s->ends_head] <= s->out_sent) {
+                s->ends_head = (s->ends_head + 1) & (RING - 1);
+                s->ends_count--;
+            }
             continue;
         }
         if (n < 0 && errno == EINTR)
@@ -152,7 +161,10 @@ void queue_message(Daemon &d, Session *s, const uint8_t *header, const uint8_t *
         memcpy(s->out + s->out_len + HEADER_SIZE, rest, rest_len);
     s->out_len += n;
     s->out_total += n;
-    if (d.count_queued) {
+    // With -S every message's end is kept (never more than MAX_QUEUED);
+    // with -1 alone, those of the first RING waiting: past them a lagging
+    // receiver's rest goes in sends as large as its socket takes.
+    if (d.count_queued || (d.one_per_write && s->ends_count < RING)) {
         s->ends[(s->ends_head + s->ends_count) & (RING - 1)] = s->out_total;
         s->ends_count++;
     }
