@@ -58,14 +58,6 @@ std::string comm_of(pid_t pid)
     return read_file("/proc/" + std::to_string(pid) + "/comm");
 }
 
-// A process that is gone or a zombie.
-bool ended(pid_t pid)
-{
-    std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
-    size_t end = stat.rfind(')');
-    return end == std::string::npos || stat.substr(end + 2, 1) == "Z";
-}
-
 std::set<int> open_descriptors(pid_t pid)
 {
     std::set<int> fds;
