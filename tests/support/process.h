@@ -7,6 +7,7 @@
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -187,6 +188,46 @@ inline bool waits_to_write(pid_t pid)
     }
     return false;
 }
+
+// Processes whose parent is pid (any of its threads).
+inline std::set<pid_t> child_processes(pid_t pid)
+{
+    std::set<pid_t> found;
+    std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+    for (const std::string &task : entries(tasks)) {
+        std::istringstream in(read_file(tasks + "/" + task + "/children"));
+        for (pid_t child; in >> child;)
+            found.insert(child);
+    }
+    return found;
+}
+
+// Whether every child of this process not in `before` has ended.
+inline bool new_children_ended(const std::set<pid_t> &before)
+{
+    for (pid_t child : child_processes(getpid()))
+        if (!before.count(child) && !ended(child))
+            return false;
+    return true;
+}
+
+// For as long as it lives, this process adopts what its children leave
+// behind (PR_SET_CHILD_SUBREAPER), so a test can wait for the commands a
+// daemon started after the daemon itself is gone; the orphans are reaped
+// at the end.
+struct Subreaper {
+    std::set<pid_t> before = child_processes(getpid());
+    Subreaper() { prctl(PR_SET_CHILD_SUBREAPER, 1); }
+    ~Subreaper()
+    {
+        prctl(PR_SET_CHILD_SUBREAPER, 0);
+        for (pid_t child : child_processes(getpid()))
+            if (!before.count(child) && ended(child))
+                waitpid(child, nullptr, WNOHANG);
+    }
+    // Every process adopted or started since has ended.
+    bool orphans_ended() const { return new_children_ended(before); }
+};
 
 // A TCP port on 127.0.0.1 that is free now and whose Unix socket /tmp/PORT
 // does not exist (a Spread daemon listens on both).
