@@ -317,7 +317,7 @@ TEST(Systemd, JournalLinesCarryPriorities)
         ASSERT_TRUE(s.daemon->start({"/bin/sh", "-c", "JOURNAL_STREAM=" + stream + " exec \"$0\" \"$@\"",
                                      bin("wickerpost"), "-D", "-v", "-x", "-c", s.dir.file("wickerpost.conf")}));
         auto printed = [&](const std::string &text) {
-            return wait_until([&] { return s.daemon->err().find(text) != std::string::npos; }, 20000);
+            return wait_until([&] { return s.daemon->err().find(text) != std::string::npos; });
         };
         ASSERT_TRUE(printed("Setting FD: ")) << s.daemon->err();
         s.send("../x refused\n", {"v"});
