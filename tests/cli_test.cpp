@@ -40,6 +40,19 @@ struct Config {
         write_file(path, extra + "Spread {\n  Port = " + std::to_string(free_port()) +
                              "\n  Log {\n    Group = web\n    File = " + dir.file("web.log") + "\n  }\n}\n");
     }
+
+    // The daemon `pid` has opened its file and waits in its loop.
+    bool running_loop(pid_t pid) const { return file_exists(dir.file("web.log")) && blocked_in(pid, SYS_poll); }
+
+    // SIGHUP to the daemon `pid`, after its file was moved away: true once
+    // it has handled the signal, reopening the file under its name.
+    bool sighup_reopens(pid_t pid) const
+    {
+        if (rename(dir.file("web.log").c_str(), dir.file("web.log.1").c_str()) != 0)
+            return false;
+        kill(pid, SIGHUP);
+        return wait_until([&] { return file_exists(dir.file("web.log")); });
+    }
 };
 
 }  // namespace
@@ -112,7 +125,7 @@ TEST(CommandLine, AnOperandEndsTheOptions)
     Config conf;
     Process p;
     ASSERT_TRUE(p.start({wickerpost, "-D", "-c", conf.path, "foo", "-v"}));
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    ASSERT_TRUE(wait_until([&] { return conf.running_loop(p.pid); }));
     EXPECT_TRUE(p.running());
     p.signal(SIGTERM);
     ASSERT_TRUE(p.wait());
@@ -137,8 +150,8 @@ TEST(ProcessSetUp, DetachesAndWritesThePidFileWithoutNewline)
     EXPECT_NE(getsid(daemon), getsid(0)) << "the daemon has a session of its own";
 
     // SIGHUP keeps it running; SIGTERM ends it and leaves the pid file.
-    kill(daemon, SIGHUP);
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    ASSERT_TRUE(wait_until([&] { return conf.running_loop(daemon); }));
+    EXPECT_TRUE(conf.sighup_reopens(daemon));
     EXPECT_EQ(kill(daemon, 0), 0);
     kill(daemon, SIGTERM);
     EXPECT_TRUE(wait_until([&] { return kill(daemon, 0) != 0; }));
@@ -152,11 +165,10 @@ TEST(ProcessSetUp, DebugModeStaysInTheForegroundWithoutPidFile)
     unlink("/var/run/wickerpost.pid");
     Process p;
     ASSERT_TRUE(p.start({wickerpost, "-D", "-c", conf.path}));
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    ASSERT_TRUE(wait_until([&] { return conf.running_loop(p.pid); }));
     EXPECT_TRUE(p.running());
     EXPECT_FALSE(file_exists("/var/run/wickerpost.pid"));
-    p.signal(SIGHUP);
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_TRUE(conf.sighup_reopens(p.pid));
     EXPECT_TRUE(p.running());
     p.signal(SIGTERM);
     ASSERT_TRUE(p.wait());

@@ -509,8 +509,10 @@ TEST_F(ConfigLoad, NoOutputBeforeTheWholeFileIsAccepted)
     const std::string blocks = "Spread { Log { Group = a File = %D/a.log } Log { Group = p File = '|touch %D/started' } }\n";
     for (const char *tail : {"}", "Spread {", "BufferSize = 1", "Spread { Log { Group = x } }"}) {
         SCOPED_TRACE(tail);
+        std::set<pid_t> before = child_processes(getpid());
         EXPECT_EQ(load(blocks + tail).result, 1);
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        // Anything the load started has run to its end.
+        EXPECT_TRUE(wait_until([&] { return new_children_ended(before); }));
         EXPECT_FALSE(file_exists(dir.file("a.log")));
         EXPECT_FALSE(file_exists(dir.file("started")));
     }

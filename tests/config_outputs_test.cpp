@@ -58,14 +58,6 @@ std::string comm_of(pid_t pid)
     return read_file("/proc/" + std::to_string(pid) + "/comm");
 }
 
-// A process that is gone or a zombie.
-bool ended(pid_t pid)
-{
-    std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
-    size_t end = stat.rfind(')');
-    return end == std::string::npos || stat.substr(end + 2, 1) == "Z";
-}
-
 std::set<int> open_descriptors(pid_t pid)
 {
     std::set<int> fds;
@@ -123,12 +115,14 @@ TEST(DaemonConfig, BadFileEndsStartUpBeforeAnyOutput)
                 "  Log { Group = p File = '|touch %D/started' }\n"
                 "}\n"
                 "}\n");
+    Subreaper adopt;
     Process p;
     run(p, {wickerpost, "-D", "-v", "-c", conf.path});
     EXPECT_EQ(p.exit_code(), 255);
     EXPECT_EQ(p.err(), "Parser error on or before line 4\nOffending token: }\n");
     EXPECT_EQ(p.out(), "");
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    // Anything it started has run to its end.
+    EXPECT_TRUE(wait_until([&] { return adopt.orphans_ended(); }));
     EXPECT_FALSE(file_exists(conf.dir.file("a.log")));
     EXPECT_FALSE(file_exists(conf.dir.file("started")));
 }

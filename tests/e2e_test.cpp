@@ -446,20 +446,6 @@ std::vector<pid_t> descendants(pid_t pid)
     return found;
 }
 
-// Waits until the file stops growing (checked twice, half a second apart).
-size_t settled_lines(const std::string &path)
-{
-    size_t previous = count_lines(read_file(path));
-    for (int i = 0; i < 40; i++) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(500));
-        size_t now = count_lines(read_file(path));
-        if (now == previous)
-            break;
-        previous = now;
-    }
-    return previous;
-}
-
 // A tmpfs of `size` mounted on `path` for as long as it lives.
 struct SmallFileSystem {
     std::string path;
@@ -562,9 +548,12 @@ TEST(EndToEnd, SlowPipeGetsWhatItsBacklogHoldsAndTheRestIsCounted)
     EXPECT_TRUE(wait_until([&] { return s.daemon->err().find("Dropped 1 messages for " + command + ": backlog full\n") != std::string::npos; }))
         << s.daemon->err();
     EXPECT_GT(count_lines(read_file(s.dir.file("slow.out"))), 0u);
+    std::vector<pid_t> commands = descendants(s.daemon->pid);
+    ASSERT_FALSE(commands.empty());
     s.terminate_daemon();
-    // The command reads on what its pipe held, to the end of its input.
-    settled_lines(s.dir.file("slow.out"));
+    // The command reads on what its pipe held, to the end of its input,
+    // and ends there.
+    EXPECT_TRUE(wait_until([&] { return std::all_of(commands.begin(), commands.end(), ended); }, 120000));
     std::string out = read_file(s.dir.file("slow.out"));
     size_t whole = count_whole_lines(out, 1000);
     EXPECT_EQ(whole + dropped_in(s.daemon->err(), command), (size_t)slow_lines) << s.daemon->err();

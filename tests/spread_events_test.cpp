@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "spread/sp_events.h"
+#include "support/process.h"
 
 namespace {
 
@@ -164,8 +165,10 @@ TEST(SpreadEvents, ExitFromASignalHandlerEndsTheWait)
     struct sigaction old {};
     ASSERT_EQ(sigaction(SIGUSR2, &action, &old), 0);
     pthread_t loop = pthread_self();
-    std::thread poke([loop] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    pid_t loop_tid = gettid();
+    std::thread poke([loop, loop_tid] {
+        // Once the loop is blocked in its wait.
+        wkp_test::wait_until([&] { return wkp_test::blocked_in(loop_tid, SYS_poll); });
         pthread_kill(loop, SIGUSR2);
     });
     E_handle_events();  // returns only through the handler

@@ -627,7 +627,11 @@ TEST_F(SpreadSession, SendFailureBreaksTheSession)
     setsockopt(l.srv, SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
     close(l.srv);  // reset
     l.srv = -1;
-    usleep(20000);
+    // Once the reset has reached the session's socket.
+    ASSERT_TRUE(wkp_test::wait_until([&] {
+        pollfd p{l.mbox, 0, 0};
+        return poll(&p, 1, 0) == 1 && (p.revents & (POLLERR | POLLHUP));
+    }));
     std::string big(100000, 'x');
     int r = 0;
     for (int i = 0; i < 10 && r >= 0; i++)

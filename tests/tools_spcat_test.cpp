@@ -140,9 +140,11 @@ TEST(Spcat, ReceivesRegularMessagesOnly)
     // Membership changes in its groups produce no output.
     ASSERT_EQ(SP_leave(w, "in1"), 0);
 
-    const std::string expected = "alpha\nbeta once\npriv" + binary;
+    // A last message after all of these: once it is out, so is everything
+    // that came before it, and nothing else was written.
+    ASSERT_EQ(SP_multicast(w, AGREED_MESS, "in2", 0, 5, "last\n"), 5);
+    const std::string expected = "alpha\nbeta once\npriv" + binary + "last\n";
     EXPECT_TRUE(wait_until([&] { return cat.out().size() >= expected.size(); }));
-    usleep(100000);
     EXPECT_EQ(cat.out(), expected);
     EXPECT_TRUE(cat.running());
 

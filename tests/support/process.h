@@ -6,8 +6,11 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -116,6 +119,115 @@ inline bool wait_until(const std::function<bool()> &pred, int timeout_ms = 60000
     }
     return pred();
 }
+
+// Whether process pid has ended: gone, or a zombie nobody has reaped yet.
+inline bool ended(pid_t pid)
+{
+    std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+    size_t name_end = stat.rfind(')');
+    return name_end == std::string::npos || stat.compare(name_end + 2, 1, "Z") == 0;
+}
+
+// Whether process pid (its main thread) is blocked in system call `nr`
+// (SYS_epoll_pwait, say).
+inline bool blocked_in(pid_t pid, long nr)
+{
+    std::istringstream in(read_file("/proc/" + std::to_string(pid) + "/syscall"));
+    long current = -1;
+    return (in >> current) && current == nr;
+}
+
+// Descriptor numbers of process pid whose link starts with `prefix`
+// ("socket:", "anon_inode:[eventpoll]").
+inline std::vector<int> descriptors(pid_t pid, const std::string &prefix)
+{
+    std::vector<int> found;
+    std::string dir = "/proc/" + std::to_string(pid) + "/fd";
+    for (const std::string &name : entries(dir)) {
+        char target[256] = {};
+        ssize_t n = readlink((dir + "/" + name).c_str(), target, sizeof target - 1);
+        if (n > 0 && std::string(target, (size_t)n).rfind(prefix, 0) == 0)
+            found.push_back(std::stoi(name));
+    }
+    return found;
+}
+
+// Bytes the sockets of process pid have received and it has not read yet
+// (FIONREAD on a copy of each descriptor, taken with pidfd_getfd).
+inline size_t unread_socket_bytes(pid_t pid)
+{
+    size_t total = 0;
+    int pidfd = (int)syscall(SYS_pidfd_open, pid, 0);
+    if (pidfd < 0)
+        return 0;
+    for (int fd : descriptors(pid, "socket:")) {
+        int copy = (int)syscall(SYS_pidfd_getfd, pidfd, fd, 0);
+        int n = 0;
+        if (copy >= 0 && ioctl(copy, FIONREAD, &n) == 0 && n > 0)
+            total += (size_t)n;
+        if (copy >= 0)
+            close(copy);
+    }
+    close(pidfd);
+    return total;
+}
+
+// Whether an epoll set of process pid waits for a descriptor to take
+// output (EPOLLOUT, 0x4, in /proc/PID/fdinfo): the process holds bytes it
+// has yet to write there.
+inline bool waits_to_write(pid_t pid)
+{
+    for (int epfd : descriptors(pid, "anon_inode:[eventpoll]")) {
+        std::istringstream in(read_file("/proc/" + std::to_string(pid) + "/fdinfo/" + std::to_string(epfd)));
+        for (std::string line; std::getline(in, line);) {
+            unsigned events = 0;
+            int target = -1;
+            if (sscanf(line.c_str(), "tfd: %d events: %x", &target, &events) == 2 && (events & 0x4))
+                return true;
+        }
+    }
+    return false;
+}
+
+// Processes whose parent is pid (any of its threads).
+inline std::set<pid_t> child_processes(pid_t pid)
+{
+    std::set<pid_t> found;
+    std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+    for (const std::string &task : entries(tasks)) {
+        std::istringstream in(read_file(tasks + "/" + task + "/children"));
+        for (pid_t child; in >> child;)
+            found.insert(child);
+    }
+    return found;
+}
+
+// Whether every child of this process not in `before` has ended.
+inline bool new_children_ended(const std::set<pid_t> &before)
+{
+    for (pid_t child : child_processes(getpid()))
+        if (!before.count(child) && !ended(child))
+            return false;
+    return true;
+}
+
+// For as long as it lives, this process adopts what its children leave
+// behind (PR_SET_CHILD_SUBREAPER), so a test can wait for the commands a
+// daemon started after the daemon itself is gone; the orphans are reaped
+// at the end.
+struct Subreaper {
+    std::set<pid_t> before = child_processes(getpid());
+    Subreaper() { prctl(PR_SET_CHILD_SUBREAPER, 1); }
+    ~Subreaper()
+    {
+        prctl(PR_SET_CHILD_SUBREAPER, 0);
+        for (pid_t child : child_processes(getpid()))
+            if (!before.count(child) && ended(child))
+                waitpid(child, nullptr, WNOHANG);
+    }
+    // Every process adopted or started since has ended.
+    bool orphans_ended() const { return new_children_ended(before); }
+};
 
 // A TCP port on 127.0.0.1 that is free now and whose Unix socket /tmp/PORT
 // does not exist (a Spread daemon listens on both).

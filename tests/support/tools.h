@@ -240,4 +240,16 @@ inline bool settle(mailbox m, const std::string &pg)
     }
 }
 
+// True when nothing more was on its way to m: a message m sends to its own
+// private group pg is the next thing it receives, membership messages
+// included.  What the daemon handled before that message and meant for m
+// would have come first.
+inline bool nothing_else_for(mailbox m, const std::string &pg)
+{
+    if (SP_multicast(m, AGREED_MESS, pg.c_str(), 0, 4, "last") != 4)
+        return false;
+    Received r = receive(m);
+    return Is_regular_mess(r.svc) && r.body == "last" && r.sender == pg;
+}
+
 }  // namespace tools_test
