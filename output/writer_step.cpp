@@ -266,38 +266,19 @@ void cut_back(int fd, size_t written)
     }
 }
 
-// Files (a File path that is a regular file, a vhost file):
+// Files (a File path that is a regular file, a vhost file): messages
+// v[0, n) for output id, in order, with as many writev() calls as it takes.
 // - EINTR and short writes: the rest is written, so a message lands whole.
 // - Any error (ENOSPC, EDQUOT, EFBIG, EIO, even EAGAIN): the bytes of the
 //   message that landed are cut off again (cut_back), so the file never
-//   holds a torn line; the message is dropped and counted under the error.
-//   Nothing is retried: the next message tries afresh, so logging resumes
-//   by itself when space returns. The truncation runs only after a
-//   failure: a message that is written costs its write alone.
-int write_file(int fd, int id, const char *data, size_t length)
-{
-    int error = 0;
-    size_t done = write_all(fd, data, length, &error);
-    if (done < length) {
-        if (done > 0)
-            cut_back(fd, done);
-        output_drop(id, OUTPUT_DROP_WRITE_ERROR, error);
-        return -1;
-    }
-    count_written(id, length);
-    return 0;
-}
-
-// Writes the batch of file fd: as many messages per writev() as it takes,
-// going on after EINTR and short writes. A write that fails with part of
-// a message landed is cut back to where that message began, so every
-// whole message before it stays and nothing is torn; the message is
-// dropped and counted under the error, and the next one tries afresh.
+//   holds a torn line and every whole message before it stays; the message
+//   is dropped and counted under the error. It is not retried: the next
+//   message tries afresh, so logging resumes by itself when space returns.
+//   The truncation runs only after a failure: messages that are written
+//   cost their writes alone.
 // Returns the messages dropped.
-unsigned long write_batch(int fd, Descriptor &d)
+unsigned long write_messages(int fd, int id, iovec *v, size_t n)
 {
-    iovec *v = d.batch.data();
-    size_t n = d.batch.size();
     size_t i = 0, landed = 0;  // message i, of which `landed` bytes are written
     unsigned long dropped = 0;
     while (i < n) {
@@ -314,7 +295,7 @@ unsigned long write_batch(int fd, Descriptor &d)
                     break;
                 }
                 left -= rest;
-                count_written(d.output, v[i].iov_len);
+                count_written(id, v[i].iov_len);
                 i++;
                 landed = 0;
             }
@@ -325,11 +306,27 @@ unsigned long write_batch(int fd, Descriptor &d)
         int error = written < 0 ? errno : EIO;
         if (landed > 0)
             cut_back(fd, landed);
-        output_drop(d.output, OUTPUT_DROP_WRITE_ERROR, error);
+        output_drop(id, OUTPUT_DROP_WRITE_ERROR, error);
         dropped++;
         i++;
         landed = 0;
     }
+    return dropped;
+}
+
+// One message for a file, at once (see write_messages): 0, or -1 when it
+// was dropped.
+int write_file(int fd, int id, const char *data, size_t length)
+{
+    iovec message{const_cast<char *>(data), length};
+    return write_messages(fd, id, &message, 1) == 0 ? 0 : -1;
+}
+
+// Writes the batch of file fd (see write_messages) and empties it. Returns
+// the messages dropped.
+unsigned long write_batch(int fd, Descriptor &d)
+{
+    unsigned long dropped = write_messages(fd, d.output, d.batch.data(), d.batch.size());
     d.batch.clear();
     d.batch_bytes = 0;
     return dropped;
