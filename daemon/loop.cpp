@@ -8,6 +8,7 @@
 
 #include "config/settings.h"
 #include "daemon/notify.h"
+#include "daemon/rejoin.h"
 #include "daemon/session.h"
 #include "daemon/signals.h"
 #include "daemon/status.h"
@@ -35,6 +36,7 @@ static bool watched_stale = true;
 
 static void rebuild_watched()
 {
+    rejoin_update();
     watched_mailboxes.clear();
     watched.clear();
     for (int i = 0; i < mailbox_slots; i++)
@@ -200,16 +202,25 @@ void receive_loop()
         // wait, which may block.
         if (buffered == 0)
             output_flush();
+        // The mailboxes, the socket directory while a local daemon is
+        // away, then the outputs with a backlog.
         waiting.assign(watched.begin(), watched.end());
+        int socket_events = rejoin_fd();
+        if (socket_events >= 0)
+            waiting.push_back(pollfd{socket_events, POLLIN, 0});
+        size_t backlogs_at = waiting.size();
         output_poll_backlogs(&waiting);
         int waited = 0;
         if (buffered < watched.size() || waiting.size() > watched.size() || watched.empty())
-            waited = poll(waiting.data(), waiting.size(), buffered > 0 ? 0 : notify_wait_ms(1000));
+            waited = poll(waiting.data(), waiting.size(), buffered > 0 ? 0 : rejoin_wait_ms(notify_wait_ms(1000)));
         for (size_t k = 0; k < watched.size(); k++)
             if (buffered_at[k] || (waited > 0 && waiting[k].revents != 0))
                 ready.push_back(watched_mailboxes[k]);
-        if (waited > 0)
-            output_write_backlogs(waiting.data() + watched.size(), waiting.size() - watched.size());
+        if (waited > 0) {
+            if (socket_events >= 0 && waiting[watched.size()].revents != 0)
+                rejoin_read_events();
+            output_write_backlogs(waiting.data() + backlogs_at, waiting.size() - backlogs_at);
+        }
 
         // In ascending mailbox order, one message each; a reconnect inside
         // the pass may drop a mailbox from the table.
@@ -221,6 +232,8 @@ void receive_loop()
         reap_children();
         output_tick();
         notify_pass();
+        if (rejoin_due())
+            watched_stale = true;
 
         sp_time now = E_get_time();
         if (E_sub_time(now, last_reconnect).sec < reconnect_interval)

@@ -75,7 +75,7 @@ int join_group(LogFacility *facility, void *mailbox)
     return result;
 }
 
-int spread_connect(SpreadConf *conf, void *join)
+static int connect_session(SpreadConf *conf, bool join, bool report_failure)
 {
     char private_name[MAX_GROUP_NAME];
     snprintf(private_name, sizeof private_name, "wkp-%05d", (int)getpid());
@@ -89,7 +89,7 @@ int spread_connect(SpreadConf *conf, void *join)
     int result = SP_connect_timeout(spread_daemon_name(conf), private_name, 1, 0, &mbox,
                                     conf->private_group, deadline);
     if (result != ACCEPT_SESSION) {
-        if (verbose)
+        if (verbose && report_failure)
             fprintf(stderr, "Failed connection to spread at %s%c%s\n", host, separator, conf->port);
         conf->connected = 0;
         return -1;
@@ -117,7 +117,11 @@ int spread_connect(SpreadConf *conf, void *join)
     mailbox_table[mbox] = conf;
     conf->connected = 1;
     conf->connections++;
-    if (*(int *)join != 0)
+    if (join)
         for_each_facility(conf, join_group, &mbox);
     return mbox;
 }
+
+int spread_connect(SpreadConf *conf, void *join) { return connect_session(conf, *(int *)join != 0, true); }
+
+int spread_connect_quietly(SpreadConf *conf) { return connect_session(conf, true, false); }

@@ -38,5 +38,10 @@ constexpr int connect_deadline_sec = 2;
 // the new mailbox, or -1 when the connection failed.
 int spread_connect(SpreadConf *conf, void *join);
 
+// spread_connect joining every group, without the "Failed connection"
+// line when the connection fails: for the tries made beside the reconnect
+// passes, which alone report failures.
+int spread_connect_quietly(SpreadConf *conf);
+
 // Joins the facility's group on *(int *)mailbox; returns SP_join's result.
 int join_group(LogFacility *facility, void *mailbox);

@@ -210,6 +210,55 @@ TEST(EndToEnd, ReconnectsAfterTheSpreadDaemonRestarts)
     s.terminate_daemon();
 }
 
+// A local Spread daemon that comes back is rejoined as soon as its socket
+// appears, not at the next reconnect pass; the passes themselves go on as
+// before, one "Failed connection" line per daemon that is away, and the
+// quiet tries beside them add none. Port 10, where nothing listens, sorts
+// before any other port: each pass reports it first, so a rejoin made by a
+// pass would come after one more line for it.
+TEST(EndToEnd, RejoinsALocalSpreadDaemonOnceItsSocketIsBack)
+{
+    Scenario s;
+    const std::string p = std::to_string(s.port);
+    s.start_daemon("Spread {\n  Port = 10\n  Log {\n    Group = none\n    File = " + s.dir.file("none.log") +
+                       "\n  }\n}\n" + s.spread_block("  Log {\n    Group = web\n    File = " + s.dir.file("web.log") + "\n  }\n"),
+                   {"-v"});
+    const std::string away = "Failed connection to spread at /tmp/10\n";
+    const std::string lost = "Failed connection to spread at /tmp/" + p + "\n";
+    const std::string joined = "Joined web.\n";
+    auto count = [&](const std::string &line) {
+        std::string err = s.daemon->err();
+        size_t n = 0;
+        for (size_t at = err.find(line); at != std::string::npos; at = err.find(line, at + 1))
+            n++;
+        return n;
+    };
+    s.send(clf1, {"web"});
+    ASSERT_TRUE(s.wait_lines(s.dir.file("web.log"), 1));
+
+    // Lost, tried again at once, then in two passes; every pass reports
+    // both daemons in registry order.
+    s.stop_spread();
+    ASSERT_TRUE(wait_until([&] { return count(lost) >= 3; })) << s.daemon->err();
+    std::string err = s.daemon->err();
+    std::string since_loss = err.substr(err.find(lost));
+    EXPECT_EQ(since_loss.substr(0, 3 * lost.size() + 2 * away.size()), lost + away + lost + away + lost)
+        << s.daemon->err();
+
+    // Back just after a pass: joined before the next one.
+    size_t passes = count(away);
+    s.start_spread();
+    ASSERT_TRUE(wait_until([&] { return count(joined) == 2; })) << s.daemon->err();
+    EXPECT_EQ(count(away), passes) << s.daemon->err();
+    err = s.daemon->err();
+    const std::string rejoined = "Successfully connected to spread at /tmp/" + p + "\n" + joined;
+    EXPECT_EQ(err.substr(err.rfind(lost) + lost.size(), rejoined.size()), rejoined) << err;
+    s.send(clf2, {"web"});
+    ASSERT_TRUE(s.wait_lines(s.dir.file("web.log"), 2));
+    s.terminate_daemon();
+    EXPECT_EQ(read_file(s.dir.file("web.log")), clf1 + clf2);
+}
+
 // A piped command that ends mid-stream is started anew and the daemon
 // lives; the commands it replaced leave no zombies.
 TEST(EndToEnd, EndedPipeCommandIsRestartedWithoutZombies)
