@@ -26,6 +26,8 @@ struct Try {
 };
 
 constexpr int first_retry_ms = 50;
+// A failed try that took this long did not fail for want of a listener.
+constexpr int slow_try_ms = 500;
 
 int watch_fd = -1;
 std::vector<Try> tries;
@@ -192,10 +194,14 @@ bool rejoin_due()
             tries.erase(tries.begin() + (long)k);
             continue;
         }
+        // A try that took long met a daemon that takes connections and
+        // does not answer: trying it again soon would hold the loop again
+        // and again, so the passes alone try it from now on.
+        long long tried_at = now;
         now = now_ms();
         t.next_ms = now + t.delay_ms;
         t.delay_ms *= 2;
-        if (t.next_ms > t.until_ms)
+        if (t.next_ms > t.until_ms || now - tried_at >= slow_try_ms)
             tries.erase(tries.begin() + (long)k);
         else
             k++;

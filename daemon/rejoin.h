@@ -7,8 +7,12 @@
 // instead of at the next reconnect pass. A try that fails (the socket is
 // bound but the daemon does not take sessions yet) is made again after
 // 50 ms, then after twice as long each time, for one reconnect interval;
-// the passes go on beside these tries as they always do. The tries are
-// quiet when they fail: the passes alone report failed connections.
+// the passes go on beside these tries as they always do. A try that
+// fails slowly (a daemon that takes the connection and does not answer
+// within half a second) ends the tries: the passes alone, with their
+// deadline, try such a daemon, so it holds the loop no more than it did.
+// The tries are quiet when they fail: the passes alone report failed
+// connections.
 //
 // TCP daemons are left to the passes. Nothing is watched while every
 // local daemon is connected, so the directory's other traffic costs
