@@ -381,8 +381,8 @@ TEST(Check, ListsAndChecksTheStatsFile)
 }
 
 // A StatsFile, a File and a VhostDir in a directory the daemon's user
-// cannot write into.
-// Permissions do not bind root, so as root the check runs as nobody.
+// cannot write into. Permissions do not bind root, so as root the check
+// runs as nobody.
 TEST(Check, ReportsUnwritableDirectories)
 {
     TempDir dir;
