@@ -18,6 +18,8 @@
 #   plain     wickerpost, a plain log file
 #   vhost     wickerpost, the vhost facility (1000 files, created on the fly)
 #   clf       wickerpost, a plain log file with the CLF timestamp rewrite
+#   plain-stats  wickerpost, a plain log file, and a StatsFile written every
+#             second (StatsInterval = 1, the shortest)
 # Each case runs several times. Per run it takes:
 #   msgs/s      messages / (time of the last write to the output, read from
 #               the files' modification times - time the sender started),
@@ -54,8 +56,8 @@
 # by commas, run the whole benchmark once per rate), -B the build directory
 # (build; built here with ninja), -c a comma-separated list of cases
 # (baseline,plain,clf,baseline-vhost,vhost,baseline-vhost-existing,vhost-existing;
-# also bare, bare-vhost, bare-vhost-existing), -t where the scratch directory
-# with the input and the outputs is made (/tmp), -k keep it, -M another
+# also bare, bare-vhost, bare-vhost-existing, plain-stats), -t where the
+# scratch directory with the input and the outputs is made (/tmp), -k keep it, -M another
 # minispread binary to run (to compare versions of it), -W another
 # wickerpost binary to run (a build of an earlier commit, say), -S run minispread
 # with -S (a real Spread daemon's policy: senders are never held back, a
@@ -296,9 +298,11 @@ perf stat -x, -e "$syscall_events" true >/dev/null 2>&1 && perf_ok=1
 
 # daemon_conf LINE...: for run_case, the daemon (in its cmd) on a
 # configuration (written to its conf) of one Log block for $group that
-# holds the lines given.
+# holds the lines given, after the global lines in $conf_globals.
+conf_globals=""
 daemon_conf() {
-    { printf 'Spread {\n Port = %s\n Log {\n  Group = %s\n' "$port" "$group"
+    { printf '%s' "$conf_globals"
+      printf 'Spread {\n Port = %s\n Log {\n  Group = %s\n' "$port" "$group"
       printf '%s\n' "$@"
       printf ' }\n}\n'; } >"$conf"
     cmd=("$wickerpost" -D -v -x -c "$conf")
@@ -345,6 +349,11 @@ run_case() {
         expect=$vhost_bytes ;;
     clf)
         daemon_conf "  File = $out/plain.log" "  RewriteTimestamp = CommonLogFormat"
+        expect=$input_bytes ;;
+    plain-stats)
+        conf_globals="StatsFile = $out/wickerpost.prom"$'\n'"StatsInterval = 1"$'\n'
+        daemon_conf "  File = $out/plain.log"
+        conf_globals=""
         expect=$input_bytes ;;
     *) echo "unknown case $name" >&2; exit 2 ;;
     esac
@@ -470,7 +479,7 @@ print("%.3f %.3f" % (lat[len(lat) // 2], lat[min(len(lat) - 1, len(lat) * 99 // 
     # What arrived, and how often the receiver lost its session.
     local arrived bad lost disconnections kills=$((k1 - k0))
     case $name in
-    baseline | bare | plain) read -r arrived bad < <(python3 "$work/check.py" plain "$input" "$out/plain.log") ;;
+    baseline | bare | plain | plain-stats) read -r arrived bad < <(python3 "$work/check.py" plain "$input" "$out/plain.log") ;;
     clf) read -r arrived bad < <(python3 "$work/check.py" clf "$input" "$out/plain.log") ;;
     vhost | baseline-vhost | bare-vhost) read -r arrived bad < <(python3 "$work/check.py" vhost "$input" "$out/vhosts") ;;
     esac

@@ -1,9 +1,11 @@
 #include "config/config.h"
 
 #include <cstdio>
+#include <cstdlib>
 
 #include "config/model.h"
 #include "config/reader.h"
+#include "config/settings.h"
 
 // Reads one configuration from `in`; 0 accepted, 1 rejected.
 static int config_read(FILE *in)
@@ -31,6 +33,9 @@ bool config_opens_outputs = true;
 static int config_read_file(const char *path, bool open_outputs)
 {
     config_registries_init();
+    free(stats_file);
+    stats_file = nullptr;
+    stats_interval = default_stats_interval;
     // Close-on-exec: the piped commands started once the file is accepted
     // must not inherit the configuration file.
     FILE *in = fopen(path, "re");

@@ -2,8 +2,11 @@
 // Grammar of the configuration file. Each action is a line or two calling
 // the model; the blocks' records are created at their first item and
 // linked in when the block closes.
+#include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "config/reader.h"
 #include "config/settings.h"
@@ -62,6 +65,54 @@ static bool close_log_block()
     current_facility = nullptr;
     return true;
 }
+
+// Global settings that came after the keywords were fixed are names, not
+// keywords: a value spelled like one (Group = StatsFile) means what it
+// always meant. `word` as a setting's name, or null (reported as the
+// offending token, as any word out of place is; `word` freed).
+static char *known_setting(char *word)
+{
+    if (strcmp(word, "StatsFile") == 0 || strcmp(word, "StatsInterval") == 0)
+        return word;
+    free(word);
+    config_error(nullptr);
+    return nullptr;
+}
+
+// Sets the global setting `name` to `value`; takes ownership of both. A
+// value the setting cannot take is reported, with the value as the
+// offending token, and refuses the file: false then.
+static bool set_global(char *name, char *value)
+{
+    bool taken = true;
+    if (strcmp(name, "StatsFile") == 0) {
+        size_t length = strlen(value);
+        if (length == 0 || value[length - 1] == '/') {
+            fprintf(stderr, "StatsFile must name a file\n");
+            taken = false;
+        } else {
+            free(stats_file);
+            stats_file = value;
+            value = nullptr;
+        }
+    } else {
+        // Digits only, 1 to INT_MAX: "10s", "-1" and "0" are refused.
+        char *end = nullptr;
+        errno = 0;
+        long seconds = value[0] >= '0' && value[0] <= '9' ? strtol(value, &end, 10) : 0;
+        if (end == nullptr || *end != '\0' || errno != 0 || seconds < 1 || seconds > INT_MAX) {
+            fprintf(stderr, "StatsInterval must be a whole number of seconds, 1 or more\n");
+            taken = false;
+        } else {
+            stats_interval = static_cast<int>(seconds);
+        }
+    }
+    free(name);
+    free(value);
+    if (!taken)
+        config_error(nullptr);
+    return taken;
+}
 %}
 
 %define api.prefix {config_}
@@ -78,6 +129,7 @@ static bool close_log_block()
 %token TOK_MATCH TOK_VHOSTGROUP TOK_VHOSTDIR TOK_REWRITETIMESTAMP TOK_CLF
 %token TOK_LBRACE TOK_RBRACE TOK_EQUALS
 %token <str> TOK_STRING
+%type <str> setting_name
 /* A token the scanner refuses (too long, or holding a NUL byte); no rule
    takes it, so the file is rejected with the usual report. */
 %token TOK_INVALID
@@ -97,6 +149,11 @@ global_list
 
 global_item
     : TOK_BUFFERSIZE TOK_EQUALS TOK_STRING  { if (buffer_size < 0) buffer_size = atoi($3); free($3); }
+    | setting_name TOK_EQUALS TOK_STRING    { if (!set_global($1, $3)) YYABORT; }
+    ;
+
+setting_name
+    : TOK_STRING                            { if (($$ = known_setting($1)) == nullptr) YYABORT; }
     ;
 
 spread_list

@@ -1,7 +1,8 @@
 // Run-time settings: what the command line and the configuration file
 // decide about the model and the outputs it configures. Each is written
-// during start-up only (the command line, then BufferSize, then the
-// open-file limit), before the receive loop runs, and only read after.
+// during start-up only (the command line, then BufferSize, StatsFile and
+// StatsInterval, then the open-file limit), before the receive loop runs,
+// and only read after.
 #pragma once
 
 // Receive buffer size in bytes, the longest message kept whole; -1 until
@@ -25,3 +26,11 @@ extern int vhost_table_size;
 // it always has (a regex error without a newline).
 extern int reader_report_form;
 constexpr int vhost_table_size_max = 1048576;
+// StatsFile: the path the loop writes its counters to for monitoring
+// (owned); null when the configuration names none. Each reading of a
+// configuration starts from null.
+extern char *stats_file;
+// StatsInterval: seconds between two writes of stats_file, 1 or more;
+// default_stats_interval when the configuration does not say.
+extern int stats_interval;
+constexpr int default_stats_interval = 15;

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "config/settings.h"
+#include "daemon/metrics.h"
 #include "daemon/notify.h"
 #include "daemon/rejoin.h"
 #include "daemon/session.h"
@@ -85,6 +86,8 @@ void handle_signals()
         write_what_was_read();
         output_drain(output_exit_stall_ms, output_exit_drain_ms);
         close_log_files();
+        // The counts are final now.
+        metrics_write();
         if (log_spread_errors)
             fprintf(stderr, "Log files closed, exiting.\n");
         exit(0);
@@ -212,7 +215,8 @@ void receive_loop()
         output_poll_backlogs(&waiting);
         int waited = 0;
         if (buffered < watched.size() || waiting.size() > watched.size() || watched.empty())
-            waited = poll(waiting.data(), waiting.size(), buffered > 0 ? 0 : rejoin_wait_ms(notify_wait_ms(1000)));
+            waited = poll(waiting.data(), waiting.size(),
+                          buffered > 0 ? 0 : metrics_wait_ms(rejoin_wait_ms(notify_wait_ms(1000))));
         for (size_t k = 0; k < watched.size(); k++)
             if (buffered_at[k] || (waited > 0 && waiting[k].revents != 0))
                 ready.push_back(watched_mailboxes[k]);
@@ -232,6 +236,7 @@ void receive_loop()
         reap_children();
         output_tick();
         notify_pass();
+        metrics_pass();
         if (rejoin_due())
             watched_stale = true;
 

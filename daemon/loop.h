@@ -11,8 +11,9 @@ constexpr int reconnect_interval = 6;
 
 // Acts on the signal flags: SIGTERM writes out what the outputs' backlogs
 // hold while their readers take bytes (output_exit_stall_ms without
-// progress, output_exit_drain_ms in all at most), closes every output and
-// exits 0 (it wins over SIGHUP); SIGHUP reopens every output; SIGUSR1
+// progress, output_exit_drain_ms in all at most), closes every output,
+// writes the metrics file with the final counts and exits 0 (it wins over
+// SIGHUP); SIGHUP reopens every output; SIGUSR1
 // writes the status report to standard error.
 void handle_signals();
 

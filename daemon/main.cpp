@@ -7,6 +7,7 @@
 #include "config/settings.h"
 #include "daemon/journal.h"
 #include "daemon/loop.h"
+#include "daemon/metrics.h"
 #include "daemon/notify.h"
 #include "daemon/options.h"
 #include "daemon/process.h"
@@ -16,6 +17,7 @@
 int main(int argc, char **argv)
 {
     journal_stderr_install();
+    metrics_start();
     vhost_table_size = raise_fd_limit();
     if (!mailbox_table_init(512)) {
         fprintf(stderr, "Out of memory for the mailbox table\n");

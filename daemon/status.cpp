@@ -31,6 +31,11 @@ std::string status_value(const char *value)
     return quoted + "\"";
 }
 
+unsigned long status_reconnects(const SpreadConf *conf)
+{
+    return conf->connections > 0 ? conf->connections - 1 : 0;
+}
+
 // The mailbox of conf's session, or -1.
 static int mailbox_of(const SpreadConf *conf)
 {
@@ -49,12 +54,11 @@ static int report_spread(SpreadConf *conf, void *arg)
     int buffered = mbox >= 0 ? SP_buffered(mbox) : 0;
     fprintf(out, "spread daemon=%s connected=%s mailbox=%d reconnects=%lu received=%llu buffered=%d\n",
             status_value(spread_daemon_name(conf)).c_str(), mbox >= 0 ? "yes" : "no", mbox,
-            conf->connections > 0 ? conf->connections - 1 : 0, conf->received, buffered > 0 ? buffered : 0);
+            status_reconnects(conf), conf->received, buffered > 0 ? buffered : 0);
     return 0;
 }
 
-// A name as a key or keyword: spaces become underscores.
-static std::string status_key(const char *name)
+std::string status_key(const char *name)
 {
     std::string key = name;
     for (char &c : key)

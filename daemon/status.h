@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <string>
 
+#include "config/model.h"
+
 // Writes one line per Spread connection, in registry order, then one per
 // output, in the order the outputs were first used, to `out`:
 //
@@ -25,3 +27,10 @@ void status_report(FILE *out);
 
 // `value` as it appears in the report.
 std::string status_value(const char *value);
+
+// A name (an output's kind, a drop reason) as the report's key or keyword:
+// spaces become underscores ("vhost directory" is vhost_directory).
+std::string status_key(const char *name);
+
+// Sessions of conf accepted after the first: its reconnects.
+unsigned long status_reconnects(const SpreadConf *conf);

@@ -335,8 +335,54 @@ TEST(Check, ReportsSameFileTwiceAndBadDaemonNames)
     EXPECT_EQ(by_daemon.err, "Cannot lock " + dir.path + "/./a.log, is another wickerpost running?\n");
 }
 
-// A VhostDir and a File directory the daemon's user cannot write into.
-// Permissions do not bind root, so as root the check runs as nobody.
+// The StatsFile is listed with its interval; its directory must take new
+// files (the daemon writes beside it and renames over it), and it must not
+// be a directory itself.
+TEST(Check, ListsAndChecksTheStatsFile)
+{
+    TempDir dir;
+    mkdir(dir.file("adir").c_str(), 0755);
+    write_file(dir.file("plainfile"), "");
+    struct Case {
+        const char *what;
+        std::string settings, listed, err;
+    } cases[] = {
+        {"default interval", "StatsFile = " + dir.file("w.prom") + "\n",
+         "StatsFile " + dir.file("w.prom") + " (every 15 s)\n", ""},
+        {"interval and a blank", "StatsInterval = 2\nStatsFile = '" + dir.file("a b.prom") + "'\n",
+         "StatsFile '" + dir.file("a b.prom") + "' (every 2 s)\n", ""},
+        {"an existing file is replaced", "StatsFile = " + dir.file("plainfile") + "\n",
+         "StatsFile " + dir.file("plainfile") + " (every 15 s)\n", ""},
+        {"no StatsFile", "StatsInterval = 2\n", "", ""},
+        {"missing directory", "StatsFile = " + dir.file("missing/w.prom") + "\n",
+         "StatsFile " + dir.file("missing/w.prom") + " (every 15 s)\n",
+         "Cannot write StatsFile " + dir.file("missing/w.prom") + ": directory " + dir.file("missing") +
+             ": No such file or directory\n1 problem found\n"},
+        {"a directory", "StatsFile = " + dir.file("adir") + "\n", "StatsFile " + dir.file("adir") + " (every 15 s)\n",
+         "Cannot write StatsFile " + dir.file("adir") + ": Is a directory\n1 problem found\n"},
+        {"under a plain file", "StatsFile = " + dir.file("plainfile/w.prom") + "\n",
+         "StatsFile " + dir.file("plainfile/w.prom") + " (every 15 s)\n",
+         "Cannot write StatsFile " + dir.file("plainfile/w.prom") + ": directory " + dir.file("plainfile") +
+             ": Not a directory\n1 problem found\n"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        write_file(dir.file("c.conf"), c.settings + spread_block(4803, ""));
+        Ended r = check(dir.file("c.conf"));
+        EXPECT_EQ(r.status, c.err.empty() ? 0 : 1);
+        EXPECT_EQ(r.out, "Configuration " + dir.file("c.conf") + "\nBufferSize 8192 (default)\n" + c.listed +
+                             "Spread 4803 (local daemon, Unix socket /tmp/4803)\n"
+                             "    no Log blocks: no group is joined\n" +
+                             (c.err.empty() ? "Configuration OK\n" : ""));
+        EXPECT_EQ(r.err, c.err);
+    }
+    EXPECT_EQ(read_file(dir.file("plainfile")), "");
+    EXPECT_FALSE(file_exists(dir.file("w.prom")));
+}
+
+// A StatsFile, a File and a VhostDir in a directory the daemon's user
+// cannot write into. Permissions do not bind root, so as root the check
+// runs as nobody.
 TEST(Check, ReportsUnwritableDirectories)
 {
     TempDir dir;
@@ -349,17 +395,20 @@ TEST(Check, ReportsUnwritableDirectories)
     chmod(dir.path.c_str(), 0755);
     mkdir(dir.file("ro").c_str(), 0555);
     write_file(dir.file("c.conf"),
-               spread_block(4803, log_block("f", "    File = " + dir.file("ro/f.log") + "\n") +
-                                      log_block("v", "    VhostDir = " + dir.file("ro") + "\n")));
+               "StatsFile = " + dir.file("ro/w.prom") + "\n" +
+                   spread_block(4803, log_block("f", "    File = " + dir.file("ro/f.log") + "\n") +
+                                          log_block("v", "    VhostDir = " + dir.file("ro") + "\n")));
     chmod(dir.file("c.conf").c_str(), 0644);
     std::vector<std::string> argv = prefix;
     argv.insert(argv.end(), {bin("wickerpost-check"), "-c", dir.file("c.conf")});
     Ended r = run_program(argv, {"PATH=/usr/bin:/bin"});
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "Cannot write " + dir.file("ro/f.log") + " (Log f on 4803): directory " + dir.file("ro") +
+    EXPECT_EQ(r.err, "Cannot write StatsFile " + dir.file("ro/w.prom") + ": directory " + dir.file("ro") +
+                         ": Permission denied\n"
+                         "Cannot write " + dir.file("ro/f.log") + " (Log f on 4803): directory " + dir.file("ro") +
                          ": Permission denied\n"
                          "Cannot create files in VhostDir " + dir.file("ro") + " (Log v on 4803): Permission denied\n"
-                         "2 problems found\n");
+                         "3 problems found\n");
 }
 
 TEST(Check, BadOptionsPrintUsage)

@@ -282,6 +282,67 @@ TEST_F(ConfigLoad, BufferSize)
     }
 }
 
+// StatsFile and StatsInterval: global settings before the first Spread
+// block; the last line of each wins. They are names, not keywords, so a
+// value spelled like one means what it did before they existed, and a
+// name out of place is the usual syntax error.
+TEST_F(ConfigLoad, StatsSettings)
+{
+    const std::string interval = "StatsInterval must be a whole number of seconds, 1 or more\n";
+    struct Row {
+        const char *what;
+        std::string text;
+        int result;
+        std::string err;
+        const char *file;  // stats_file after the load, %D for the directory
+        int seconds;
+    } rows[] = {
+        {"neither", "Spread { }", 0, "", nullptr, default_stats_interval},
+        {"a file", "StatsFile = %D/w.prom\nSpread { }", 0, "", "%D/w.prom", default_stats_interval},
+        {"both, among BufferSize lines",
+         "BufferSize = 1\nStatsInterval = 60\nStatsFile = '%D/a b.prom'\nBufferSize = 2\nSpread { }", 0, "",
+         "%D/a b.prom", 60},
+        {"the last ones win", "StatsFile = %D/a\nStatsInterval = 5\nStatsFile = %D/b\nStatsInterval = 1\nSpread { }",
+         0, "", "%D/b", 1},
+        {"a value spelled like a setting",
+         "Spread { Log { Group = StatsFile File = %D/StatsInterval } }", 0, "", nullptr, default_stats_interval},
+        {"after a Spread block", "Spread { }\nStatsFile = %D/w.prom\n", 1, report(1, "StatsFile"), nullptr,
+         default_stats_interval},
+        {"inside a Spread block", "Spread {\n  StatsInterval = 5\n}\n", 1, report(1, "StatsInterval"), nullptr,
+         default_stats_interval},
+        {"another name", "Statsfile = %D/w.prom\nSpread { }", 1, report(0, "Statsfile"), nullptr,
+         default_stats_interval},
+        {"no equals sign", "StatsFile %D/w.prom\nSpread { }", 1, report(0, "%D/w.prom"), nullptr,
+         default_stats_interval},
+        {"zero", "StatsInterval = 0\nSpread { }", 1, interval + report(0, "0"), nullptr, default_stats_interval},
+        {"negative", "\nStatsInterval = -1\nSpread { }", 1, interval + report(1, "-1"), nullptr,
+         default_stats_interval},
+        {"with a unit", "StatsInterval = 30s\nSpread { }", 1, interval + report(0, "30s"), nullptr,
+         default_stats_interval},
+        {"plus sign", "StatsInterval = +30\nSpread { }", 1, interval + report(0, "+30"), nullptr,
+         default_stats_interval},
+        {"empty", "StatsInterval = ''\nSpread { }", 1, interval + report(0, "'"), nullptr, default_stats_interval},
+        {"largest", "StatsInterval = 2147483647\nSpread { }", 0, "", nullptr, 2147483647},
+        {"too large", "StatsInterval = 2147483648\nSpread { }", 1, interval + report(0, "2147483648"), nullptr,
+         default_stats_interval},
+        {"empty file name", "StatsFile = \"\"\nSpread { }", 1, "StatsFile must name a file\n" + report(0, "\""),
+         nullptr, default_stats_interval},
+        {"a directory", "StatsFile = %D/\nSpread { }", 1, "StatsFile must name a file\n" + report(0, "%D/"),
+         nullptr, default_stats_interval},
+    };
+    for (auto &row : rows) {
+        SCOPED_TRACE(row.what);
+        Loaded loaded = load(row.text);
+        EXPECT_EQ(loaded.result, row.result);
+        EXPECT_EQ(loaded.err, replace_all(row.err, "%D", dir.path));
+        if (row.result != 0)
+            continue;
+        EXPECT_EQ(stats_file ? std::string(stats_file) : "(none)",
+                  row.file ? replace_all(row.file, "%D", dir.path) : "(none)");
+        EXPECT_EQ(stats_interval, row.seconds);
+    }
+}
+
 // Connections are ordered by port text, then the local daemon, then hosts;
 // the first block for a port and host wins and a later one is dropped with
 // its Log blocks.

@@ -13,7 +13,7 @@
 // part of the report.
 //
 // A configuration that loads is listed on standard output: the buffer
-// size, then every connection in the order the daemon connects them, each
+// size, the StatsFile with its interval, then every connection in the order the daemon connects them, each
 // with its Log blocks in group order (what each one writes to, its Match
 // count and timestamp rewriting). Then every output and connection is
 // checked, each problem one line on standard error:
@@ -22,6 +22,9 @@
 // - two File paths that name the same file (a.log and ./a.log) would take
 //   two locks on it, and the second one fails;
 // - a VhostDir must be a directory it can create files in;
+// - a StatsFile must not be a directory, and its directory must let the
+//   daemon create files: it writes the new file beside the old one and
+//   renames it over;
 // - a piped command must start a program: its first word (past variable
 //   assignments, redirections and an exec) is a shell builtin, a path to an
 //   executable file, or a program found in PATH; and the files its > and >>
@@ -215,6 +218,22 @@ void check_vhostdir(const char *dir, const std::string &context)
         reason = strerror(errno);
     if (!reason.empty())
         problem("Cannot create files in VhostDir %s (%s): %s\n", dir, context.c_str(), reason.c_str());
+}
+
+void check_stats_file(const char *path)
+{
+    std::string dir = directory_of(path), reason;
+    struct stat st;
+    if (stat(path, &st) == 0 && S_ISDIR(st.st_mode))
+        reason = strerror(EISDIR);
+    else if (stat(dir.c_str(), &st) != 0)
+        reason = "directory " + dir + ": " + strerror(errno);
+    else if (!S_ISDIR(st.st_mode))
+        reason = "directory " + dir + ": " + strerror(ENOTDIR);
+    else if (!accessible(dir, W_OK | X_OK))
+        reason = "directory " + dir + ": " + strerror(errno);
+    if (!reason.empty())
+        problem("Cannot write StatsFile %s: %s\n", path, reason.c_str());
 }
 
 // ------------------------------------------------------- piped commands
@@ -534,6 +553,10 @@ int main(int argc, char **argv)
 
     printf("Configuration %s\n", config_path);
     printf("BufferSize %d%s\n", buffer_size, size_source);
+    if (stats_file != nullptr) {
+        printf("StatsFile %s (every %d s)\n", shown(stats_file).c_str(), stats_interval);
+        check_stats_file(stats_file);
+    }
     std::vector<const LogFile *> seen_files;
     std::vector<std::string> first_users;
     for_each_conf([&](SpreadConf *conf) { list_conf(conf, seen_files, first_users); });

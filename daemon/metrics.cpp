@@ -1,0 +1,318 @@
+#include "daemon/metrics.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <iterator>
+#include <vector>
+
+#include "config/settings.h"
+#include "daemon/session.h"
+#include "daemon/status.h"
+#include "output/writer.h"
+
+namespace {
+
+// Unix time at metrics_start.
+long long start_time = 0;
+
+// Coarse monotonic milliseconds: as seen at the last metrics_pass, and when
+// the next write is due (0: at the first pass).
+long long pass_ms = 0;
+long long next_ms = 0;
+
+// The error said last (its step and errno), 0 when the last write
+// succeeded or none failed yet: a failure of the same kind is not said
+// again.
+enum Step { STEP_NONE, STEP_WRITE, STEP_RENAME };
+Step said_step = STEP_NONE;
+int said_errno = 0;
+
+long long coarse_monotonic_ms()
+{
+    timespec t;
+    clock_gettime(CLOCK_MONOTONIC_COARSE, &t);
+    return static_cast<long long>(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
+}
+
+// Length of the valid UTF-8 sequence at s[0, n), or 0 when it is not one
+// (overlong forms, surrogates and code points past U+10FFFF included).
+size_t utf8_sequence(const unsigned char *s, size_t n)
+{
+    unsigned char c = s[0];
+    if (c < 0x80)
+        return 1;
+    size_t length;
+    unsigned char low = 0x80, high = 0xbf;  // bounds of the second byte
+    if (c >= 0xc2 && c <= 0xdf) {
+        length = 2;
+    } else if (c >= 0xe0 && c <= 0xef) {
+        length = 3;
+        if (c == 0xe0)
+            low = 0xa0;
+        else if (c == 0xed)
+            high = 0x9f;
+    } else if (c >= 0xf0 && c <= 0xf4) {
+        length = 4;
+        if (c == 0xf0)
+            low = 0x90;
+        else if (c == 0xf4)
+            high = 0x8f;
+    } else {
+        return 0;
+    }
+    if (n < length || s[1] < low || s[1] > high)
+        return 0;
+    for (size_t i = 2; i < length; i++)
+        if (s[i] < 0x80 || s[i] > 0xbf)
+            return 0;
+    return length;
+}
+
+// `text` escaped: \ and newline always, " when `quote` is set; bytes that
+// are not UTF-8 replaced.
+std::string escaped(std::string_view text, bool quote)
+{
+    std::string out;
+    out.reserve(text.size());
+    const unsigned char *s = reinterpret_cast<const unsigned char *>(text.data());
+    for (size_t i = 0; i < text.size();) {
+        size_t length = utf8_sequence(s + i, text.size() - i);
+        if (length == 0) {
+            out += "\xef\xbf\xbd";  // U+FFFD
+            i++;
+            continue;
+        }
+        char c = text[i];
+        if (c == '\\')
+            out += "\\\\";
+        else if (c == '\n')
+            out += "\\n";
+        else if (c == '"' && quote)
+            out += "\\\"";
+        else
+            out.append(text.substr(i, length));
+        i += length;
+    }
+    return out;
+}
+
+// One connection, one output: labels ready to print, and the values.
+struct SpreadSeries {
+    std::string labels;
+    int connected;
+    unsigned long reconnects;
+    unsigned long long received;
+};
+
+struct OutputSeries {
+    std::string labels;
+    unsigned long messages;
+    unsigned long long bytes;
+    unsigned long dropped[OUTPUT_DROP_REASONS];
+    size_t backlog;
+};
+
+int take_spread(SpreadConf *conf, void *arg)
+{
+    auto *all = static_cast<std::vector<SpreadSeries> *>(arg);
+    all->push_back(SpreadSeries{"daemon=\"" + metrics_label_value(spread_daemon_name(conf)) + "\"",
+                                conf->connected != 0, status_reconnects(conf), conf->received});
+    return 0;
+}
+
+void take_output(const OutputStatus *status, void *arg)
+{
+    auto *all = static_cast<std::vector<OutputSeries> *>(arg);
+    OutputSeries series{"output=\"" + metrics_label_value(status->path) + "\",kind=\"" +
+                            metrics_label_value(status_key(status->kind)) + "\"",
+                        status->messages, status->bytes, {}, status->backlog};
+    std::copy(std::begin(status->dropped), std::end(status->dropped), series.dropped);
+    all->push_back(std::move(series));
+}
+
+void family(std::string *out, const char *name, const char *type, const char *help)
+{
+    *out += "# HELP ";
+    *out += name;
+    *out += ' ';
+    *out += metrics_help_text(help);
+    *out += "\n# TYPE ";
+    *out += name;
+    *out += ' ';
+    *out += type;
+    *out += '\n';
+}
+
+void sample(std::string *out, const char *name, const std::string &labels, unsigned long long value)
+{
+    char number[32];
+    snprintf(number, sizeof number, "%llu", value);
+    *out += name;
+    if (!labels.empty()) {
+        *out += '{';
+        *out += labels;
+        *out += '}';
+    }
+    *out += ' ';
+    *out += number;
+    *out += '\n';
+}
+
+// Writes `text` to `path` whole, mode 0644; false with errno set when it
+// could not (a partly written file is removed).
+bool write_whole(const char *path, const std::string &text)
+{
+    // A temporary file left by a process that ended mid-write is replaced;
+    // where it cannot be, the open says why.
+    (void)unlink(path);
+    int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return false;
+    // The umask would take away the read bits the collector needs.
+    bool ok = fchmod(fd, 0644) == 0;
+    // A local file: write() takes it all, short writes and EINTR go on; any
+    // error (ENOSPC, EDQUOT, EIO) ends this write, the old file stays.
+    for (size_t done = 0; ok && done < text.size();) {
+        ssize_t n = write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            ok = false;
+            if (n == 0)
+                errno = EIO;
+            break;
+        }
+        done += static_cast<size_t>(n);
+    }
+    int error = errno;
+    if (close(fd) != 0 && ok) {
+        ok = false;
+        error = errno;
+    }
+    if (!ok) {
+        unlink(path);
+        errno = error;
+    }
+    return ok;
+}
+
+}  // namespace
+
+std::string metrics_label_value(std::string_view value)
+{
+    return escaped(value, true);
+}
+
+std::string metrics_help_text(std::string_view text)
+{
+    return escaped(text, false);
+}
+
+std::string metrics_text()
+{
+    // The counters then tell what is in the files.
+    output_flush();
+    std::vector<SpreadSeries> spreads;
+    std::vector<OutputSeries> outputs;
+    for_each_spread_conf(take_spread, &spreads);
+    output_for_each(take_output, &outputs);
+
+    std::string out;
+    family(&out, "wickerpost_spread_connected", "gauge",
+           "Whether the session with the Spread daemon is up (1) or not (0).");
+    for (const SpreadSeries &s : spreads)
+        sample(&out, "wickerpost_spread_connected", s.labels, s.connected);
+    family(&out, "wickerpost_spread_reconnects_total", "counter",
+           "Sessions with the Spread daemon accepted after the first one.");
+    for (const SpreadSeries &s : spreads)
+        sample(&out, "wickerpost_spread_reconnects_total", s.labels, s.reconnects);
+    family(&out, "wickerpost_spread_received_messages_total", "counter",
+           "Regular messages received from the Spread daemon.");
+    for (const SpreadSeries &s : spreads)
+        sample(&out, "wickerpost_spread_received_messages_total", s.labels, s.received);
+
+    family(&out, "wickerpost_output_written_messages_total", "counter", "Messages written whole to the output.");
+    for (const OutputSeries &o : outputs)
+        sample(&out, "wickerpost_output_written_messages_total", o.labels, o.messages);
+    family(&out, "wickerpost_output_written_bytes_total", "counter",
+           "Bytes written to the output, parts of messages included.");
+    for (const OutputSeries &o : outputs)
+        sample(&out, "wickerpost_output_written_bytes_total", o.labels, o.bytes);
+    family(&out, "wickerpost_output_dropped_messages_total", "counter",
+           "Messages not written to the output, by reason.");
+    for (const OutputSeries &o : outputs)
+        for (int reason = 0; reason < OUTPUT_DROP_REASONS; reason++)
+            sample(&out, "wickerpost_output_dropped_messages_total",
+                   o.labels + ",reason=\"" + metrics_label_value(status_key(output_drop_names[reason])) + "\"",
+                   o.dropped[reason]);
+    family(&out, "wickerpost_output_backlog_bytes", "gauge",
+           "Bytes waiting to be written to the output, in its backlog.");
+    for (const OutputSeries &o : outputs)
+        sample(&out, "wickerpost_output_backlog_bytes", o.labels, o.backlog);
+
+    family(&out, "wickerpost_start_time_seconds", "gauge", "Start time of the daemon since the Unix epoch in seconds.");
+    sample(&out, "wickerpost_start_time_seconds", "", static_cast<unsigned long long>(start_time));
+    return out;
+}
+
+void metrics_start()
+{
+    start_time = static_cast<long long>(time(nullptr));
+}
+
+void metrics_write()
+{
+    if (stats_file == nullptr)
+        return;
+    std::string text = metrics_text();
+    std::string temporary = std::string(stats_file) + ".tmp";
+    Step failed = STEP_NONE;
+    int error = 0;
+    if (!write_whole(temporary.c_str(), text)) {
+        failed = STEP_WRITE;
+        error = errno;
+    } else if (rename(temporary.c_str(), stats_file) != 0) {
+        failed = STEP_RENAME;
+        error = errno;
+        unlink(temporary.c_str());
+    }
+    if (failed != STEP_NONE && (failed != said_step || error != said_errno)) {
+        if (failed == STEP_WRITE)
+            fprintf(stderr, "Cannot write stats file %s: %s\n", stats_file, strerror(error));
+        else
+            fprintf(stderr, "Cannot rename %s to %s: %s\n", temporary.c_str(), stats_file, strerror(error));
+    }
+    said_step = failed;
+    said_errno = error;
+}
+
+void metrics_pass()
+{
+    if (stats_file == nullptr)
+        return;
+    pass_ms = coarse_monotonic_ms();
+    if (pass_ms < next_ms)
+        return;
+    metrics_write();
+    long long interval_ms = static_cast<long long>(stats_interval) * 1000;
+    next_ms = next_ms == 0 ? pass_ms + interval_ms : next_ms + interval_ms;
+    if (next_ms <= pass_ms)
+        next_ms = pass_ms + interval_ms;
+}
+
+int metrics_wait_ms(int ms)
+{
+    if (stats_file == nullptr)
+        return ms;
+    long long left = next_ms - pass_ms;
+    if (left <= 0)
+        return 0;
+    return left < ms ? static_cast<int>(left) : ms;
+}
