@@ -304,9 +304,9 @@ int output_open_dated_vhost_file(LogFacility *facility, const char *host, const 
 
 // Once per loop pass, from output_tick: when the wall clock's second
 // changed, expands every dated output's pattern; an output whose name
-// changed has its ended period's file written out, unlocked and closed,
-// and opens the new one (a DatedFile at once, locked; a VhostFile's hosts
-// at their next message). Returns at once without dated outputs.
+// changed has its ended period's file written out, unlocked and closed;
+// the new one is opened (and locked) by its first message, so a quiet
+// output makes no empty files. Returns at once without dated outputs.
 void output_dated_tick();
 
 // --- Writing -------------------------------------------------------------

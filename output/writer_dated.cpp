@@ -75,6 +75,11 @@ int open_directory_at(int dir, const char *name)
             return -1;
         fd = openat(dir, name, flags);
     }
+    // A symlink is refused as a symlink vhost file is (ELOOP), anything
+    // else that is not a directory as not a directory.
+    struct stat st;
+    if (fd < 0 && (errno == ENOTDIR || errno == ELOOP) && fstatat(dir, name, &st, AT_SYMLINK_NOFOLLOW) == 0)
+        errno = S_ISLNK(st.st_mode) ? ELOOP : ENOTDIR;
     return fd;
 }
 
@@ -186,14 +191,10 @@ void output_dated_tick()
             (file->current != nullptr && strcmp(name, file->current) == 0))
             continue;
         // The ended period's file: its batch written, unlocked, closed.
+        // The next one is made by its first message, as a File that is
+        // closed is opened again: a quiet output makes no empty files.
         output_close_log_file(file);
-        if (!take_name(&file->current, name))
-            continue;
-        int fd = output_open_log_file(file, OUTPUT_OPEN_RETRY);
-        if (fd >= 0) {
-            output_lock_or_exit(fd, file->current);
-            file->fd = fd;
-        }
+        (void)take_name(&file->current, name);
     }
     for (LogFacility *facility : dated_vhosts) {
         VhostTable *table = facility->vhosts;
