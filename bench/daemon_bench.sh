@@ -20,6 +20,9 @@
 #   clf       wickerpost, a plain log file with the CLF timestamp rewrite
 #   plain-stats  wickerpost, a plain log file, and a StatsFile written every
 #             second (StatsInterval = 1, the shortest)
+#   dated     wickerpost, a DatedFile named by the second (%Y%m%d%H%M%S)
+#   vhost-dated  wickerpost, the vhost facility with a VhostFile named by the
+#             second: a file per host and second
 # Each case runs several times. Per run it takes:
 #   msgs/s      messages / (time of the last write to the output, read from
 #               the files' modification times - time the sender started),
@@ -56,8 +59,10 @@
 # by commas, run the whole benchmark once per rate), -B the build directory
 # (build; built here with ninja), -c a comma-separated list of cases
 # (baseline,plain,clf,baseline-vhost,vhost,baseline-vhost-existing,vhost-existing;
-# also bare, bare-vhost, bare-vhost-existing, plain-stats), -t where the
-# scratch directory with the input and the outputs is made (/tmp), -k keep it, -M another
+# also bare, bare-vhost, bare-vhost-existing, plain-stats, and dated,
+# vhost-dated: a DatedFile and a VhostFile whose names change every
+# second), -t where the scratch directory with the input and the outputs is
+# made (/tmp), -k keep it, -M another
 # minispread binary to run (to compare versions of it), -W another
 # wickerpost binary to run (a build of an earlier commit, say), -S run minispread
 # with -S (a real Spread daemon's policy: senders are never held back, a
@@ -355,6 +360,13 @@ run_case() {
         daemon_conf "  File = $out/plain.log"
         conf_globals=""
         expect=$input_bytes ;;
+    dated)
+        mkdir -p "$out/dated"
+        daemon_conf "  DatedFile = $out/dated/%Y%m%d%H%M%S.log"
+        expect=$input_bytes ;;
+    vhost-dated)
+        daemon_conf "  VhostDir = $out/vhosts" "  VhostFile = %Y%m%d%H%M%S"
+        expect=$vhost_bytes ;;
     *) echo "unknown case $name" >&2; exit 2 ;;
     esac
 
@@ -481,6 +493,16 @@ print("%.3f %.3f" % (lat[len(lat) // 2], lat[min(len(lat) - 1, len(lat) * 99 // 
     case $name in
     baseline | bare | plain | plain-stats) read -r arrived bad < <(python3 "$work/check.py" plain "$input" "$out/plain.log") ;;
     clf) read -r arrived bad < <(python3 "$work/check.py" clf "$input" "$out/plain.log") ;;
+    # Dated files: each output's (each host's) files in name order, joined.
+    dated)
+        find "$out/dated" -type f | sort | xargs cat >"$work/dated.joined"
+        read -r arrived bad < <(python3 "$work/check.py" plain "$input" "$work/dated.joined") ;;
+    vhost-dated)
+        rm -rf "$work/joined" && mkdir "$work/joined"
+        for host in "$out/vhosts"/*; do
+            find "$host" -type f | sort | xargs cat >"$work/joined/${host##*/}"
+        done
+        read -r arrived bad < <(python3 "$work/check.py" vhost "$input" "$work/joined") ;;
     vhost | baseline-vhost | bare-vhost) read -r arrived bad < <(python3 "$work/check.py" vhost "$input" "$out/vhosts") ;;
     esac
     lost=$((messages - arrived))

@@ -143,18 +143,46 @@ void log_facility_set_group(LogFacility *facility, char *group)
     facility->groupname = group;
 }
 
-void log_facility_set_file(LogFacility *facility, char *path)
+// The LogFile of `path` (a File path, or a DatedFile pattern when
+// `dated`), made on first use; null, with `path` freed, when the same text
+// names the other kind already.
+static bool set_log_file(LogFacility *facility, char *path, bool dated)
 {
     LogFile *file = static_cast<LogFile *>(sl_find(&log_files, path, nullptr));
     if (file != nullptr) {
         free(path);
+        if (file->dated != dated)
+            return false;
     } else {
         file = static_cast<LogFile *>(model_calloc(1, sizeof(LogFile)));
         file->filename = path;
         file->fd = -1;
+        file->dated = dated;
         sl_insert(&log_files, file);
     }
     facility->logfile = file;
+    return true;
+}
+
+void log_facility_set_file(LogFacility *facility, char *path)
+{
+    (void)set_log_file(facility, path, false);
+}
+
+bool log_facility_set_file_checked(LogFacility *facility, char *path)
+{
+    return set_log_file(facility, path, false);
+}
+
+bool log_facility_set_dated_file(LogFacility *facility, char *pattern)
+{
+    return set_log_file(facility, pattern, true);
+}
+
+void log_facility_set_vhostfile(LogFacility *facility, char *pattern)
+{
+    free(facility->vhostfile);
+    facility->vhostfile = pattern;
 }
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -234,6 +262,7 @@ static void vhost_table_free(VhostTable *table)
     for (int i = 0; i < vhost_table_size; i++)
         free(table->slots[i].name);
     free(table->slots);
+    free(table->period);
     free(table);
 }
 
@@ -278,6 +307,7 @@ void log_facility_free(LogFacility *facility)
         regfree(&facility->matches[facility->nmatches]);
     free(facility->vhostdir);
     vhost_table_free(facility->vhosts);
+    free(facility->vhostfile);
     free(facility);
 }
 
@@ -295,6 +325,7 @@ static void release_log_file(void *element)
 {
     LogFile *file = static_cast<LogFile *>(element);
     free(file->filename);
+    free(file->current);
     free(file);
 }
 

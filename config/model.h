@@ -31,10 +31,21 @@ constexpr int max_matches = 10;
 // One output path, shared by every facility that names it. Owned by
 // `log_files`.
 struct LogFile {
-    char *filename;  // owned; "|command" names a command fed through a pipe
+    char *filename;  // owned; "|command" names a command fed through a pipe;
+                     // a DatedFile's pattern when `dated`
     int fd;          // open descriptor, -1 while closed
     int output;      // run-time: its number in the output module, 0 until first opened
+    bool dated;      // a DatedFile: the file opened is the pattern expanded
+    char *current;   // run-time, owned: the expanded name of a DatedFile's
+                     // period, null until first opened
 };
+
+// The path a LogFile opens: the current period's name of a DatedFile
+// (once it has one), else the filename.
+inline const char *log_file_path(const LogFile *file)
+{
+    return file->dated && file->current != nullptr ? file->current : file->filename;
+}
 
 // One slot of a vhost table, in one of three states: empty (name null, fd
 // -1), open (name and the open descriptor of its file), or remembered with
@@ -51,7 +62,9 @@ struct VhostSlot {
 // vhost_table_size slots, hashed and probed by the routing code.
 struct VhostTable {
     VhostSlot *slots;
-    int output;  // run-time: its VhostDir's number in the output module, 0 until used
+    int output;    // run-time: its VhostDir's number in the output module, 0 until used
+    char *period;  // run-time, owned: the facility's VhostFile expanded for
+                   // the files open now; null until first used
 };
 
 // One Log block: what is done with the messages of one group on one
@@ -65,6 +78,8 @@ struct LogFacility {
     re_pattern_buffer matches[max_matches]; // compiled Match patterns
     char *vhostdir;                         // owned; set => vhost facility
     VhostTable *vhosts;                     // owned; set together with vhostdir
+    char *vhostfile;                        // owned VhostFile pattern, or null:
+                                            // a host's lines go to vhostdir/host/<expanded>
 };
 
 // One Spread block: one Spread daemon connection.
@@ -107,6 +122,12 @@ LogFacility *spread_conf_facility(SpreadConf *conf, const char *group);
 LogFacility *log_facility_new();
 void log_facility_set_group(LogFacility *facility, char *group);      // takes ownership
 void log_facility_set_file(LogFacility *facility, char *path);        // takes ownership
+// DatedFile: the LogFile of `pattern`, shared by every facility that names
+// it as a DatedFile; false (pattern freed, nothing set) when the same text
+// is a File's path already, or the other way round for set_file_checked.
+bool log_facility_set_dated_file(LogFacility *facility, char *pattern);  // takes ownership
+bool log_facility_set_file_checked(LogFacility *facility, char *path);   // takes ownership
+void log_facility_set_vhostfile(LogFacility *facility, char *pattern);  // takes ownership
 void log_facility_add_match(LogFacility *facility, const char *pattern);  // only reads
 void log_facility_set_vhostdir(LogFacility *facility, char *dir);     // takes ownership
 void log_facility_set_clf(LogFacility *facility);

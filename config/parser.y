@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "config/dated.h"
 #include "config/reader.h"
 #include "config/settings.h"
 #include "output/log_files.h"
@@ -55,6 +56,8 @@ static bool close_log_block()
         missing = "Log block without Group\n";
     else if (current_facility->logfile == nullptr && current_facility->vhostdir == nullptr)
         missing = "Log block without File or VhostDir\n";
+    else if (current_facility->vhostfile != nullptr && current_facility->vhostdir == nullptr)
+        missing = "VhostFile without VhostDir\n";
     if (missing != nullptr) {
         fputs(missing, stderr);
         config_error(nullptr);
@@ -113,6 +116,47 @@ static bool set_global(char *name, char *value)
         config_error(nullptr);
     return taken;
 }
+
+// A refusal of the value just read: its reason, then the usual report.
+static bool refuse_value(const char *reason)
+{
+    fputs(reason, stderr);
+    config_error(nullptr);
+    return false;
+}
+
+// DatedFile and VhostFile patterns, and a File that is not also a
+// DatedFile (or the other way round), are checked as they are read.
+static bool set_dated_file(char *pattern)
+{
+    ensure_facility();
+    if (const char *error = dated_pattern_error(pattern, false)) {
+        free(pattern);
+        return refuse_value(error);
+    }
+    if (!log_facility_set_dated_file(current_facility, pattern))
+        return refuse_value("DatedFile is a File's path already\n");
+    return true;
+}
+
+static bool set_file(char *path)
+{
+    ensure_facility();
+    if (!log_facility_set_file_checked(current_facility, path))
+        return refuse_value("File is a DatedFile's pattern already\n");
+    return true;
+}
+
+static bool set_vhostfile(char *pattern)
+{
+    ensure_facility();
+    if (const char *error = dated_pattern_error(pattern, true)) {
+        free(pattern);
+        return refuse_value(error);
+    }
+    log_facility_set_vhostfile(current_facility, pattern);
+    return true;
+}
 %}
 
 %define api.prefix {config_}
@@ -127,12 +171,15 @@ static bool set_global(char *name, char *value)
 %token TOK_EOF 0
 %token TOK_BUFFERSIZE TOK_SPREAD TOK_PORT TOK_HOST TOK_LOG TOK_GROUP TOK_FILE
 %token TOK_MATCH TOK_VHOSTGROUP TOK_VHOSTDIR TOK_REWRITETIMESTAMP TOK_CLF
+%token TOK_DATEDFILE TOK_VHOSTFILE
 %token TOK_LBRACE TOK_RBRACE TOK_EQUALS
 %token <str> TOK_STRING
 %type <str> setting_name
 /* A token the scanner refuses (too long, or holding a NUL byte); no rule
    takes it, so the file is rejected with the usual report. */
 %token TOK_INVALID
+
+%type <str> value
 
 %destructor { free($$); } <str>
 
@@ -148,12 +195,21 @@ global_list
     ;
 
 global_item
-    : TOK_BUFFERSIZE TOK_EQUALS TOK_STRING  { if (buffer_size < 0) buffer_size = atoi($3); free($3); }
-    | setting_name TOK_EQUALS TOK_STRING    { if (!set_global($1, $3)) YYABORT; }
+    : TOK_BUFFERSIZE TOK_EQUALS value       { if (buffer_size < 0) buffer_size = atoi($3); free($3); }
+    | setting_name TOK_EQUALS value         { if (!set_global($1, $3)) YYABORT; }
     ;
 
 setting_name
     : TOK_STRING                            { if (($$ = known_setting($1)) == nullptr) YYABORT; }
+    ;
+
+/* A value. The keywords added after the first release are values as well
+   wherever a value is read, so that a file that used them as plain words
+   still reads as it did. */
+value
+    : TOK_STRING
+    | TOK_DATEDFILE                         { $$ = strdup("DatedFile"); }
+    | TOK_VHOSTFILE                         { $$ = strdup("VhostFile"); }
     ;
 
 spread_list
@@ -172,8 +228,8 @@ spread_param_list
     ;
 
 spread_param
-    : TOK_PORT TOK_EQUALS TOK_STRING        { ensure_spread_conf(); spread_conf_set_port(current_spread_conf, $3); }
-    | TOK_HOST TOK_EQUALS TOK_STRING        { ensure_spread_conf(); spread_conf_set_host(current_spread_conf, $3); }
+    : TOK_PORT TOK_EQUALS value             { ensure_spread_conf(); spread_conf_set_port(current_spread_conf, $3); }
+    | TOK_HOST TOK_EQUALS value             { ensure_spread_conf(); spread_conf_set_host(current_spread_conf, $3); }
     ;
 
 log_list
@@ -192,10 +248,12 @@ log_param_list
     ;
 
 log_param
-    : TOK_GROUP TOK_EQUALS TOK_STRING       { ensure_facility(); log_facility_set_group(current_facility, $3); }
-    | TOK_FILE TOK_EQUALS TOK_STRING        { ensure_facility(); log_facility_set_file(current_facility, $3); }
-    | TOK_MATCH TOK_EQUALS TOK_STRING       { ensure_facility(); log_facility_add_match(current_facility, $3); free($3); }
-    | TOK_VHOSTDIR TOK_EQUALS TOK_STRING    { ensure_facility(); log_facility_set_vhostdir(current_facility, $3); }
+    : TOK_GROUP TOK_EQUALS value            { ensure_facility(); log_facility_set_group(current_facility, $3); }
+    | TOK_FILE TOK_EQUALS value             { if (!set_file($3)) YYABORT; }
+    | TOK_DATEDFILE TOK_EQUALS value        { if (!set_dated_file($3)) YYABORT; }
+    | TOK_MATCH TOK_EQUALS value            { ensure_facility(); log_facility_add_match(current_facility, $3); free($3); }
+    | TOK_VHOSTDIR TOK_EQUALS value         { ensure_facility(); log_facility_set_vhostdir(current_facility, $3); }
+    | TOK_VHOSTFILE TOK_EQUALS value        { if (!set_vhostfile($3)) YYABORT; }
     | TOK_REWRITETIMESTAMP TOK_EQUALS TOK_CLF
         {
             ensure_facility();
@@ -203,7 +261,7 @@ log_param
                 fprintf(stderr, "Setting logfacility to force local times in CLF\n");
             log_facility_set_clf(current_facility);
         }
-    | TOK_REWRITETIMESTAMP TOK_EQUALS TOK_STRING
+    | TOK_REWRITETIMESTAMP TOK_EQUALS value
                                             { ensure_facility(); log_facility_set_strftime(current_facility, $3); }
     ;
 

@@ -32,7 +32,7 @@ static void open_facility_output(const LogFacility *facility, OutputOpenTime whe
     // Also for a LogFile opened earlier in the walk: the lock is held
     // already and taking it again succeeds.
     if (!retry_later)
-        output_lock_or_exit(file->fd, file->filename);
+        output_lock_or_exit(file->fd, log_file_path(file));
     if (verbose)
         fprintf(stderr, "LogFacility: %s\n\tFile: %s\n\tFD: %d\n\t%d regexs\n", facility->groupname,
                 file->filename, file->fd, facility->nmatches);

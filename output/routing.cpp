@@ -86,8 +86,7 @@ int quoted_length(size_t n) { return n > quoted_name_max ? quoted_name_max : sta
 // Counts a refused vhost message for the facility's directory; -1.
 int refuse(LogFacility *facility)
 {
-    output_drop(output_of(&facility->vhosts->output, facility->vhostdir, "vhost directory"),
-                OUTPUT_DROP_REFUSED_NAME);
+    output_drop(output_of_vhosts(facility), OUTPUT_DROP_REFUSED_NAME);
     return -1;
 }
 
@@ -126,14 +125,25 @@ int route_vhost(LogFacility *facility, const char *message, int length)
         return p.found->fd;
     }
 
+    // With a VhostFile: the host's directory, then the period's name in it.
     char path[vhost_path_size];
-    int path_length = snprintf(path, sizeof path, "%s/%.*s", facility->vhostdir, static_cast<int>(n), message);
+    const char *period = facility->vhostfile ? output_vhost_period(facility) : nullptr;
+    int path_length = period ? snprintf(path, sizeof path, "%s/%.*s/%s", facility->vhostdir, static_cast<int>(n), message, period)
+                             : snprintf(path, sizeof path, "%s/%.*s", facility->vhostdir, static_cast<int>(n), message);
     if (path_length < 0 || path_length >= vhost_path_size) {
         if (verbose)
             fprintf(stderr, "Vhost path too long for \"%.*s\", message dropped\n", quoted_length(n), message);
         return refuse(facility);
     }
-    int fd = output_open_vhost_file(&table->output, facility->vhostdir, path);
+    int fd;
+    if (facility->vhostfile) {
+        char host[vhost_path_size];
+        memcpy(host, message, n);
+        host[n] = '\0';
+        fd = output_open_dated_vhost_file(facility, host, path);
+    } else {
+        fd = output_open_vhost_file(&table->output, facility->vhostdir, path);
+    }
     if (fd < 0)
         return -1;
     if (p.found) {
@@ -170,7 +180,7 @@ int plain_descriptor(LogFile *file)
         output_drop(file->output, OUTPUT_DROP_NOT_OPEN);
         return -1;
     }
-    output_lock_or_exit(fd, file->filename);
+    output_lock_or_exit(fd, log_file_path(file));
     file->fd = fd;
     return fd;
 }

@@ -274,6 +274,41 @@ void output_set_vhost_cap(int cap);
 int output_vhost_open_count();
 int output_vhost_cap();
 
+// --- Dated names -----------------------------------------------------------
+//
+// A DatedFile is a LogFile whose filename is a pattern (see config/dated.h);
+// output_open_log_file opens it under the pattern expanded now (its
+// `current` name), making the missing directories below the pattern's
+// fixed part. A vhost facility with a VhostFile writes each host's lines
+// to vhostdir/host/<VhostFile expanded>, every directory on the way under
+// vhostdir made as needed and opened without following symlinks. Both are
+// one output each, named by the pattern ("VHOSTDIR/*/PATTERN" for a
+// VhostFile).
+
+// The output number of a vhost facility (made on first use, named by its
+// VhostDir, or by "VHOSTDIR/*/VHOSTFILE").
+int output_of_vhosts(LogFacility *facility);
+
+// The VhostFile of `facility` expanded for the files open now, expanded
+// on first use; null when it cannot be (out of memory).
+const char *output_vhost_period(LogFacility *facility);
+
+// Opens the file of host `host` (a checked name) for a VhostFile facility:
+// `path` is vhostdir/host/period, for messages. The host's directory and
+// the period's directories are made (0755) when missing; each is opened
+// with O_NOFOLLOW and O_DIRECTORY, so a symlink or anything but a
+// directory on the way refuses the message (a regular file where a
+// directory is needed: "Cannot open PATH: Not a directory"). Then as
+// output_open_vhost_file.
+int output_open_dated_vhost_file(LogFacility *facility, const char *host, const char *path);
+
+// Once per loop pass, from output_tick: when the wall clock's second
+// changed, expands every dated output's pattern; an output whose name
+// changed has its ended period's file written out, unlocked and closed;
+// the new one is opened (and locked) by its first message, so a quiet
+// output makes no empty files. Returns at once without dated outputs.
+void output_dated_tick();
+
 // --- Writing -------------------------------------------------------------
 
 // The write step: the message [data, data + length) for descriptor `fd`

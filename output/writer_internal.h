@@ -9,7 +9,9 @@
 //                      streams' backlogs, retired streams, the loop's calls
 //                      and the exit drain;
 //   writer_vhosts.cpp  the list of open vhost files and their descriptor
-//                      budget.
+//                      budget;
+//   writer_dated.cpp   dated names: DatedFile outputs and VhostFile files,
+//                      the change of their periods.
 #pragma once
 
 #include <sys/types.h>
@@ -91,6 +93,24 @@ void take_over_retired(int fd, dev_t dev, ino_t ino);
 // out as its reader takes it, for output_retire_seconds at most, then
 // closed) and returns true; false and nothing done otherwise.
 bool retire_stream(int fd);
+
+// --- writer_dated.cpp: dated names ---------------------------------------
+
+// Sets file->current to the DatedFile's pattern expanded now and keeps the
+// file among those output_dated_tick checks.
+void dated_file_name(LogFile *file);
+// open(2) of a DatedFile's current name with `flags` (mode 0644), making
+// the missing directories below the pattern's fixed part (0755) when the
+// first try finds none.
+int open_dated_file(const LogFile *file, int flags);
+
+// --- writer_open.cpp: the end of a vhost file's open ----------------------
+
+// What output_open_vhost_file does with the result of its open: `fd` (or
+// -1 with `error`) for the file `path` of output `out`, kept only when a
+// regular file, then locked and registered; -1 with the message dropped
+// and counted under its reason otherwise.
+int finish_vhost_open(int out, int fd, int error, const char *path);
 
 // --- writer_vhosts.cpp: the open vhost files ------------------------------
 

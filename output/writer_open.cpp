@@ -157,13 +157,17 @@ int output_open_log_file(LogFile *file, OutputOpenTime when)
     ensure_clock();
     if (command && when == OUTPUT_OPEN_RETRY && !restart_allowed(o))
         return -1;
+    if (file->dated)
+        dated_file_name(file);
+    int flags = O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK;
     int fd = open_making_room([&] {
-        return command ? output_start_command(file->filename)
-                       : open(file->filename, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0644);
+        return command       ? output_start_command(file->filename)
+               : file->dated ? open_dated_file(file, flags)
+                             : open(file->filename, flags, 0644);
     });
     if (fd < 0) {
         int error = errno;
-        say_cannot_open(id, file->filename, error, when);
+        say_cannot_open(id, log_file_path(file), error, when);
         errno = error;
         return -1;
     }
@@ -205,8 +209,12 @@ int output_open_vhost_file(int *id, const char *dir, const char *path)
     make_room_for_vhost_file();
     int fd = open_making_room(
         [&] { return open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0644); });
+    return finish_vhost_open(out, fd, errno, path);
+}
+
+int writer::finish_vhost_open(int out, int fd, int error, const char *path)
+{
     if (fd < 0) {
-        int error = errno;
         if (error == ELOOP || error == EISDIR || error == ENXIO) {
             // A symlink (O_NOFOLLOW), a directory, a FIFO without a reader.
             output_drop(out, OUTPUT_DROP_NOT_REGULAR);

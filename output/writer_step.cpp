@@ -700,6 +700,7 @@ void output_tick()
         }
     }
     output_tick_at(now / 1000);
+    output_dated_tick();
 }
 
 void output_tick_at(long now)

@@ -258,6 +258,10 @@ TEST(Check, ReportsOutputsThatCannotWork)
     write_file(dir.file("plainfile"), "");
     mkdir(dir.file("adir").c_str(), 0755);
     const std::string on = " (Log g on 4803)";
+    time_t now = time(nullptr);
+    struct tm local;
+    localtime_r(&now, &local);
+    const std::string year = std::to_string(1900 + local.tm_year);
     struct Case {
         const char *what;
         std::string items;
@@ -272,6 +276,14 @@ TEST(Check, ReportsOutputsThatCannotWork)
          "Cannot write " + dir.file("adir") + on + ": Is a directory\n", true},
         {"File under a plain file", "    File = " + dir.file("plainfile/web.log") + "\n",
          "Cannot write " + dir.file("plainfile/web.log") + on + ": Not a directory\n", true},
+        {"DatedFile whose fixed part is missing", "    DatedFile = " + dir.file("missing/%Y/web.log") + "\n",
+         "Cannot create directories in " + dir.file("missing") + " for DatedFile " + dir.file("missing/%Y/web.log") +
+             on + ": No such file or directory\n",
+         true},
+        {"DatedFile under a plain file", "    DatedFile = " + dir.file("plainfile/%Y.log") + "\n",
+         "Cannot write " + dir.file("plainfile/") + year + ".log for DatedFile " + dir.file("plainfile/%Y.log") + on +
+             ": Not a directory\n",
+         true},
         {"missing VhostDir", "    VhostDir = " + dir.file("missing") + "\n",
          "Cannot create files in VhostDir " + dir.file("missing") + on + ": No such file or directory\n", false},
         {"VhostDir that is a file", "    VhostDir = " + dir.file("plainfile") + "\n",
@@ -302,6 +314,29 @@ TEST(Check, ReportsOutputsThatCannotWork)
             EXPECT_EQ(by_daemon.status, 1) << by_daemon.err;
         }
     }
+}
+
+// DatedFile and VhostFile are listed with their names for now; the
+// checks make nothing, not even the period's directory.
+TEST(Check, ListsDatedNamesAsOfNow)
+{
+    TempDir dir;
+    mkdir(dir.file("vh").c_str(), 0755);
+    time_t now = time(nullptr);
+    struct tm local;
+    localtime_r(&now, &local);
+    const std::string year = std::to_string(1900 + local.tm_year);
+    write_file(dir.file("c.conf"),
+               spread_block(4803, log_block("d", "    DatedFile = " + dir.file("%Y/d.log") + "\n") +
+                                      log_block("v", "    VhostDir = " + dir.file("vh") + "\n    VhostFile = x/%Y.log\n")));
+    Ended r = check(dir.file("c.conf"));
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("    Log d\n        DatedFile " + dir.file("%Y/d.log") + " (now " + dir.file(year + "/d.log") +
+                         ")\n    Log v\n        VhostDir " + dir.file("vh") + "\n        VhostFile x/%Y.log (now x/" +
+                         year + ".log)\n"),
+              std::string::npos)
+        << r.out;
+    EXPECT_FALSE(file_exists(dir.file(year)));
 }
 
 // Two File paths for one file would lock it twice, and the daemon stops at

@@ -527,6 +527,72 @@ TEST_F(ConfigLoad, VhostDir)
     EXPECT_EQ(v->vhosts->slots[1023].fd, -1);
 }
 
+// DatedFile and VhostFile: what is refused, with its reason and the usual
+// report at the pattern (or, for a VhostFile without VhostDir, at the end
+// of its block), and nothing opened; the new keywords stay plain words
+// wherever a value is read, as they were before they were keywords.
+TEST_F(ConfigLoad, DatedNames)
+{
+    const std::string zeroing = "\nZeroing vhost hash for usage!\n";
+    const std::string long_name(PATH_MAX, 'n');
+    struct Row {
+        const char *what;
+        std::string text;
+        int result;
+        std::string err;
+    } rows[] = {
+        {"a DatedFile", "Spread { Log { Group = g DatedFile = %D/%Y/%m%d.log } }", 0, ""},
+        {"a DatedFile without conversions", "Spread { Log { Group = g DatedFile = %D/a.log } }", 0, ""},
+        {"a VhostFile beside its VhostDir", "Spread { Log { Group = g VhostFile = %Y/%d.log VhostDir = %D } }", 0,
+         zeroing},
+        {"a DatedFile naming a command", "Spread {\n Log { Group = g DatedFile = '|cat > %Y' } }", 1,
+         "DatedFile cannot name a piped command\n" + report(1, "'|cat > %Y")},
+        {"a VhostFile without VhostDir", "Spread { Log {\n Group = g File = %D/a VhostFile = %Y.log\n} }", 1,
+         "VhostFile without VhostDir\n" + report(2, "}")},
+        {"an absolute VhostFile", "Spread { Log { Group = g VhostDir = %D VhostFile = /%Y.log } }", 1,
+         zeroing + "VhostFile must be a relative path\n" + report(0, "/%Y.log")},
+        {"an empty component", "Spread { Log { Group = g DatedFile = %D//%Y.log } }", 1,
+         "Empty or .. component in a file name pattern\n" + report(0, dir.path + "//%Y.log")},
+        {"a trailing slash", "Spread { Log { Group = g VhostDir = %D VhostFile = %Y/ } }", 1,
+         zeroing + "Empty or .. component in a file name pattern\n" + report(0, "%Y/")},
+        {"a .. component", "Spread { Log { Group = g VhostDir = %D VhostFile = ../%Y.log } }", 1,
+         zeroing + "Empty or .. component in a file name pattern\n" + report(0, "../%Y.log")},
+        {"an empty pattern", "Spread { Log { Group = g DatedFile = '' } }", 1,
+         "Empty or .. component in a file name pattern\n" + report(0, "'")},
+        {"a name longer than PATH_MAX", "Spread { Log { Group = g DatedFile = %D/" + long_name + " } }", 1,
+         "File name pattern expands to a name longer than PATH_MAX\n" + report(0, dir.path + "/" + long_name)},
+        {"the same text as File and DatedFile",
+         "Spread { Log { Group = f File = %D/a } Log { Group = d DatedFile = %D/a } }", 1,
+         "DatedFile is a File's path already\n" + report(0, dir.path + "/a")},
+        {"the same text as DatedFile and File",
+         "Spread { Log { Group = d DatedFile = %D/a } Log { Group = f File = %D/a } }", 1,
+         "File is a DatedFile's pattern already\n" + report(0, dir.path + "/a")},
+        {"a percent in a File is a percent", "Spread { Log { Group = g File = %D/100%Y } }", 0, ""},
+        {"the keywords as values", "Spread { Log { Group = DatedFile File = %D/VhostFile } }", 0, ""},
+    };
+    for (auto &row : rows) {
+        SCOPED_TRACE(row.what);
+        Loaded loaded = load(row.text);
+        EXPECT_EQ(loaded.result, row.result);
+        EXPECT_EQ(loaded.err, row.err);
+    }
+    // Opened under the pattern expanded now, the directories below the
+    // fixed part made.
+    Loaded loaded = load("Spread { Log { Group = g DatedFile = '%D/%%/%Y' } }");
+    EXPECT_EQ(loaded.result, 0);
+    ASSERT_EQ(connections().size(), 1u);
+    LogFile *dated = facility(connections()[0], "g")->logfile;
+    EXPECT_TRUE(dated->dated);
+    EXPECT_EQ(std::string(dated->filename), dir.path + "/%%/%Y");
+    EXPECT_EQ(std::string(log_file_path(dated)), dir.path + "/%/" + std::to_string(1900 + [] {
+        time_t now = time(nullptr);
+        struct tm local;
+        localtime_r(&now, &local);
+        return local.tm_year;
+    }()));
+    EXPECT_TRUE(file_exists(log_file_path(dated)));
+}
+
 // The parse stack holds at most 10000 entries: completed global lines,
 // Spread blocks and Port lines stay on it until their list ends, items of
 // a Log block do not.

@@ -25,6 +25,9 @@
 // - a StatsFile must not be a directory, and its directory must let the
 //   daemon create files: it writes the new file beside the old one and
 //   renames it over;
+// - a DatedFile's name for now must be writable as a File is when its
+//   directory exists; otherwise the pattern's fixed part must be a
+//   directory it can create directories in;
 // - a piped command must start a program: its first word (past variable
 //   assignments, redirections and an exec) is a shell builtin, a path to an
 //   executable file, or a program found in PATH; and the files its > and >>
@@ -53,6 +56,7 @@
 #include <vector>
 
 #include "config/config.h"
+#include "config/dated.h"
 #include "config/model.h"
 #include "config/settings.h"
 #include "daemon/options.h"
@@ -204,6 +208,47 @@ void check_file(const LogFile *file, const std::string &context)
             return;
         }
     identities.push_back(id);
+}
+
+// A pattern expanded for now, for the listing.
+std::string expanded_now(const char *pattern)
+{
+    char name[PATH_MAX];
+    return dated_expand(pattern, time(nullptr), name, sizeof name) > 0 ? std::string(name) : std::string();
+}
+
+// The directory a dated name's missing directories are made in: the
+// pattern's fixed part.
+std::string fixed_directory(const char *pattern)
+{
+    size_t fixed = dated_fixed_length(pattern);
+    if (fixed > 0)
+        return std::string(pattern, fixed);
+    return pattern[0] == '/' ? "/" : ".";
+}
+
+void check_dated_file(const LogFile *file, const std::string &context)
+{
+    std::string now = expanded_now(file->filename);
+    struct stat st;
+    std::string reason;
+    if (stat(directory_of(now).c_str(), &st) == 0) {
+        // This period's directory is there: the file itself, as a File.
+        if (!file_writable(now, &reason, nullptr))
+            problem("Cannot write %s for DatedFile %s (%s): %s\n", now.c_str(), file->filename, context.c_str(),
+                    reason.c_str());
+        return;
+    }
+    std::string dir = fixed_directory(file->filename);
+    if (stat(dir.c_str(), &st) != 0)
+        reason = strerror(errno);
+    else if (!S_ISDIR(st.st_mode))
+        reason = strerror(ENOTDIR);
+    else if (!accessible(dir, W_OK | X_OK))
+        reason = strerror(errno);
+    if (!reason.empty())
+        problem("Cannot create directories in %s for DatedFile %s (%s): %s\n", dir.c_str(), file->filename,
+                context.c_str(), reason.c_str());
 }
 
 void check_vhostdir(const char *dir, const std::string &context)
@@ -447,6 +492,9 @@ void list_facility(SpreadConf *conf, LogFacility *facility, std::vector<const Lo
     printf("    Log %s\n", shown(facility->groupname).c_str());
     if (facility->vhostdir != nullptr) {
         printf("        VhostDir %s\n", shown(facility->vhostdir).c_str());
+        if (facility->vhostfile != nullptr)
+            printf("        VhostFile %s (now %s)\n", shown(facility->vhostfile).c_str(),
+                   shown(expanded_now(facility->vhostfile).c_str()).c_str());
         if (facility->logfile != nullptr)
             printf("        File %s (not used: the VhostDir takes the messages)\n",
                    shown(facility->logfile->filename).c_str());
@@ -455,7 +503,10 @@ void list_facility(SpreadConf *conf, LogFacility *facility, std::vector<const Lo
         const LogFile *file = facility->logfile;
         auto earlier = std::find(seen_files.begin(), seen_files.end(), file);
         bool piped = file->filename[0] == '|';
-        printf("        %s %s", piped ? "Command" : "File", shown(file->filename + (piped ? 1 : 0)).c_str());
+        printf("        %s %s", piped ? "Command" : file->dated ? "DatedFile" : "File",
+               shown(file->filename + (piped ? 1 : 0)).c_str());
+        if (file->dated)
+            printf(" (now %s)", shown(expanded_now(file->filename).c_str()).c_str());
         if (earlier != seen_files.end()) {
             printf(" (shared with %s)\n", first_users[earlier - seen_files.begin()].c_str());
         } else {
@@ -464,6 +515,8 @@ void list_facility(SpreadConf *conf, LogFacility *facility, std::vector<const Lo
             first_users.push_back(context);
             if (piped)
                 printf("        Program %s\n", check_command(file, context).c_str());
+            else if (file->dated)
+                check_dated_file(file, context);
             else
                 check_file(file, context);
         }
