@@ -1,24 +1,32 @@
 // Internals of the write path, shared by its source files and by nothing
 // else:
 //
-//   writer_drops.cpp   the outputs' records, their drop counts and
-//                      reports, and the clock read once per loop pass
-//                      (it calls none of the others);
-//   writer_open.cpp    opening, locking and closing outputs, piped commands;
-//   writer_step.cpp    the registered descriptors, the write step with the
-//                      streams' backlogs, retired streams, the loop's calls
-//                      and the exit drain;
-//   writer_vhosts.cpp  the list of open vhost files and their descriptor
-//                      budget;
-//   writer_dated.cpp   dated names: DatedFile outputs and VhostFile files,
-//                      the change of their periods.
+//   writer_drops.cpp        the outputs' records, their drop counts and
+//                           reports, and the clock read once per loop pass
+//                           (it calls none of the others);
+//   writer_open.cpp         opening, locking and closing outputs, piped
+//                           commands;
+//   writer_descriptors.cpp  the registered descriptors, and the streams
+//                           retired with a backlog;
+//   writer_backlog.cpp      the streams' backlogs;
+//   writer_step.cpp         the write step: the batches of files, streams
+//                           written or queued, a reader that ended replaced;
+//   writer_loop.cpp         the loop's calls: backlogs polled and written,
+//                           the tick, the exit drain;
+//   writer_vhosts.cpp       the list of open vhost files and their
+//                           descriptor budget;
+//   writer_dated.cpp        dated names: DatedFile outputs and VhostFile
+//                           files, the change of their periods.
 #pragma once
 
 #include <sys/types.h>
+#include <sys/uio.h>
 
 #include <cerrno>
 #include <climits>
 #include <cstddef>
+#include <cstdint>
+#include <cstdlib>
 #include <vector>
 
 #include "output/writer.h"
@@ -67,11 +75,70 @@ void count_written(int id, size_t length);
 // report interval passed since it was last said for output `id`.
 void say_cannot_open(int id, const char *path, int error, OutputOpenTime when);
 
-// --- writer_step.cpp: descriptors and the write step ----------------------
+// --- writer_backlog.cpp: the streams' backlogs ------------------------------
+
+// Messages waiting for a stream, oldest first: their bytes in
+// bytes[start, end), the bytes still to write of each in lengths[first..].
+// head_taken: some bytes of the first message were written already, so
+// its rest may go nowhere but to the same descriptor.
+struct Backlog {
+    char *bytes = nullptr;
+    size_t start = 0, end = 0, capacity = 0;
+    std::vector<uint32_t> lengths;
+    size_t first = 0;
+    bool head_taken = false;
+
+    ~Backlog() { free(bytes); }
+    size_t size() const { return end - start; }
+    size_t messages() const { return lengths.size() - first; }
+    bool empty() const { return end == start; }
+};
+
+// Empties `b`, keeping its memory.
+void backlog_clear(Backlog *b);
+// Appends a message, or its rest when `taken`; false, nothing appended, without memory.
+bool backlog_add(Backlog *b, const char *data, size_t length, bool taken);
+// n bytes from the front were written; finished messages count for output `id`.
+void backlog_advance(Backlog *b, size_t n, int id);
+// Removes the (rest of the) first message.
+void backlog_drop_head(Backlog *b);
+// Bytes waiting in the backlogs of output `id`, retired streams included.
+size_t backlog_bytes(int id);
+// Drops and counts what stream fd's backlog holds as abandoned, and empties it.
+void abandon_backlog(int fd);
+
+// --- writer_descriptors.cpp: the registered descriptors --------------------
 
 // What a registered descriptor is written as (see "Descriptors" in
 // writer.h).
 enum Kind : unsigned char { KIND_NONE, KIND_FILE, KIND_STREAM };
+
+// What the module knows of one open descriptor.
+struct Descriptor {
+    Kind kind = KIND_NONE;
+    bool retired = false;        // closed with a backlog: written out, then closed
+    int output = 0;              // its output's number
+    LogFile *file = nullptr;     // the LogFile holding it (File outputs, until retired)
+    Backlog *backlog = nullptr;  // streams, from their first queued message; owned
+    long retire_until = 0;       // clock when a retired stream gives up
+    dev_t dev = 0;               // streams named by a path: the FIFO or device itself
+    ino_t ino = 0;
+    std::vector<iovec> batch;    // files: messages copied into the arena, not written yet
+    size_t batch_bytes = 0;
+};
+
+// The records of the registered descriptors, indexed by descriptor number.
+extern std::vector<Descriptor> &descriptors;
+// The registered stream descriptors, retired ones included, in no order.
+extern std::vector<int> &streams;
+
+// The record of registered descriptor `fd`; null when it is not registered.
+inline Descriptor *descriptor_at(int fd)
+{
+    if (fd < 0 || static_cast<size_t>(fd) >= descriptors.size() || descriptors[fd].kind == KIND_NONE)
+        return nullptr;
+    return &descriptors[fd];
+}
 
 // Registers `fd` (a number reused behind our back is forgotten first)
 // with its kind, its output's number and the LogFile holding it (File
@@ -93,6 +160,29 @@ void take_over_retired(int fd, dev_t dev, ino_t ino);
 // out as its reader takes it, for output_retire_seconds at most, then
 // closed) and returns true; false and nothing done otherwise.
 bool retire_stream(int fd);
+// Abandons the backlogs of retired streams whose time is up at `now` and closes them.
+void close_expired_retired(long now);
+
+// --- writer_step.cpp: the write step ----------------------------------------
+
+// The descriptors with a batch, in the order their first message was taken.
+extern std::vector<int> &batched;
+// True once output_tick timed the present batches.
+extern bool batches_timed;
+// The clock (milliseconds) at the end of the pass that began them, once timed.
+extern long batches_since_ms;
+
+// Takes fd off the list of batched descriptors; the arena is reused when none is left.
+void unlist_batch(int fd);
+// Writes the batch of descriptor fd, if it has one.
+void flush_batch(int fd);
+// Writes what stream fd's reader takes now; a retired one empty is closed.
+void service_stream(int fd);
+
+// --- writer_loop.cpp: the loop's calls --------------------------------------
+
+// True while output_drain runs: no command is started anew.
+extern bool exiting;
 
 // --- writer_dated.cpp: dated names ---------------------------------------
 

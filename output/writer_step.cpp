@@ -1,157 +1,27 @@
-// The write step: every descriptor the module opened, registered with its
-// kind and output; messages written whole or not at all, following the
-// failure policy of their descriptor's kind; the batches of files, the
-// backlogs of streams, the streams retired with one, and the drain at exit.
+// The write step: messages written whole or not at all, following the
+// failure policy of their descriptor's kind: the batches of files, and the
+// streams, written at once or queued in their backlogs, with a reader that
+// ended replaced; the outputs' status.
 #include "output/writer_internal.h"
 
-#include <sys/file.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
-#include "config/settings.h"
-
 namespace writer {
-
-namespace {
-
-// --- Backlogs ----------------------------------------------------------------
-
-// Messages waiting for a stream, oldest first: their bytes in
-// bytes[start, end), the bytes still to write of each in lengths[first..].
-// head_taken: some bytes of the first message were written already, so
-// its rest may go nowhere but to the same descriptor.
-struct Backlog {
-    char *bytes = nullptr;
-    size_t start = 0, end = 0, capacity = 0;
-    std::vector<uint32_t> lengths;
-    size_t first = 0;
-    bool head_taken = false;
-
-    ~Backlog() { free(bytes); }
-    size_t size() const { return end - start; }
-    size_t messages() const { return lengths.size() - first; }
-    bool empty() const { return end == start; }
-};
-
-void backlog_clear(Backlog *b)
-{
-    b->start = b->end = 0;
-    b->lengths.clear();
-    b->first = 0;
-    b->head_taken = false;
-}
-
-// Appends one message (or the rest of one, `taken` when part of it was
-// written already, then into an empty backlog only). False when memory
-// ran out; nothing is appended then.
-bool backlog_add(Backlog *b, const char *data, size_t length, bool taken)
-{
-    if (b->empty())
-        backlog_clear(b);
-    if (b->end + length > b->capacity && b->start > 0) {
-        memmove(b->bytes, b->bytes + b->start, b->size());
-        b->end -= b->start;
-        b->start = 0;
-    }
-    if (b->end + length > b->capacity) {
-        size_t capacity = b->capacity ? b->capacity : 65536;
-        while (capacity < b->end + length)
-            capacity *= 2;
-        char *grown = static_cast<char *>(realloc(b->bytes, capacity));
-        if (!grown)
-            return false;
-        b->bytes = grown;
-        b->capacity = capacity;
-    }
-    memcpy(b->bytes + b->end, data, length);
-    b->end += length;
-    if (b->first > 4096 && b->first * 2 > b->lengths.size()) {
-        b->lengths.erase(b->lengths.begin(), b->lengths.begin() + b->first);
-        b->first = 0;
-    }
-    b->lengths.push_back(static_cast<uint32_t>(length));
-    if (taken)
-        b->head_taken = true;
-    return true;
-}
-
-// n bytes from the front were written: messages finished on the way count
-// as written for output `id`.
-void backlog_advance(Backlog *b, size_t n, int id)
-{
-    b->start += n;
-    if (Output *o = output_at(id))
-        o->bytes += n;
-    while (n > 0) {
-        uint32_t &left = b->lengths[b->first];
-        size_t take = n < left ? n : left;
-        left -= static_cast<uint32_t>(take);
-        n -= take;
-        b->head_taken = true;
-        if (left == 0) {
-            b->first++;
-            b->head_taken = false;
-            if (Output *o = output_at(id))
-                o->messages++;
-        }
-    }
-    if (b->empty())
-        backlog_clear(b);
-}
-
-// Removes the (rest of the) first message.
-void backlog_drop_head(Backlog *b)
-{
-    b->start += b->lengths[b->first];
-    b->first++;
-    b->head_taken = false;
-    if (b->empty())
-        backlog_clear(b);
-}
-
-// --- Descriptors ---------------------------------------------------------------
-
-// What the module knows of one open descriptor.
-struct Descriptor {
-    Kind kind = KIND_NONE;
-    bool retired = false;        // closed with a backlog: written out, then closed
-    int output = 0;              // its output's number
-    LogFile *file = nullptr;     // the LogFile holding it (File outputs, until retired)
-    Backlog *backlog = nullptr;  // streams, from their first queued message; owned
-    long retire_until = 0;       // clock when a retired stream gives up
-    dev_t dev = 0;               // streams named by a path: the FIFO or device itself
-    ino_t ino = 0;
-    std::vector<iovec> batch;    // files: messages copied into the arena, not written yet
-    size_t batch_bytes = 0;
-};
-
-// The module's tables live as long as the process and are never destroyed,
-// not even by exit() (see writer_drops.cpp).
-std::vector<Descriptor> &descriptors = *new std::vector<Descriptor>;  // by descriptor number
-std::vector<int> &streams = *new std::vector<int>;                    // registered stream descriptors
-bool exiting = false;                                                 // output_drain runs: no restarts
 
 // Batches: the bytes of every batched message, in the order taken, in one
 // arena that is reused once every batch is written; the descriptors with a
 // batch; the clock (milliseconds) at the end of the loop pass that began
 // the present batches, once output_tick has seen them.
-char *arena = nullptr;
-size_t arena_used = 0;
+static char *arena = nullptr;
+static size_t arena_used = 0;
 std::vector<int> &batched = *new std::vector<int>;
 bool batches_timed = false;
 long batches_since_ms = 0;
-
-Descriptor *descriptor_at(int fd)
-{
-    if (fd < 0 || static_cast<size_t>(fd) >= descriptors.size() || descriptors[fd].kind == KIND_NONE)
-        return nullptr;
-    return &descriptors[fd];
-}
 
 void unlist_batch(int fd)
 {
@@ -166,71 +36,6 @@ void unlist_batch(int fd)
         batches_timed = false;
     }
 }
-
-// Forgets a descriptor. A batch it still holds (only a number closed
-// behind our back and reused has one here: close_descriptor writes it
-// first) cannot be written anywhere: dropped and counted.
-void forget_descriptor(int fd)
-{
-    Descriptor *d = descriptor_at(fd);
-    if (!d)
-        return;
-    if (!d->batch.empty()) {
-        output_drop(d->output, OUTPUT_DROP_NOT_OPEN, 0, d->batch.size());
-        d->batch.clear();
-        unlist_batch(fd);
-    }
-    if (d->kind == KIND_STREAM) {
-        for (size_t i = 0; i < streams.size(); i++) {
-            if (streams[i] == fd) {
-                streams[i] = streams.back();
-                streams.pop_back();
-                break;
-            }
-        }
-    }
-    delete d->backlog;
-    *d = Descriptor();
-}
-
-}  // namespace
-
-void register_descriptor(int fd, Kind kind, int id, LogFile *file)
-{
-    if (fd < 0)
-        return;
-    forget_descriptor(fd);  // a number reused behind our back
-    size_t needed = static_cast<size_t>(fd) + 1;
-    if (needed > descriptors.size())
-        descriptors.resize(needed > descriptors.size() * 2 ? needed : descriptors.size() * 2);
-    Descriptor &d = descriptors[fd];
-    d.kind = kind;
-    d.output = id;
-    d.file = file;
-    if (kind == KIND_STREAM)
-        streams.push_back(fd);
-}
-
-static void flush_batch(int fd);
-
-void close_descriptor(int fd)
-{
-    flush_batch(fd);
-    forget_descriptor(fd);
-    if (!skip_locking)
-        (void)flock(fd, LOCK_UN);
-    (void)close(fd);
-}
-
-long registered_descriptors()
-{
-    long count = 0;
-    for (const Descriptor &d : descriptors)
-        count += d.kind != KIND_NONE;
-    return count;
-}
-
-// --- Writing ---------------------------------------------------------------------
 
 namespace {
 
@@ -530,6 +335,8 @@ int write_stream(int fd, const char *data, size_t length)
     return -1;
 }
 
+}  // namespace
+
 // Writes what stream fd's reader takes now; a retired stream is closed
 // once empty; a reader that ended is replaced (once per call).
 void service_stream(int fd)
@@ -546,81 +353,14 @@ void service_stream(int fd)
     }
 }
 
-// Drops and counts what a stream's backlog still holds (its partly written
-// first message included) as abandoned.
-void abandon_backlog(int fd)
-{
-    Descriptor &d = descriptors[fd];
-    if (d.backlog && !d.backlog->empty()) {
-        output_drop(d.output, OUTPUT_DROP_ABANDONED, 0, d.backlog->messages());
-        backlog_clear(d.backlog);
-    }
-}
-
-}  // namespace
-
 // Writes the batch of descriptor fd, if it has one.
-static void flush_batch(int fd)
+void flush_batch(int fd)
 {
     Descriptor *d = descriptor_at(fd);
     if (!d || d->batch.empty())
         return;
     write_batch(fd, *d);
     unlist_batch(fd);
-}
-
-void take_over_retired(int fd, dev_t dev, ino_t ino)
-{
-    Descriptor &d = descriptors[fd];
-    d.dev = dev;
-    d.ino = ino;
-    for (int other : streams) {
-        Descriptor &r = descriptors[other];
-        if (other == fd || !r.retired || r.dev != d.dev || r.ino != d.ino || (r.dev == 0 && r.ino == 0))
-            continue;
-        d.backlog = r.backlog;
-        r.backlog = nullptr;
-        close_descriptor(other);
-        return;
-    }
-}
-
-bool retire_stream(int fd)
-{
-    Descriptor *d = descriptor_at(fd);
-    if (!d || d->kind != KIND_STREAM || !d->backlog || d->backlog->empty())
-        return false;
-    ensure_clock();
-    d->retired = true;
-    d->file = nullptr;
-    d->retire_until = clock_now + output_retire_seconds;
-    return true;
-}
-
-// Bytes waiting in the backlogs of output `id`, retired streams included.
-static size_t backlog_bytes(int id)
-{
-    size_t bytes = 0;
-    for (int fd : streams)
-        if (descriptors[fd].output == id && descriptors[fd].backlog)
-            bytes += descriptors[fd].backlog->size();
-    return bytes;
-}
-
-// Ends the retired streams whose time is up at clock `now`: what their
-// backlogs hold is dropped and counted ("abandoned"), and they are closed.
-static void close_expired_retired(long now)
-{
-    for (size_t i = 0; i < streams.size();) {
-        int fd = streams[i];
-        Descriptor &d = descriptors[fd];
-        if (d.retired && now >= d.retire_until) {
-            abandon_backlog(fd);
-            close_descriptor(fd);  // takes it out of streams
-            continue;
-        }
-        i++;
-    }
 }
 
 }  // namespace writer
@@ -666,107 +406,4 @@ void output_for_each(void (*visit)(const OutputStatus *status, void *arg), void 
         status.backlog = backlog_bytes(id);
         visit(&status, arg);
     }
-}
-
-// --- The loop ------------------------------------------------------------
-
-void output_poll_backlogs(std::vector<pollfd> *set)
-{
-    for (int fd : streams)
-        if (descriptors[fd].backlog && !descriptors[fd].backlog->empty())
-            set->push_back(pollfd{fd, POLLOUT, 0});
-}
-
-void output_write_backlogs(const pollfd *fds, size_t n)
-{
-    for (size_t i = 0; i < n; i++) {
-        Descriptor *d = descriptor_at(fds[i].fd);
-        if (fds[i].revents != 0 && d && d->kind == KIND_STREAM)
-            service_stream(fds[i].fd);
-    }
-}
-
-void output_tick()
-{
-    // Batches are timed from the end of the pass that began them, not from
-    // the clock read before it: after a wait, that read is old.
-    long now = monotonic_ms();
-    if (!batched.empty()) {
-        if (!batches_timed) {
-            batches_since_ms = now;
-            batches_timed = true;
-        } else if (now - batches_since_ms >= output_batch_ms) {
-            output_flush();
-        }
-    }
-    output_tick_at(now / 1000);
-    output_dated_tick();
-}
-
-void output_tick_at(long now)
-{
-    if (clock_tick(now))
-        close_expired_retired(now);
-}
-
-void output_drain(int stall_ms, int total_ms)
-{
-    output_flush();
-    exiting = true;
-    long now = monotonic_ms();
-    long deadline = now + total_ms;
-    // Per stream being drained: when it last took bytes, and how many its
-    // backlog held then. Descriptors are neither opened nor reused while
-    // the daemon ends (no command is restarted), so numbers stay theirs.
-    struct Progress {
-        int fd;
-        size_t size;
-        long since;
-    };
-    std::vector<Progress> progress;
-    std::vector<pollfd> set;
-    for (;;) {
-        set.clear();
-        output_poll_backlogs(&set);
-        now = monotonic_ms();
-        // Forget the streams that are done, note those that took bytes,
-        // give up on those that took nothing for stall_ms.
-        std::vector<Progress> next;
-        long wake = deadline;
-        for (size_t i = 0; i < set.size();) {
-            int fd = set[i].fd;
-            size_t size = descriptors[fd].backlog->size();
-            Progress p{fd, size, now};
-            for (const Progress &seen : progress)
-                if (seen.fd == fd && seen.size <= size)
-                    p.since = seen.since;
-            if (now - p.since >= stall_ms) {
-                abandon_backlog(fd);
-                if (descriptors[fd].retired)
-                    close_descriptor(fd);
-                set[i] = set.back();
-                set.pop_back();
-                continue;
-            }
-            if (p.since + stall_ms < wake)
-                wake = p.since + stall_ms;
-            next.push_back(p);
-            i++;
-        }
-        progress.swap(next);
-        if (set.empty() || now >= deadline)
-            break;
-        // Sleeps until a reader takes bytes, or a stream's stall bound or
-        // the overall bound is reached: never a busy wait.
-        int ready = poll(set.data(), set.size(), static_cast<int>(wake - now));
-        if (ready > 0)
-            output_write_backlogs(set.data(), set.size());
-    }
-    std::vector<int> left = streams;
-    for (int fd : left) {
-        abandon_backlog(fd);
-        if (descriptors[fd].retired)
-            close_descriptor(fd);
-    }
-    exiting = false;
 }
