@@ -357,6 +357,8 @@ void take_over()
     if (channel >= 0)
         close(channel);
     channel = -1;
+    channel_ended = false;
+    incoming.clear();
     fprintf(stderr, "Took over from daemon %d\n", (int)old_pid);
     notify_ready();
 }
@@ -465,7 +467,11 @@ void handover_start()
         return;
     }
     role = Role::old_daemon;
+    // This daemon may have taken over itself: nothing of that channel is
+    // left over.
     channel = ends[0];
+    channel_ended = false;
+    incoming.clear();
     new_pid = pid;
     for_each_spread_conf(add_old_connection, nullptr);
 
