@@ -129,14 +129,13 @@ void reopen_log_files()
     open_outputs(OUTPUT_OPEN_REOPEN);
 }
 
-static int add_locked_file(SpreadConf *, LogFacility *facility, std::vector<std::pair<dev_t, ino_t>> *ids)
+static void add_locked_file(const LogFacility *facility, std::vector<std::pair<dev_t, ino_t>> *ids)
 {
     LogFile *file = facility->logfile;
     struct stat st;
     if (facility->vhostdir == nullptr && file != nullptr && file->fd >= 0 && file->filename[0] != '|' &&
         fstat(file->fd, &st) == 0)
         ids->emplace_back(st.st_dev, st.st_ino);
-    return 0;
 }
 
 std::vector<std::pair<dev_t, ino_t>> log_files_locked()
@@ -149,7 +148,7 @@ std::vector<std::pair<dev_t, ino_t>> log_files_locked()
         Skiplist *facilities = static_cast<SpreadConf *>(c)->facilities;
         SkiplistNode *node = sl_first(facilities);
         for (void *f = node ? node->data : nullptr; f != nullptr; f = sl_next(facilities, &node))
-            add_locked_file(static_cast<SpreadConf *>(c), static_cast<LogFacility *>(f), &ids);
+            add_locked_file(static_cast<LogFacility *>(f), &ids);
     }
     return ids;
 }
