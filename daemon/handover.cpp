@@ -21,6 +21,7 @@
 #include "daemon/notify.h"
 #include "daemon/process.h"
 #include "daemon/session.h"
+#include "daemon/signals.h"
 #include "output/deliver.h"
 #include "output/log_files.h"
 #include "output/writer.h"
@@ -351,6 +352,12 @@ void take_over()
     }
     std::vector<Held>().swap(held);
     std::vector<char>().swap(held_bytes);
+    // A SIGHUP kept while we could not reopen (log rotation during the
+    // hand-over) is acted on now, before anything newer is written.
+    if (sighup_pending) {
+        sighup_pending = 0;
+        reopen_log_files();
+    }
     if (detached)
         write_pid_file();
     spread_membership = 0;
@@ -458,7 +465,15 @@ void handover_start()
         argv.push_back(a.data());
     argv.push_back(nullptr);
 
-    pid_t pid = output_spawn(program.c_str(), argv.data(), envp.data(), -1, ends[1], false);
+    // SIGHUP (log rotation, passed on), SIGUSR1 and SIGUSR2 wait, blocked,
+    // until the new daemon has its handlers and unblocks them: their
+    // default action would end it.
+    sigset_t blocked;
+    sigemptyset(&blocked);
+    sigaddset(&blocked, SIGHUP);
+    sigaddset(&blocked, SIGUSR1);
+    sigaddset(&blocked, SIGUSR2);
+    pid_t pid = output_spawn(program.c_str(), argv.data(), envp.data(), -1, ends[1], false, &blocked);
     int error = errno;
     close(ends[1]);
     if (pid < 0) {

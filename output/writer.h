@@ -112,6 +112,8 @@
 #include <poll.h>
 #include <sys/types.h>
 
+#include <csignal>
+
 #include <cstddef>
 #include <iterator>
 #include <vector>
@@ -245,11 +247,12 @@ int output_start_command(const char *filename);
 // handler reset, no signal blocked, SIGHUP ignored when ignore_hangup):
 // descriptor `input` becomes standard input (-1: the daemon's is kept),
 // descriptor `keep` (-1: none) is passed on although it is close-on-exec
-// here. Returns the child's pid, or -1 (errno set) when the clone or the
+// here, and the program starts with the signals of `blocked` blocked (null:
+// none), so that they wait until it is ready for them. Returns the child's pid, or -1 (errno set) when the clone or the
 // exec failed. Used for commands, and for the daemon that takes over at a
 // hand-over.
 pid_t output_spawn(const char *path, char *const argv[], char *const envp[], int input, int keep,
-                   bool ignore_hangup);
+                   bool ignore_hangup, const sigset_t *blocked);
 
 // A child process was reaped: when it was a command, it is no longer
 // waited for by output_commands_wait.

@@ -54,7 +54,7 @@ struct Spawn {
     char *const *envp;
     struct sigaction defaults;    // SIG_DFL
     struct sigaction ignore;      // SIG_IGN
-    sigset_t mask;                // the program's signal mask: empty
+    sigset_t mask;                // the program's signal mask: empty, or as asked
     int error;                    // errno of a failed exec, else 0
 };
 
@@ -115,7 +115,7 @@ static std::vector<pid_t> &command_pids = *new std::vector<pid_t>;
 // go on reading. posix_spawn would do the same, but cannot start a command
 // with SIGHUP ignored while the daemon handles it.
 pid_t output_spawn(const char *path, char *const argv[], char *const envp[], int input, int keep,
-                   bool ignore_hangup)
+                   bool ignore_hangup, const sigset_t *blocked)
 {
     Spawn spawn;
     memset(&spawn, 0, sizeof spawn);
@@ -129,7 +129,10 @@ pid_t output_spawn(const char *path, char *const argv[], char *const envp[], int
     spawn.ignore.sa_handler = SIG_IGN;
     sigemptyset(&spawn.defaults.sa_mask);
     sigemptyset(&spawn.ignore.sa_mask);
-    sigemptyset(&spawn.mask);
+    if (blocked != nullptr)
+        spawn.mask = *blocked;
+    else
+        sigemptyset(&spawn.mask);
 
     void *stack = mmap(nullptr, spawn_stack_size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
     pid_t pid = -1;
@@ -164,7 +167,7 @@ int output_start_command(const char *filename)
     (void)fcntl(ends[1], F_SETFL, O_NONBLOCK);
     char *argv[] = {const_cast<char *>("/bin/sh"), const_cast<char *>("-c"), const_cast<char *>(filename + 1),
                     nullptr};
-    pid_t pid = output_spawn(argv[0], argv, environ, ends[0], -1, true);
+    pid_t pid = output_spawn(argv[0], argv, environ, ends[0], -1, true, nullptr);
     int error = errno;
     close(ends[0]);
     if (pid < 0) {

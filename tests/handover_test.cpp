@@ -409,3 +409,38 @@ TEST(Handover, DetachedDaemonRewritesThePidFile)
     EXPECT_TRUE(wait_until([&] { return ended(next); }));
     unlink(pid_file.c_str());
 }
+
+// Log rotation in the middle of a hand-over: SIGHUP reaches the running
+// daemon while the new one still reads its configuration (its open of a
+// new file is held for 2 s). The running daemon reopens and passes the
+// signal on; the new one, which cannot act on it yet, keeps it and reopens
+// once it took over: the file moved away holds the lines before, the new
+// file the lines after, each once.
+TEST(Handover, SighupDuringAHandOverReopensInTheNewDaemon)
+{
+    Scenario s;
+    std::string kept = log_block("g", "File = " + s.dir.file("g.log"));
+    s.start_daemon(s.spread_block(kept), {"-x"},
+                   {"LD_PRELOAD=" + bin("tests/libstall_open.so"), "WKP_STALL_OPEN=stalled.log", "WKP_STALL_MS=2000"});
+    Daemons d(s);
+    s.send("before\n", {"g"});
+    ASSERT_TRUE(s.wait_lines(s.dir.file("g.log"), 1));
+    write_file(s.dir.file("wickerpost.conf"), s.spread_block(kept + log_block("h", "File = " + s.dir.file("stalled.log"))));
+    kill(d.current, SIGUSR2);
+    pid_t next = -1;
+    ASSERT_TRUE(wait_until([&] { return (next = d.started(0)) > 0; })) << d.err();
+    ASSERT_TRUE(wait_until([&] {
+        std::string call = read_file("/proc/" + std::to_string(next) + "/syscall");
+        return call.starts_with("230 ") || call.starts_with("35 ");  // clock_nanosleep, nanosleep
+    }));
+    ASSERT_EQ(rename(s.dir.file("g.log").c_str(), s.dir.file("g.log.1").c_str()), 0);
+    kill(d.current, SIGHUP);
+    ASSERT_TRUE(wait_until([&] { return d.err().find("Took over from daemon ") != std::string::npos; })) << d.err();
+    d.current = next;
+    EXPECT_FALSE(ended(next));
+    s.send("after\n", {"g"});
+    EXPECT_TRUE(s.wait_lines(s.dir.file("g.log"), 1));
+    EXPECT_EQ(read_file(s.dir.file("g.log.1")), "before\n");
+    EXPECT_EQ(read_file(s.dir.file("g.log")), "after\n");
+    d.stop();
+}
