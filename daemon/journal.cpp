@@ -33,6 +33,9 @@ constexpr Beginning beginnings[] = {
     {"Log files closed, exiting.", journal_info},
     {"spread daemon=", journal_info},
     {"output path=", journal_info},
+    {"Handing over to new daemon ", journal_info},
+    {"Handed over to new daemon ", journal_info},
+    {"Took over from daemon ", journal_info},
 
     // Messages dropped, connections failed or lost.
     {"Dropped ", journal_warning},
@@ -44,6 +47,7 @@ constexpr Beginning beginnings[] = {
     {"Terminal error closing spread mailbox ", journal_warning},
     {"Cannot read ahead on spread mailbox ", journal_warning},
     {"Failed match!", journal_warning},
+    {"Hand-over in progress", journal_warning},
 
     // The daemon or an output cannot work as configured.
     {"Error receiving from spread:", journal_error},
@@ -57,6 +61,8 @@ constexpr Beginning beginnings[] = {
     {"An error occured while registering a ", journal_error},
     {"sigaction: ", journal_error},
     {"Internal error in re_search.", journal_error},
+    {"Hand-over failed: ", journal_error},
+    {"Taking over: ", journal_error},
     // The configuration reader: its own messages, the scanner's and the
     // regular expression library's.
     {"Couldn't open input file: ", journal_error},

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "config/settings.h"
+#include "daemon/handover.h"
 #include "daemon/metrics.h"
 #include "daemon/notify.h"
 #include "daemon/rejoin.h"
@@ -84,15 +85,17 @@ void handle_signals()
         if (log_spread_errors)
             fprintf(stderr, "Received SIGTERM, closing log files.\n");
         write_what_was_read();
+        handover_stop();
         output_drain(output_exit_stall_ms, output_exit_drain_ms);
         close_log_files();
         // The counts are final now.
         metrics_write();
+        handover_stopped();
         if (log_spread_errors)
             fprintf(stderr, "Log files closed, exiting.\n");
         exit(0);
     }
-    if (sighup_pending) {
+    if (sighup_pending && !handover_defers_reopen()) {
         sighup_pending = 0;
         notify_reloading();
         reopen_log_files();
@@ -101,6 +104,10 @@ void handle_signals()
     if (sigusr1_pending) {
         sigusr1_pending = 0;
         status_report(stderr);
+    }
+    if (sigusr2_pending) {
+        sigusr2_pending = 0;
+        handover_start();
     }
 }
 
@@ -116,18 +123,29 @@ static LogFacility *logged_facility(SpreadConf *conf, int num_groups, char group
     return nullptr;
 }
 
-// Forgets the session of mailbox i after a terminal error and reconnects
-// its record at once.
-static void drop_mailbox(int i)
+// Ends the session of mailbox i and forgets it; its record is
+// disconnected.
+static void close_mailbox(int i)
 {
     SpreadConf *conf = mailbox_table[i];
-    if (log_spread_errors)
-        fprintf(stderr, "Terminal error closing spread mailbox %d\n", i);
     // Release the library's session: its descriptor would leak otherwise.
     SP_disconnect(i);
     mailbox_table[i] = nullptr;
     watched_stale = true;
     conf->connected = 0;
+}
+
+// Forgets the session of mailbox i after a terminal error and reconnects
+// its record at once (not while handing over: the new daemon has it).
+static void drop_mailbox(int i)
+{
+    SpreadConf *conf = mailbox_table[i];
+    if (log_spread_errors)
+        fprintf(stderr, "Terminal error closing spread mailbox %d\n", i);
+    close_mailbox(i);
+    handover_session_lost(conf);
+    if (!handover_allows_reconnect())
+        return;
     // Connecting may take up to its deadline: what was taken is written
     // first.
     output_flush();
@@ -159,16 +177,33 @@ static void receive_from(int i)
         return;
     }
     // Other negative results are never lengths: the message is dropped.
-    if (r < 0 || !Is_regular_mess(type) || num_groups == 0)
+    if (r < 0)
+        return;
+    SpreadConf *conf = mailbox_table[i];
+    switch (handover_message(conf, type, sender, mess_type, receive_buffer, r)) {
+    case HANDOVER_PASS: break;
+    case HANDOVER_TAKEN: return;
+    case HANDOVER_CLOSE: close_mailbox(i); return;
+    }
+    if (!Is_regular_mess(type) || num_groups == 0)
         return;
 
-    SpreadConf *conf = mailbox_table[i];
     conf->received++;
     // A negative count: more groups than room, the first ones received.
     LogFacility *facility = logged_facility(conf, num_groups < 0 ? -num_groups : num_groups, groups);
+    if (facility != nullptr && handover_hold(conf, facility, receive_buffer, r))
+        return;
     // Routed, rewritten and written whole or not at all, never blocking; a
     // loss is counted and reported by the output module.
     (void)output_deliver(facility, receive_buffer, r);
+}
+
+// A child process ended: a piped command, or the daemon a hand-over
+// started.
+static void child_ended(pid_t pid, int status)
+{
+    output_command_reaped(pid);
+    handover_child_ended(pid, status);
 }
 
 bool receive_loop_init(int size)
@@ -213,6 +248,11 @@ void receive_loop()
             waiting.push_back(pollfd{socket_events, POLLIN, 0});
         size_t backlogs_at = waiting.size();
         output_poll_backlogs(&waiting);
+        // The hand-over's channel last, after the backlogs.
+        size_t backlogs = waiting.size() - backlogs_at;
+        int channel = handover_poll_fd();
+        if (channel >= 0)
+            waiting.push_back(pollfd{channel, POLLIN, 0});
         int waited = 0;
         if (buffered < watched.size() || waiting.size() > watched.size() || watched.empty())
             waited = poll(waiting.data(), waiting.size(),
@@ -223,8 +263,10 @@ void receive_loop()
         if (waited > 0) {
             if (socket_events >= 0 && waiting[watched.size()].revents != 0)
                 rejoin_read_events();
-            output_write_backlogs(waiting.data() + backlogs_at, waiting.size() - backlogs_at);
+            output_write_backlogs(waiting.data() + backlogs_at, backlogs);
         }
+        if (waited > 0 && channel >= 0 && waiting.back().revents != 0)
+            handover_readable();
 
         // In ascending mailbox order, one message each; a reconnect inside
         // the pass may drop a mailbox from the table.
@@ -233,15 +275,22 @@ void receive_loop()
                 receive_from(m);
 
         handle_signals();
-        reap_children();
+        reap_children(child_ended);
+        if (handover_pass()) {
+            // Every shared connection is cut: what the sessions left (those
+            // only this configuration has) read is written, then the end.
+            write_what_was_read();
+            handover_finish_old();
+        }
         output_tick();
         notify_pass();
         metrics_pass();
-        if (rejoin_due())
+        // No rejoin while a hand-over cuts sessions, as no reconnect pass.
+        if (handover_allows_reconnect() && rejoin_due())
             watched_stale = true;
 
         sp_time now = E_get_time();
-        if (E_sub_time(now, last_reconnect).sec < reconnect_interval)
+        if (E_sub_time(now, last_reconnect).sec < reconnect_interval || !handover_allows_reconnect())
             continue;
         output_flush();
         int join = 1;

@@ -5,6 +5,7 @@
 
 #include "config/config.h"
 #include "config/settings.h"
+#include "daemon/handover.h"
 #include "daemon/journal.h"
 #include "daemon/loop.h"
 #include "daemon/metrics.h"
@@ -26,8 +27,12 @@ int main(int argc, char **argv)
 
     const char *config_path = default_config_path;
     bool debug_mode = false;
+    handover_init(argc, argv);
     parse_options(argc, argv, &config_path, &debug_mode);
 
+    // Started by a running daemon on SIGUSR2: it holds the outputs until
+    // the cut (daemon/handover.h).
+    bool taking_over = handover_takeover_begin(!debug_mode);
     notify_start();
     if (config_load(config_path) != 0)
         exit(-1);
@@ -41,14 +46,19 @@ int main(int argc, char **argv)
 
     if (verbose)
         print_banner(argv[0], config_path, debug_mode, buffer_size);
-    if (!debug_mode)
+    if (!debug_mode && !taking_over)
         daemonize();
     install_signal_handlers();
     install_child_handling();
 
-    int join = 1;
-    for_each_spread_conf(spread_connect, &join);
-    announce_mailboxes();
-    notify_ready();
+    if (taking_over) {
+        handover_takeover_connect();
+        announce_mailboxes();
+    } else {
+        int join = 1;
+        for_each_spread_conf(spread_connect, &join);
+        announce_mailboxes();
+        notify_ready();
+    }
     receive_loop();
 }

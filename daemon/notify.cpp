@@ -139,6 +139,23 @@ void notify_reloading()
         sd_notifyf(0, "RELOADING=1\nMONOTONIC_USEC=%llu\nSTATUS=Reopening the outputs", monotonic_us());
 }
 
+void notify_handing_over()
+{
+    if (notifying)
+        sd_notifyf(0, "RELOADING=1\nMONOTONIC_USEC=%llu\nSTATUS=Handing over to a new daemon", monotonic_us());
+}
+
+void notify_main_pid(int pid)
+{
+    if (notifying)
+        sd_notifyf(0, "MAINPID=%d\nSTATUS=Handed over to process %d", pid, pid);
+}
+
+unsigned long long notify_watchdog_usec()
+{
+    return ping_interval_us * 2;
+}
+
 void notify_stopping()
 {
     if (notifying)

@@ -9,6 +9,12 @@
 //   RELOADING=1      at SIGHUP, before the outputs are closed, with
 //                    MONOTONIC_USEC= (the monotonic clock in microseconds)
 //   STOPPING=1       at SIGTERM, before the messages already read are written
+//   RELOADING=1      also at SIGUSR2, when a hand-over starts; READY=1 then
+//                    comes from the new daemon once it took over, or from
+//                    this one when the hand-over failed
+//   MAINPID=         the new daemon's pid, from the old one of a hand-over
+//                    just before it exits (NotifyAccess=main: the old one is
+//                    the main process until then)
 //   STATUS=...       with READY=1, then from the loop every
 //                    notify_status_interval seconds at most, when it changed
 //   WATCHDOG=1       where WATCHDOG_USEC is set (and WATCHDOG_PID is this
@@ -41,6 +47,18 @@ void notify_reloading();
 
 // STOPPING=1 (SIGTERM, before the drain).
 void notify_stopping();
+
+// RELOADING=1 and MONOTONIC_USEC= with the status "Handing over to a new
+// daemon" (SIGUSR2).
+void notify_handing_over();
+
+// MAINPID=pid: the daemon that takes over is the main process from now on.
+void notify_main_pid(int pid);
+
+// The watchdog interval systemd gave, in microseconds (0: none), for the
+// environment of a daemon that takes over: notify_start took it out of
+// ours.
+unsigned long long notify_watchdog_usec();
 
 // Once per loop pass: WATCHDOG=1 when half the watchdog interval passed
 // since the last one, and STATUS= when notify_status_interval passed and

@@ -28,13 +28,21 @@ void daemonize()
     if (fork() != 0)
         exit(0);
 
-    FILE *pid_file = fopen(pid_file_path, "w");
+    write_pid_file();
+}
+
+void write_pid_file()
+{
+    char temporary[256];
+    snprintf(temporary, sizeof temporary, "%s.%d", pid_file_path, (int)getpid());
+    FILE *pid_file = fopen(temporary, "w");
     if (pid_file == nullptr) {
         fprintf(stderr, "Cannot write pid file %s: %s\n", pid_file_path, strerror(errno));
         return;
     }
-    char pid_text[32];
-    snprintf(pid_text, sizeof pid_text, "%d", (int)getpid());
-    fputs(pid_text, pid_file);
-    fclose(pid_file);
+    fprintf(pid_file, "%d", (int)getpid());
+    if (fclose(pid_file) != 0 || rename(temporary, pid_file_path) != 0) {
+        fprintf(stderr, "Cannot write pid file %s: %s\n", pid_file_path, strerror(errno));
+        unlink(temporary);
+    }
 }

@@ -12,6 +12,7 @@ static_assert(sizeof(((SpreadConf *)nullptr)->private_group) == MAX_GROUP_NAME);
 
 SpreadConf **mailbox_table = nullptr;
 int mailbox_slots = 0;
+int spread_membership = 0;
 
 bool mailbox_table_init(int slots)
 {
@@ -86,7 +87,7 @@ static int connect_session(SpreadConf *conf, bool join, bool report_failure)
     char separator = conf->host ? ':' : '/';
     mailbox mbox = -1;
     sp_time deadline = {connect_deadline_sec, 0};
-    int result = SP_connect_timeout(spread_daemon_name(conf), private_name, 1, 0, &mbox,
+    int result = SP_connect_timeout(spread_daemon_name(conf), private_name, 1, spread_membership, &mbox,
                                     conf->private_group, deadline);
     if (result != ACCEPT_SESSION) {
         if (verbose && report_failure)

@@ -32,6 +32,10 @@ const char *spread_daemon_name(SpreadConf *conf);
 // connection once it has passed, so the loop is never held for longer.
 constexpr int connect_deadline_sec = 2;
 
+// Whether sessions ask for membership messages: 0, but 1 in a daemon
+// taking over (daemon/handover.h), which waits for its own joins.
+extern int spread_membership;
+
 // Connects conf unless it is connected already (then returns at once with
 // -1 and does nothing), within connect_deadline_sec. On success stores conf in mailbox_table, sets
 // `connected` and, when *join is not 0, joins every group of conf. Returns

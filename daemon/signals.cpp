@@ -5,9 +5,11 @@
 #include <cstring>
 #include <sys/wait.h>
 
+
 volatile sig_atomic_t sighup_pending = 0;
 volatile sig_atomic_t sigterm_pending = 0;
 volatile sig_atomic_t sigusr1_pending = 0;
+volatile sig_atomic_t sigusr2_pending = 0;
 volatile sig_atomic_t sigchld_pending = 0;
 
 extern "C" void signal_handler(int signo)
@@ -18,6 +20,8 @@ extern "C" void signal_handler(int signo)
         sigterm_pending = 1;
     else if (signo == SIGUSR1)
         sigusr1_pending = 1;
+    else if (signo == SIGUSR2)
+        sigusr2_pending = 1;
 }
 
 void install_signal_handlers()
@@ -40,10 +44,15 @@ void install_signal_handlers()
         fprintf(stderr, "An error occured while registering a SIGUSR1 handler\n");
         perror("sigaction");
     }
+    if (sigaction(SIGUSR2, &action, nullptr) != 0) {
+        fprintf(stderr, "An error occured while registering a SIGUSR2 handler\n");
+        perror("sigaction");
+    }
     sigset_t unblock;
     sigemptyset(&unblock);
     sigaddset(&unblock, SIGHUP);
     sigaddset(&unblock, SIGUSR1);
+    sigaddset(&unblock, SIGUSR2);
     (void)sigprocmask(SIG_UNBLOCK, &unblock, nullptr);
 }
 
@@ -71,13 +80,15 @@ void install_child_handling()
 // Commands replaced at SIGHUP or restarted after a broken pipe end on
 // their own. Only calls after a SIGCHLD look, so a busy loop makes no
 // extra system call per message.
-void reap_children()
+void reap_children(void (*ended)(pid_t pid, int status))
 {
     if (!sigchld_pending)
         return;
     sigchld_pending = 0;
     int saved = errno;
-    while (waitpid(-1, nullptr, WNOHANG) > 0) {
+    int status = 0;
+    for (pid_t pid; (pid = waitpid(-1, &status, WNOHANG)) > 0;) {
+        ended(pid, status);
     }
     errno = saved;
 }

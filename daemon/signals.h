@@ -2,6 +2,8 @@
 // on the flags between two waits.
 #pragma once
 
+#include <sys/types.h>
+
 #include <csignal>
 
 // Set by signal_handler, read and cleared by the receive loop.
@@ -11,17 +13,20 @@ extern volatile sig_atomic_t sigterm_pending;
 // Set by signal_handler on SIGUSR1, read and cleared by the receive loop,
 // which then writes the status report.
 extern volatile sig_atomic_t sigusr1_pending;
+// Set by signal_handler on SIGUSR2, read and cleared by the receive loop,
+// which then starts a hand-over to a new daemon (daemon/handover.h).
+extern volatile sig_atomic_t sigusr2_pending;
 // Set by sigchld_handler when a child process ended; cleared by
 // reap_children.
 extern volatile sig_atomic_t sigchld_pending;
 
-// Handler for SIGHUP, SIGTERM and SIGUSR1: sets the matching flag, nothing
-// else.
+// Handler for SIGHUP, SIGTERM, SIGUSR1 and SIGUSR2: sets the matching
+// flag, nothing else.
 extern "C" void signal_handler(int signo);
 
-// Installs signal_handler for SIGHUP, SIGTERM and SIGUSR1 (no SA_RESTART,
-// so the loop's wait is interrupted) and unblocks SIGHUP and SIGUSR1. Failures are reported
-// and start-up goes on.
+// Installs signal_handler for SIGHUP, SIGTERM, SIGUSR1 and SIGUSR2 (no
+// SA_RESTART, so the loop's wait is interrupted) and unblocks SIGHUP,
+// SIGUSR1 and SIGUSR2. Failures are reported and start-up goes on.
 void install_signal_handlers();
 
 // Handler for SIGCHLD: sets sigchld_pending, nothing else.
@@ -35,6 +40,6 @@ extern "C" void sigchld_handler(int signo);
 void install_child_handling();
 
 // Collects every ended child when sigchld_pending says there is one, so
-// none is left a zombie; errno is kept. Without a SIGCHLD since the last
-// call it makes no system call.
-void reap_children();
+// none is left a zombie, and calls ended(pid, status) for each; errno is
+// kept. Without a SIGCHLD since the last call it makes no system call.
+void reap_children(void (*ended)(pid_t pid, int status));

@@ -1,5 +1,9 @@
 #include "output/log_files.h"
 
+#include <sys/file.h>
+#include <sys/stat.h>
+
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 
@@ -13,6 +17,31 @@ int open_pipe_command(const char *filename)
     return output_start_command(filename);
 }
 
+// The hand-over mode (see log_files.h): the other daemon's locked files,
+// sorted, and the descriptors whose lock is left for later, with their
+// paths.
+static bool handing_over = false;
+static std::vector<std::pair<dev_t, ino_t>> &held_elsewhere = *new std::vector<std::pair<dev_t, ino_t>>;
+static std::vector<std::pair<int, const char *>> &locks_later = *new std::vector<std::pair<int, const char *>>;
+
+// In the hand-over mode: true when fd's lock is refused because the other
+// daemon holds it (then left for later), false when it was taken or is
+// refused for another reason.
+static bool lock_held_by_old_daemon(int fd, const char *path)
+{
+    if (skip_locking || fd < 0 || flock(fd, LOCK_EX | LOCK_NB) == 0)
+        return false;
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !std::binary_search(held_elsewhere.begin(), held_elsewhere.end(),
+                                                   std::make_pair(st.st_dev, st.st_ino)))
+        return false;
+    for (const auto &later : locks_later)
+        if (later.first == fd)
+            return true;
+    locks_later.emplace_back(fd, path);
+    return true;
+}
+
 // Opens a plain facility's output if it is still closed, locks it and lists
 // it in verbose mode.
 static void open_facility_output(const LogFacility *facility, OutputOpenTime when)
@@ -21,7 +50,10 @@ static void open_facility_output(const LogFacility *facility, OutputOpenTime whe
     if (file == nullptr)
         return;
     bool retry_later = false;
-    if (file->fd < 0) {
+    if (handing_over && file->filename[0] == '|') {
+        // Started once the other daemon's commands have ended.
+        retry_later = true;
+    } else if (file->fd < 0) {
         file->fd = output_open_log_file(file, when);
         // A FIFO without a reader yet (ENXIO), and any output at a reopen,
         // is tried again at its next message. At start-up anything else
@@ -31,7 +63,7 @@ static void open_facility_output(const LogFacility *facility, OutputOpenTime whe
     }
     // Also for a LogFile opened earlier in the walk: the lock is held
     // already and taking it again succeeds.
-    if (!retry_later)
+    if (!retry_later && !(handing_over && lock_held_by_old_daemon(file->fd, log_file_path(file))))
         output_lock_or_exit(file->fd, log_file_path(file));
     if (verbose)
         fprintf(stderr, "LogFacility: %s\n\tFile: %s\n\tFD: %d\n\t%d regexs\n", facility->groupname,
@@ -95,4 +127,65 @@ void reopen_log_files()
 {
     close_log_files();
     open_outputs(OUTPUT_OPEN_REOPEN);
+}
+
+static void add_locked_file(const LogFacility *facility, std::vector<std::pair<dev_t, ino_t>> *ids)
+{
+    LogFile *file = facility->logfile;
+    struct stat st;
+    if (facility->vhostdir == nullptr && file != nullptr && file->fd >= 0 && file->filename[0] != '|' &&
+        fstat(file->fd, &st) == 0)
+        ids->emplace_back(st.st_dev, st.st_ino);
+}
+
+std::vector<std::pair<dev_t, ino_t>> log_files_locked()
+{
+    std::vector<std::pair<dev_t, ino_t>> ids;
+    if (skip_locking)
+        return ids;
+    SkiplistNode *conf_node = sl_first(&spread_confs);
+    for (void *c = conf_node ? conf_node->data : nullptr; c != nullptr; c = sl_next(&spread_confs, &conf_node)) {
+        Skiplist *facilities = static_cast<SpreadConf *>(c)->facilities;
+        SkiplistNode *node = sl_first(facilities);
+        for (void *f = node ? node->data : nullptr; f != nullptr; f = sl_next(facilities, &node))
+            add_locked_file(static_cast<LogFacility *>(f), &ids);
+    }
+    return ids;
+}
+
+void log_files_handover_begin(std::vector<std::pair<dev_t, ino_t>> held)
+{
+    std::sort(held.begin(), held.end());
+    held_elsewhere = std::move(held);
+    handing_over = true;
+}
+
+// After the hand-over: a plain facility whose output is still closed (a
+// command, or a file that could not be opened) is opened now; its lock
+// refused is said and lived with.
+static void open_after_handover(LogFacility *facility, OutputOpenTime)
+{
+    LogFile *file = facility->logfile;
+    if (facility->vhostdir != nullptr || file == nullptr)
+        return;
+    if (file->fd < 0) {
+        file->fd = output_open_log_file(file, OUTPUT_OPEN_REOPEN);
+        if (file->fd >= 0 && !skip_locking && flock(file->fd, LOCK_EX | LOCK_NB) != 0)
+            fprintf(stderr, "Cannot lock %s, is another wickerpost running?\n", file->filename);
+    }
+    if (verbose && file->filename[0] == '|')
+        fprintf(stderr, "LogFacility: %s\n\tFile: %s\n\tFD: %d\n\t%d regexs\n", facility->groupname,
+                file->filename, file->fd, facility->nmatches);
+}
+
+void log_files_handover_finish()
+{
+    handing_over = false;
+    for (const auto &later : locks_later)
+        if (flock(later.first, LOCK_EX | LOCK_NB) != 0)
+            fprintf(stderr, "Cannot lock %s, is another wickerpost running?\n", later.second);
+    locks_later.clear();
+    held_elsewhere.clear();
+    for_each_configured_facility(open_after_handover, OUTPUT_OPEN_REOPEN);
+    output_plan_descriptors();
 }

@@ -11,6 +11,11 @@
 // only its own standard input besides the standard streams.
 #pragma once
 
+#include <sys/types.h>
+
+#include <utility>
+#include <vector>
+
 // Opens the LogFile of every plain facility that is still closed (fd < 0)
 // through output_open_log_file: a filename beginning with '|' starts the
 // rest as a command fed through a pipe, any other is opened for appending
@@ -45,3 +50,28 @@ void reopen_log_files();
 // command runs with SIGHUP ignored and SIGCHLD and SIGPIPE at their
 // defaults; it is never waited for. (output_start_command.)
 int open_pipe_command(const char *filename);
+
+// --- Hand-over (daemon/handover.h) -----------------------------------------
+//
+// A daemon that takes over from another opens its outputs while the other
+// still writes to them under its locks. Between log_files_handover_begin
+// and log_files_handover_finish, open_log_files opens every File path as
+// usual, but a lock refused on a file that the other daemon holds (one of
+// `held`, by device and inode) is not an error: it is taken later. A lock
+// refused on any other file ends the process as at start-up. Piped
+// commands are not started yet: a command that appends to a file must not
+// run beside the other daemon's instance of it.
+
+// Device and inode of every File output open and locked now (commands
+// left out), for the daemon that takes over.
+std::vector<std::pair<dev_t, ino_t>> log_files_locked();
+
+// Enters the mode above; `held` are the other daemon's locked files.
+void log_files_handover_begin(std::vector<std::pair<dev_t, ino_t>> held);
+
+// Once the other daemon has released its outputs: takes the locks left
+// for later, starts the piped commands and plans the room for vhost files.
+// A lock still refused now is reported ("Cannot lock %s, is another
+// wickerpost running?") and the output is written without it: the
+// messages held for it are not given up.
+void log_files_handover_finish();

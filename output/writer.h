@@ -110,6 +110,9 @@
 #pragma once
 
 #include <poll.h>
+#include <sys/types.h>
+
+#include <csignal>
 
 #include <cstddef>
 #include <iterator>
@@ -238,6 +241,27 @@ void output_close(int fd);
 // descriptor of ours than its standard input (ours are all close-on-exec);
 // it is never waited for here. The descriptor is not registered.
 int output_start_command(const char *filename);
+
+// Starts the program `path` with argv and envp the way commands are
+// started (a clone sharing the daemon's memory until the exec, every
+// handler reset, no signal blocked, SIGHUP ignored when ignore_hangup):
+// descriptor `input` becomes standard input (-1: the daemon's is kept),
+// descriptor `keep` (-1: none) is passed on although it is close-on-exec
+// here, and the program starts with the signals of `blocked` blocked (null:
+// none), so that they wait until it is ready for them. Returns the child's pid, or -1 (errno set) when the clone or the
+// exec failed. Used for commands, and for the daemon that takes over at a
+// hand-over.
+pid_t output_spawn(const char *path, char *const argv[], char *const envp[], int input, int keep,
+                   bool ignore_hangup, const sigset_t *blocked);
+
+// A child process was reaped: when it was a command, it is no longer
+// waited for by output_commands_wait.
+void output_command_reaped(pid_t pid);
+
+// Waits up to `ms` milliseconds for every command started and not yet
+// reaped to end (their pipes closed first, so they read to end of input),
+// reaping them; never a busy wait. Returns how many are still running.
+int output_commands_wait(int ms);
 
 // Opens the vhost file `path` of the VhostDir `dir` (its output number in
 // *id): O_WRONLY|O_APPEND|O_CREAT|O_CLOEXEC|O_NOFOLLOW|O_NONBLOCK, mode

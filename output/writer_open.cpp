@@ -3,11 +3,13 @@
 #include "output/writer_internal.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <pthread.h>
 #include <sched.h>
 #include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -44,12 +46,15 @@ namespace {
 // writes nothing of the daemon's memory but `error` (and the errno of the
 // waiting thread, which the caller does not look at on success).
 struct Spawn {
-    int input;                    // the pipe's read end, to become descriptor 0
-    char *argv[4];                // /bin/sh -c command
-    char **envp;
+    const char *path;             // the program
+    int input;                    // to become descriptor 0; -1: standard input kept
+    int keep;                     // passed on (close-on-exec cleared); -1: none
+    bool ignore_hangup;           // SIGHUP ignored (commands) or at its default
+    char *const *argv;
+    char *const *envp;
     struct sigaction defaults;    // SIG_DFL
     struct sigaction ignore;      // SIG_IGN
-    sigset_t mask;                // the command's signal mask: empty
+    sigset_t mask;                // the program's signal mask: empty, or as asked
     int error;                    // errno of a failed exec, else 0
 };
 
@@ -57,9 +62,9 @@ struct Spawn {
 // the thread that cloned it waits (CLONE_VFORK), with every signal blocked
 // from the start. Every handler of the daemon is reset to the default
 // before the mask is cleared, so no signal can run one of them in here;
-// then SIGHUP is ignored (an ignored signal stays ignored across exec) and
-// SIGPIPE, SIGXFSZ and SIGCHLD, which the daemon ignores or handles, are
-// at their defaults.
+// then SIGHUP is ignored for a command (an ignored signal stays ignored
+// across exec) and SIGPIPE, SIGXFSZ and SIGCHLD, which the daemon ignores
+// or handles, are at their defaults.
 __attribute__((no_sanitize_address)) int spawn_child(void *arg)
 {
     Spawn *s = static_cast<Spawn *>(arg);
@@ -70,7 +75,8 @@ __attribute__((no_sanitize_address)) int spawn_child(void *arg)
         if (now.sa_handler != SIG_IGN && now.sa_handler != SIG_DFL)
             sigaction(sig, &s->defaults, nullptr);
     }
-    sigaction(SIGHUP, &s->ignore, nullptr);
+    if (s->ignore_hangup)
+        sigaction(SIGHUP, &s->ignore, nullptr);
     sigaction(SIGPIPE, &s->defaults, nullptr);
     sigaction(SIGXFSZ, &s->defaults, nullptr);
     sigaction(SIGCHLD, &s->defaults, nullptr);
@@ -78,13 +84,17 @@ __attribute__((no_sanitize_address)) int spawn_child(void *arg)
         // Already standard input (the daemon runs without one): only the
         // close-on-exec flag has to go.
         fcntl(0, F_SETFD, 0);
-    } else if (dup2(s->input, 0) != 0) {
+    } else if (s->input > 0 && dup2(s->input, 0) != 0) {
         s->error = errno;
         _exit(127);
     }
+    // The descriptor table is the child's own (no CLONE_FILES): clearing
+    // the flag here leaves the daemon's descriptor close-on-exec.
+    if (s->keep >= 0)
+        fcntl(s->keep, F_SETFD, 0);
     // Every other descriptor of ours is close-on-exec.
     sigprocmask(SIG_SETMASK, &s->mask, nullptr);
-    execve(s->argv[0], s->argv, s->envp);
+    execve(s->path, s->argv, s->envp);
     s->error = errno;
     _exit(127);
 }
@@ -94,32 +104,35 @@ constexpr size_t spawn_stack_size = 256u << 10;
 
 }  // namespace
 
-// The command is started without copying the daemon: a fork would copy the
+// Commands started and not yet reaped, for output_commands_wait.
+static std::vector<pid_t> &command_pids = *new std::vector<pid_t>;
+
+// A program is started without copying the daemon: a fork would copy the
 // page tables of every read-ahead ring (32 MiB each, resident) while the
 // loop waits, and write-protect them, so that the reader threads take a
 // page fault on every page they fill next. The clone shares the memory
 // instead and suspends only the calling thread until the exec; the readers
-// go on reading. posix_spawn would do the same, but cannot start the
-// command with SIGHUP ignored while the daemon handles it.
-int output_start_command(const char *filename)
+// go on reading. posix_spawn would do the same, but cannot start a command
+// with SIGHUP ignored while the daemon handles it.
+pid_t output_spawn(const char *path, char *const argv[], char *const envp[], int input, int keep,
+                   bool ignore_hangup, const sigset_t *blocked)
 {
-    int ends[2];
-    if (pipe2(ends, O_CLOEXEC) != 0)
-        return -1;
-    // Our end only: the command reads its standard input blocking.
-    (void)fcntl(ends[1], F_SETFL, O_NONBLOCK);
     Spawn spawn;
     memset(&spawn, 0, sizeof spawn);
-    spawn.input = ends[0];
-    spawn.argv[0] = const_cast<char *>("/bin/sh");
-    spawn.argv[1] = const_cast<char *>("-c");
-    spawn.argv[2] = const_cast<char *>(filename + 1);
-    spawn.envp = environ;
+    spawn.path = path;
+    spawn.input = input;
+    spawn.keep = keep;
+    spawn.ignore_hangup = ignore_hangup;
+    spawn.argv = argv;
+    spawn.envp = envp;
     spawn.defaults.sa_handler = SIG_DFL;
     spawn.ignore.sa_handler = SIG_IGN;
     sigemptyset(&spawn.defaults.sa_mask);
     sigemptyset(&spawn.ignore.sa_mask);
-    sigemptyset(&spawn.mask);
+    if (blocked != nullptr)
+        spawn.mask = *blocked;
+    else
+        sigemptyset(&spawn.mask);
 
     void *stack = mmap(nullptr, spawn_stack_size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
     pid_t pid = -1;
@@ -134,19 +147,76 @@ int output_start_command(const char *filename)
         pthread_sigmask(SIG_SETMASK, &saved, nullptr);
         munmap(stack, spawn_stack_size);
     }
-    close(ends[0]);
     if (pid > 0 && spawn.error != 0) {
         // The exec failed: the child has ended already.
         (void)waitpid(pid, nullptr, 0);
         error = spawn.error;
         pid = -1;
     }
+    if (pid < 0)
+        errno = error;
+    return pid;
+}
+
+int output_start_command(const char *filename)
+{
+    int ends[2];
+    if (pipe2(ends, O_CLOEXEC) != 0)
+        return -1;
+    // Our end only: the command reads its standard input blocking.
+    (void)fcntl(ends[1], F_SETFL, O_NONBLOCK);
+    char *argv[] = {const_cast<char *>("/bin/sh"), const_cast<char *>("-c"), const_cast<char *>(filename + 1),
+                    nullptr};
+    pid_t pid = output_spawn(argv[0], argv, environ, ends[0], -1, true, nullptr);
+    int error = errno;
+    close(ends[0]);
     if (pid < 0) {
         close(ends[1]);
         errno = error;
         return -1;
     }
+    command_pids.push_back(pid);
     return ends[1];
+}
+
+void output_command_reaped(pid_t pid)
+{
+    for (size_t i = 0; i < command_pids.size(); i++)
+        if (command_pids[i] == pid) {
+            command_pids[i] = command_pids.back();
+            command_pids.pop_back();
+            return;
+        }
+}
+
+int output_commands_wait(int ms)
+{
+    long deadline = monotonic_ms() + ms;
+    for (;;) {
+        // Each command still running, watched through a pidfd (readable
+        // once it ended), so the wait sleeps until one ends or time is up.
+        std::vector<pollfd> running;
+        for (size_t i = 0; i < command_pids.size();) {
+            pid_t pid = command_pids[i];
+            if (waitpid(pid, nullptr, WNOHANG) != 0) {  // ended (and reaped now), or not ours any more
+                command_pids[i] = command_pids.back();
+                command_pids.pop_back();
+                continue;
+            }
+            int fd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+            if (fd >= 0)
+                running.push_back(pollfd{fd, POLLIN, 0});
+            i++;
+        }
+        long left = deadline - monotonic_ms();
+        bool done = command_pids.empty() || left <= 0 || running.empty();
+        if (!done)
+            (void)poll(running.data(), running.size(), static_cast<int>(left));
+        for (const pollfd &p : running)
+            close(p.fd);
+        if (done)
+            return static_cast<int>(command_pids.size());
+    }
 }
 
 int output_open_log_file(LogFile *file, OutputOpenTime when)

@@ -22,11 +22,12 @@ using namespace wkp_test;
 namespace {
 
 // A datagram socket in the place of systemd's NOTIFY_SOCKET, keeping every
-// notification it was sent, in order.
+// notification it was sent, in order, with the pid of its sender.
 struct NotifySocket {
     std::string path;
     int fd = -1;
     std::vector<std::string> received;
+    std::vector<pid_t> senders;
 
     explicit NotifySocket(std::string at) : path(std::move(at))
     {
@@ -35,6 +36,8 @@ struct NotifySocket {
         addr.sun_family = AF_UNIX;
         snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path.c_str());
         EXPECT_EQ(bind(fd, (sockaddr *)&addr, sizeof addr), 0) << strerror(errno);
+        int on = 1;
+        setsockopt(fd, SOL_SOCKET, SO_PASSCRED, &on, sizeof on);
     }
     ~NotifySocket()
     {
@@ -50,10 +53,22 @@ struct NotifySocket {
         if (poll(&p, 1, timeout_ms) <= 0)
             return false;
         char buf[4096];
-        ssize_t n = recv(fd, buf, sizeof buf, 0);
+        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(ucred))];
+        iovec iov{buf, sizeof buf};
+        msghdr msg{};
+        msg.msg_iov = &iov;
+        msg.msg_iovlen = 1;
+        msg.msg_control = control;
+        msg.msg_controllen = sizeof control;
+        ssize_t n = recvmsg(fd, &msg, 0);
         if (n < 0)
             return false;
+        pid_t sender = -1;
+        for (cmsghdr *c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c))
+            if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_CREDENTIALS)
+                sender = ((ucred *)CMSG_DATA(c))->pid;
         received.emplace_back(buf, (size_t)n);
+        senders.push_back(sender);
         return true;
     }
 
@@ -383,4 +398,58 @@ TEST(Systemd, DetachedDaemonTellsItsProcessId)
     EXPECT_GE(notify.wait_for(has("STOPPING", "1"), mark), 0);
     EXPECT_TRUE(wait_until([&] { return kill(daemon, 0) != 0; }));
     unlink(pid_file.c_str());
+}
+
+// SIGUSR2 (what ExecReload= sends): RELOADING=1 from the running daemon;
+// then, from it, MAINPID= the new daemon's pid just before it exits; then
+// READY=1 from the new daemon, whose watchdog pings follow (the interval
+// is passed on to it). A hand-over that fails ends the reload with READY=1
+// from the daemon that stayed.
+TEST(Systemd, HandOverTellsTheNewMainPid)
+{
+    Scenario s;
+    Subreaper reaper;
+    NotifySocket notify(s.dir.file("notify"));
+    std::string config = s.spread_block(log_block("g", "File = " + s.dir.file("a.log")));
+    start(s, config, {}, {notify.env(), "WATCHDOG_USEC=2000000"});
+    int ready = notify.wait_for(has("READY", "1"));
+    ASSERT_GE(ready, 0);
+    pid_t old = s.daemon->pid;
+
+    write_file(s.dir.file("wickerpost.conf"), config + "Spread {\n");
+    size_t mark = notify.received.size();
+    s.daemon->signal(SIGUSR2);
+    int reloading = notify.wait_for(has("RELOADING", "1"), mark);
+    ASSERT_GE(reloading, 0);
+    int again = notify.wait_for(has("READY", "1"), reloading + 1);
+    ASSERT_GE(again, 0);
+    EXPECT_EQ(notify.senders[again], old);
+    EXPECT_NE(s.daemon->err().find("Hand-over failed: new daemon "), std::string::npos) << s.daemon->err();
+
+    write_file(s.dir.file("wickerpost.conf"), config);
+    mark = notify.received.size();
+    s.daemon->signal(SIGUSR2);
+    reloading = notify.wait_for(has("RELOADING", "1"), mark);
+    ASSERT_GE(reloading, 0);
+    EXPECT_EQ(notify.senders[reloading], old);
+    int main_pid = notify.wait_for([](const std::string &n) { return field(n, "MAINPID").has_value(); }, reloading + 1);
+    ASSERT_GE(main_pid, 0);
+    EXPECT_EQ(notify.senders[main_pid], old);
+    pid_t next = std::stoi(*field(notify.received[main_pid], "MAINPID"));
+    EXPECT_NE(next, old);
+    int taken = notify.wait_for(has("READY", "1"), main_pid + 1);
+    ASSERT_GE(taken, 0);
+    EXPECT_EQ(notify.senders[taken], next);
+    for (int i = reloading + 1; i < main_pid; i++)
+        EXPECT_FALSE(field(notify.received[i], "READY")) << "READY=1 before MAINPID=";
+    ASSERT_TRUE(s.daemon->wait());
+    EXPECT_EQ(s.daemon->exit_code(), 0);
+    int ping = notify.wait_for(has("WATCHDOG", "1"), taken + 1);
+    ASSERT_GE(ping, 0);
+    EXPECT_EQ(notify.senders[ping], next);
+
+    s.send("after\n", {"g"});
+    EXPECT_TRUE(s.wait_lines(s.dir.file("a.log"), 1));
+    kill(next, SIGTERM);
+    EXPECT_TRUE(wait_until([&] { return ended(next); }));
 }
