@@ -36,6 +36,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -320,7 +321,7 @@ int send_lines(Shared *sh, const Options *o)
     std::vector<char> rows((size_t)ngroups * MAX_GROUP_NAME, 0);
     for (int i = 0; i < ngroups; i++)
         strncpy(&rows[(size_t)i * MAX_GROUP_NAME], o->groups[i], MAX_GROUP_NAME - 1);
-    auto send = [&](mailbox mbox, const std::string &m) {
+    auto multicast = [&](mailbox mbox, const std::string &m) {
         int n = (int)m.size();
         return ngroups == 1 ? SP_multicast(mbox, o->svc, o->groups[0], 0, n, m.data())
                             : SP_multigroup_multicast(mbox, o->svc, ngroups,
@@ -393,7 +394,7 @@ int send_lines(Shared *sh, const Options *o)
         if (mbox >= 0 && !sh->queue.empty()) {
             const std::string &m = sh->queue.front();
             g.unlock();
-            int ret = peer_gone(mbox) ? CONNECTION_CLOSED : send(mbox, m);
+            int ret = peer_gone(mbox) ? CONNECTION_CLOSED : multicast(mbox, m);
             g.lock();
             if (ret >= 0) {
                 sh->queued_bytes -= m.size();
