@@ -699,6 +699,76 @@ TEST(Minispread, SenderGoneOverTcpLeavesNothingInItsKernel)
     EXPECT_EQ(d.proc.err(), "");
 }
 
+// A flooder joined to the group it floods, over TCP: it keeps at most 200
+// of its messages in flight by reading its own copies back, sends 10,000
+// of 100 bytes, and exits without SP_disconnect with its last copies
+// unread, so its kernel resets the connection and throws away whatever it
+// still held unsent. The daemon acknowledges small segments at once, so
+// the client's kernel holds nothing back: a member gets all 10,000, in
+// order, then the flooder's disconnect, in every one of 10 runs.
+TEST(Minispread, JoinedFlooderGoneOverTcpLosesNoTail)
+{
+    Minispread d;
+    ASSERT_TRUE(d.start());
+    const int runs = 10, count = 10000, window = 200;
+    auto body_of = [](int i) {
+        std::string body = "message " + std::to_string(i) + " ";
+        body.resize(100, 'x');
+        return body;
+    };
+    std::string pr;
+    mailbox r = connect_as(d.tcp_name(), "floodr", true, &pr);
+    ASSERT_GE(r, 0);
+    ASSERT_EQ(SP_join(r, "flood"), 0);
+    ASSERT_EQ(receive(r).svc, REG_MEMB_MESS | CAUSED_BY_JOIN);
+    for (int run = 0; run < runs; run++) {
+        SCOPED_TRACE("run " + std::to_string(run));
+        pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            mailbox s = connect_as(d.tcp_name(), "flooder", true);
+            if (s < 0 || SP_join(s, "flood") != 0)
+                _exit(1);
+            std::vector<char> copy(1000);
+            char groups[8][MAX_GROUP_NAME], sender[MAX_GROUP_NAME];
+            int back = 0;   // own copies read
+            for (int i = 0; i < count; i++) {
+                std::string body = body_of(i);
+                if (SP_multicast(s, AGREED_MESS, "flood", 0, (int)body.size(), body.data()) != (int)body.size())
+                    _exit(2);
+                while (i + 1 - back >= window) {
+                    service svc = 0;
+                    int ng = 0, em = 0;
+                    int16 mt = 0;
+                    if (SP_receive(s, &svc, sender, 8, &ng, groups, &mt, &em, (int)copy.size(), copy.data()) < 0)
+                        _exit(3);
+                    if (Is_regular_mess(svc))
+                        back++;
+                }
+            }
+            _exit(0);
+        }
+        Received m = receive(r, 60000, 0, 10, 200);
+        EXPECT_EQ(m.svc, REG_MEMB_MESS | CAUSED_BY_JOIN);
+        int got = 0;
+        for (;;) {
+            m = receive(r, 60000, 0, 10, 200);
+            if (m.ret < 0 || m.ret == TIMED_OUT || !Is_regular_mess(m.svc) || m.body != body_of(got))
+                break;
+            got++;
+        }
+        EXPECT_EQ(got, count);
+        EXPECT_EQ(m.svc, REG_MEMB_MESS | CAUSED_BY_DISCONNECT) << "ret " << m.ret << ", body " << m.body;
+        int status = -1;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+        if (got != count)
+            break;
+    }
+    SP_disconnect(r);
+    EXPECT_EQ(d.proc.err(), "");
+}
+
 // What a receiver's socket does not take waits in the daemon up to its
 // bound (-q): a member that reads nothing while 15 MB of 100 kB messages
 // are sent gets them all, in order, however long it takes to read them;

@@ -285,7 +285,9 @@ struct Process {
         out_path = out_t;
         err_path = err_t;
         int in_pipe[2] = {-1, -1};
-        if (stdin_pipe && pipe(in_pipe) != 0)
+        // Close-on-exec, so that the write end stays out of processes
+        // started later: the child sees end of input once close_stdin().
+        if (stdin_pipe && pipe2(in_pipe, O_CLOEXEC) != 0)
             return false;
         std::vector<char *> args;
         for (auto &a : argv)

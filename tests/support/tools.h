@@ -24,9 +24,10 @@ struct Minispread {
     Process proc;
     int port = -1;
 
-    bool start(const std::vector<std::string> &extra = {})
+    // On a free port, or on `on_port` (a restart on the same port).
+    bool start(const std::vector<std::string> &extra = {}, int on_port = -1)
     {
-        port = free_port();
+        port = on_port > 0 ? on_port : free_port();
         std::vector<std::string> argv = {bin("minispread"), "-p", std::to_string(port)};
         argv.insert(argv.end(), extra.begin(), extra.end());
         if (!proc.start(argv))

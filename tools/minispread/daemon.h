@@ -45,6 +45,12 @@ constexpr size_t READ_SLICE = 32 * 1024;
 constexpr size_t FLUSH_AT = 64 * 1024;      // pending bytes that trigger an early write
 constexpr size_t OUT_KEEP = 1024 * 1024;    // output buffer kept allocated when empty
 constexpr int SOCKET_BUFFER = 200 * 1024;   // Unix sockets, each way
+// The largest segment TCP clients may send (TCP_MAXSEG on the listener),
+// TCP's own default.  The kernel acknowledges at once every second segment
+// of at least this size, in the client's own send on loopback: a stream of
+// small messages is never held in the client's kernel waiting for an
+// acknowledgement (see listen_tcp).
+constexpr int TCP_SEGMENT = 536;
 constexpr int RING = 1024;                  // message ends remembered per session
 static_assert(RING > MAX_QUEUED && (RING & (RING - 1)) == 0);
 constexpr size_t HEADER_SIZE = WIRE_HEADER_SIZE;

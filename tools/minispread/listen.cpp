@@ -81,6 +81,16 @@ static void on_accept(Daemon &d, int listen_fd, bool tcp)
     }
 }
 
+// The TCP listener.  Its sessions inherit a small largest segment
+// (TCP_SEGMENT).  Loopback's is 64 kB, and a kernel that receives segments
+// smaller than the largest one it has seen delays their acknowledgement
+// until the daemon reads or writes: a client streaming small messages then
+// fills its congestion window and keeps its next messages in its own
+// kernel.  If it ends with copies of its own unread, its kernel resets the
+// connection and throws those messages away, which no daemon can deliver.
+// With the small segment every second one is acknowledged at once, within
+// the client's own send on loopback, and the client's kernel holds nothing
+// back (large messages still go as one loopback packet of many segments).
 int listen_tcp(int port)
 {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
@@ -88,8 +98,13 @@ int listen_tcp(int port)
         fprintf(stderr, "minispread: socket: %s\n", strerror(errno));
         return -1;
     }
-    int one = 1;
+    int one = 1, segment = TCP_SEGMENT;
     setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    if (setsockopt(fd, IPPROTO_TCP, TCP_MAXSEG, &segment, sizeof segment) != 0) {
+        fprintf(stderr, "minispread: setsockopt TCP_MAXSEG: %s\n", strerror(errno));
+        close(fd);
+        return -1;
+    }
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
