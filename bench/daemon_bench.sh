@@ -64,7 +64,8 @@
 # with the input and the outputs is made (/tmp), -k keep it, -M another
 # minispread binary to run (to compare versions of it), -W another
 # wickerpost binary for the other-CASE cases (a build of an earlier commit,
-# say: -W OLD/wickerpost -c plain,other-plain), -S run minispread
+# say: -W OLD/wickerpost -c plain,other-plain, both in one invocation), or,
+# when no other-CASE case is listed, for every wickerpost case, -S run minispread
 # with -S (a real Spread daemon's policy: senders are never held back, a
 # receiver with 1000 messages waiting is disconnected), -1 run minispread
 # with -1 (each message written to the receiver with a send of its own, as
@@ -135,11 +136,14 @@ if [[ "$rate" == *,* ]]; then
 fi
 case $build in /*) ;; *) build="$root/$build" ;; esac
 [ -n "$minispread" ] || minispread="$build/minispread"
+# -W: the binary of the other-CASE cases; without such a case, the binary
+# of every wickerpost case instead of the build's.
 other_wickerpost=$wickerpost
 wickerpost="$build/wickerpost"
-if [[ ",$cases," == *,other-* ]] && [ -z "$other_wickerpost" ]; then
-    echo "daemon_bench.sh: other-CASE cases need -W" >&2
-    exit 2
+if [[ ",$cases," == *,other-* ]]; then
+    [ -n "$other_wickerpost" ] || { echo "daemon_bench.sh: other-CASE cases need -W" >&2; exit 2; }
+elif [ -n "$other_wickerpost" ]; then
+    wickerpost=$other_wickerpost
 fi
 IFS=, read -r -a case_list <<<"$cases"
 read -r -a neighbour_argv <<<"$neighbour_args"
