@@ -14,22 +14,25 @@
 // reader stops reading the socket until the application has taken messages
 // out: the kernel buffer and then the daemon's queue for the session fill up.
 // Memory is taken as the backlog needs it and given back after it (see
-// SP_RING_CHUNK): an idle session holds a few hundred KiB of it. At 90,000
+// SP_RING_CHUNK): an idle session holds 1 MiB of it. At 90,000
 // messages a second of 200 bytes on the wire, 32 MiB hold about 1.8 s of
 // a stalled application.
 constexpr size_t SP_READAHEAD_BYTES = 32u << 20;
 // The read-ahead buffer's memory (readahead.h): frames of SP_RING_CHUNK
-// bytes, resident only while the stream needs them. Before each read the
-// reader has the room up to SP_RING_AHEAD past the last byte it read
-// resident (a read offers no more than that; a read that fills it is
-// followed by another at once). Frames the application has emptied are
-// kept for reuse; once the backlog (bytes read and not yet received) has
-// stayed at most SP_RING_SMALL for SP_RING_QUIET_NS, all but SP_RING_KEEP
-// of them are given back to the system.
+// bytes, resident only while the stream needs them, but for the first
+// SP_RING_RESIDENT bytes, touched when reading starts and kept: the
+// backlog of an ordinary stall (a reopening, a command started, a busy
+// processor) never waits for a page fault. Before each read the reader has
+// the room up to SP_RING_AHEAD past the last byte it read resident (a read
+// offers no more than that; a read that fills it is followed by another at
+// once). Frames the application has emptied are kept for reuse; once the
+// backlog (bytes read and not yet received) has stayed at most
+// SP_RING_SMALL for SP_RING_QUIET_NS, those beyond SP_RING_RESIDENT are
+// given back to the system.
 constexpr size_t SP_RING_CHUNK = 64u << 10;
+constexpr size_t SP_RING_RESIDENT = 1u << 20;
 constexpr size_t SP_RING_AHEAD = 128u << 10;
 constexpr size_t SP_RING_SMALL = 256u << 10;
-constexpr size_t SP_RING_KEEP = 2;
 constexpr unsigned long long SP_RING_QUIET_NS = 10000000000ull;
 // For tests only: this environment variable, when set to a number of
 // milliseconds as a session's read-ahead starts, replaces SP_RING_QUIET_NS

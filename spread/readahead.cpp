@@ -103,12 +103,10 @@ void ring_fit(SpReadAhead *ra, uint64_t filled, uint64_t taken)
     }
 }
 
-// Frames resident beyond what an idle session keeps: those attached past
-// the room a read needs, and the warm ones past SP_RING_KEEP.
+// Frames resident beyond the SP_RING_RESIDENT that a session keeps.
 bool ring_holds_more(const SpReadAhead *ra)
 {
-    size_t resident = ra->nslots - ra->ncold;
-    return resident > SP_RING_AHEAD / SP_RING_CHUNK + 2 + SP_RING_KEEP;
+    return ra->nslots - ra->ncold > SP_RING_RESIDENT / SP_RING_CHUNK;
 }
 
 // A wait of ns nanoseconds for poll: whole ms, at least 1.
@@ -120,7 +118,7 @@ int poll_ms(uint64_t ns)
 
 // The reader's side: notes a large backlog, and once the backlog has stayed
 // small for quiet_ns, detaches what the application has passed and gives
-// back the warm frames beyond SP_RING_KEEP. Returns how long until that
+// back warm frames while more than SP_RING_RESIDENT is resident. Returns how long until that
 // is due, in ms, for the reader's wait: -1 when nothing is left to give
 // back.
 int ring_trim(SpReadAhead *ra, uint64_t now)
@@ -134,7 +132,7 @@ int ring_trim(SpReadAhead *ra, uint64_t now)
     if (now - ra->busy_at < ra->quiet_ns)
         return poll_ms(ra->busy_at + ra->quiet_ns - now);
     ring_fit(ra, filled, taken);
-    while (ra->nwarm > SP_RING_KEEP) {
+    while (ra->nwarm > 0 && ring_holds_more(ra)) {
         unsigned char *frame = ra->warm[--ra->nwarm];
         (void)madvise(frame, SP_RING_CHUNK, MADV_DONTNEED);
         ra->cold[ra->ncold++] = frame;
@@ -464,8 +462,11 @@ SpReadAhead *read_ahead_new(SpSession *s)
     for (size_t k = 0; k < ra->nslots; k++)
         ra->cold[k] = ra->region + (ra->nslots - 1 - k) * SP_RING_CHUNK;
     ra->ncold = ra->nslots;
-    // The room of the first reads, faulted in here, before the reader runs.
+    // The room of the first reads, and the rest of what the ring keeps
+    // resident, faulted in here, before the reader runs.
     ring_fit(ra, 0, 0);
+    while (ra->ncold > 0 && ra->nslots - ra->ncold < SP_RING_RESIDENT / SP_RING_CHUNK)
+        ra->warm[ra->nwarm++] = frame_touch(ra->cold[--ra->ncold]);
     ra->busy_at = monotonic_ns();
     if (s->has_cached) {
         int64_t payload = wire_payload_size(&s->cached, true);

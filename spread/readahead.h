@@ -44,9 +44,10 @@
 //   recv, and only while the backlog grows into memory it never held.
 // - A frame whose chunk the application has passed goes to the warm list
 //   (resident, reused first); frames never touched or given back are cold.
-//   Once the backlog has stayed under SP_RING_SMALL for quiet_ns, warm
-//   frames beyond SP_RING_KEEP are given back to the system
-//   (MADV_DONTNEED) and become cold.
+//   SP_RING_RESIDENT bytes of frames are touched at the start and always
+//   kept. Once the backlog has stayed under SP_RING_SMALL for quiet_ns,
+//   warm frames beyond those are given back to the system (MADV_DONTNEED)
+//   and become cold.
 #pragma once
 
 #include <pthread.h>
