@@ -23,6 +23,8 @@
 #   dated     wickerpost, a DatedFile named by the second (%Y%m%d%H%M%S)
 #   vhost-dated  wickerpost, the vhost facility with a VhostFile named by the
 #             second: a file per host and second
+#   other-CASE  any wickerpost case run by the binary -W names (an earlier
+#             build, say), so that one invocation measures both
 # Each case runs several times. Per run it takes:
 #   msgs/s      messages / (time of the last write to the output, read from
 #               the files' modification times - time the sender started),
@@ -43,6 +45,10 @@
 #               "receive failed"), and how many times minispread said it
 #               killed a session for not reading
 #   lines lost  lines sent that never reached the output
+#   reader faults/msg  page faults (minor + major) of the receiver's reader
+#             threads ("sp-reader", from /proc/PID/task/TID/stat) over the
+#             run, taken just before the SIGTERM, per line that arrived
+#   VmRSS     the receiver's VmRSS at the same moment, in MB
 # and checks that the lines that arrived came once each, in order and
 # intact (plain files line by line against the input; per-vhost files
 # against the input split by vhost; CLF output with the timestamps taken
@@ -64,7 +70,9 @@
 # second), -t where the scratch directory with the input and the outputs is
 # made (/tmp), -k keep it, -M another
 # minispread binary to run (to compare versions of it), -W another
-# wickerpost binary to run (a build of an earlier commit, say), -S run minispread
+# wickerpost binary for the other-CASE cases (a build of an earlier commit,
+# say: -W OLD/wickerpost -c plain,other-plain, both in one invocation), or,
+# when no other-CASE case is listed, for every wickerpost case, -S run minispread
 # with -S (a real Spread daemon's policy: senders are never held back, a
 # receiver with 1000 messages waiting is disconnected), -1 run minispread
 # with -1 (each message written to the receiver with a send of its own, as
@@ -135,7 +143,15 @@ if [[ "$rate" == *,* ]]; then
 fi
 case $build in /*) ;; *) build="$root/$build" ;; esac
 [ -n "$minispread" ] || minispread="$build/minispread"
-[ -n "$wickerpost" ] || wickerpost="$build/wickerpost"
+# -W: the binary of the other-CASE cases; without such a case, the binary
+# of every wickerpost case instead of the build's.
+other_wickerpost=$wickerpost
+wickerpost="$build/wickerpost"
+if [[ ",$cases," == *,other-* ]]; then
+    [ -n "$other_wickerpost" ] || { echo "daemon_bench.sh: other-CASE cases need -W" >&2; exit 2; }
+elif [ -n "$other_wickerpost" ]; then
+    wickerpost=$other_wickerpost
+fi
 IFS=, read -r -a case_list <<<"$cases"
 read -r -a neighbour_argv <<<"$neighbour_args"
 
@@ -310,7 +326,7 @@ daemon_conf() {
       printf 'Spread {\n Port = %s\n Log {\n  Group = %s\n' "$port" "$group"
       printf '%s\n' "$@"
       printf ' }\n}\n'; } >"$conf"
-    cmd=("$wickerpost" -D -v -x -c "$conf")
+    cmd=("$wkp_bin" -D -v -x -c "$conf")
 }
 
 # run_case CASE [count]: one run; appends "disconnections kills lost cpu_us
@@ -321,7 +337,10 @@ daemon_conf() {
 # warm-up run instead: it counts the receiver's system calls into
 # $work/CASE.syscalls and keeps nothing else.
 run_case() {
-    local name=$1 label=$1 mode=${2:-measure} expect out="$work/out" cmd conf
+    local name=$1 label=$1 mode=${2:-measure} expect out="$work/out" cmd conf wkp_bin=$wickerpost
+    case $name in
+    other-*) wkp_bin=$other_wickerpost; name=${name#other-} ;;
+    esac
     # The previous run's output is moved aside, not deleted: ext4 creates
     # files much faster while freshly freed inodes are at hand, which would
     # favour whichever case follows a vhost case. Everything goes at exit.
@@ -469,6 +488,13 @@ with open(sys.argv[2], "w") as f:
         kill -INT "$perf_pid" 2>/dev/null || true
         wait "$perf_pid" || true
     fi
+    # The reader threads' page faults and the resident size, before the
+    # SIGTERM ends the readers.
+    local reader_faults rss_kb
+    reader_faults=$(for t in /proc/"$receiver_pid"/task/*; do
+            if [ "$(cat "$t/comm" 2>/dev/null)" = sp-reader ]; then cat "$t/stat" 2>/dev/null || true; fi
+        done | awk '{ sub(/^.*\) /, ""); f += $8 + $10 } END { print f + 0 }')
+    rss_kb=$(awk '$1 == "VmRSS:" { print $2 }' "/proc/$receiver_pid/status" 2>/dev/null || echo 0)
     kill -TERM "$receiver_pid" 2>/dev/null || true
     wait "$wrapper" || true
     receiver_pid=""
@@ -532,9 +558,10 @@ print("%.3f %.3f" % (lat[len(lat) // 2], lat[min(len(lat) - 1, len(lat) * 99 // 
     # Every run: disconnections, minispread's kills, lines lost, CPU per line
     # that arrived, minispread's CPU per message sent, other load.
     awk -v n="$messages" -v got="$arrived" -v u="$utime" -v s="$stime" -v d="$((d1 - d0))" -v hz="$clk_tck" \
-        -v o="$other" -v dc="$disconnections" -v k="$kills" -v l="$lost" -v cs="$((nvcsw + niv))" -v lat="$lat" 'BEGIN {
-        printf "%d %d %d %.3f %.3f %s %.4f %s\n", dc, k, l, (u + s) * 1e6 / (got > 0 ? got : 1), d * 1e6 / hz / n, o,
-            cs / (got > 0 ? got : 1), lat
+        -v o="$other" -v dc="$disconnections" -v k="$kills" -v l="$lost" -v cs="$((nvcsw + niv))" -v lat="$lat" \
+        -v rf="$reader_faults" -v rss="${rss_kb:-0}" 'BEGIN {
+        printf "%d %d %d %.3f %.3f %s %.4f %s %.5f %.1f\n", dc, k, l, (u + s) * 1e6 / (got > 0 ? got : 1), d * 1e6 / hz / n, o,
+            cs / (got > 0 ? got : 1), lat, rf / (got > 0 ? got : 1), rss * 1.024e-3
     }' >>"$runs_file"
     # Runs in which every line arrived: their rate.
     if [ "$lost" = 0 ] && [ "$bad" = 0 ] && [ "$disconnections" = 0 ]; then
@@ -542,9 +569,9 @@ print("%.3f %.3f" % (lat[len(lat) // 2], lat[min(len(lat) - 1, len(lat) * 99 // 
     fi
     awk -v c="$label" -v got="$arrived" -v l="$lost" -v dc="$disconnections" -v u="$utime" -v s="$stime" \
         -v d="$((d1 - d0))" -v hz="$clk_tck" -v n="$messages" -v sent="$sent_rate" -v o="$other" -v k="$kills" \
-        -v note="$note" -v cs="$((nvcsw + niv))" -v lat="$lat" 'BEGIN {
-        printf "%-8s %6.3f us/msg  %.4f wake-ups/msg  latency p50/p99 %s ms  minispread %.3f us/msg  sender %d msgs/s  other load %.2f cores  lost %d  disconnections %d (kills %d)%s\n",
-            c, (u + s) * 1e6 / (got > 0 ? got : 1), cs / (got > 0 ? got : 1), lat, d * 1e6 / hz / n, sent, o, l, dc, k, note }' >&2
+        -v note="$note" -v cs="$((nvcsw + niv))" -v lat="$lat" -v rf="$reader_faults" -v rss="${rss_kb:-0}" 'BEGIN {
+        printf "%-8s %6.3f us/msg  %.4f wake-ups/msg  reader faults %d (%.5f/msg)  VmRSS %.1f MB  latency p50/p99 %s ms  minispread %.3f us/msg  sender %d msgs/s  other load %.2f cores  lost %d  disconnections %d (kills %d)%s\n",
+            c, (u + s) * 1e6 / (got > 0 ? got : 1), cs / (got > 0 ? got : 1), rf, rf / (got > 0 ? got : 1), rss * 1.024e-3, lat, d * 1e6 / hz / n, sent, o, l, dc, k, note }' >&2
     if [ -n "$perf_pid" ]; then
         # perf -x, lines: count,unit,event,...
         awk -F, -v n="$messages" '
@@ -600,12 +627,12 @@ else
 fi
 echo "load average before: $load_start, after: $(cut -d' ' -f1-3 /proc/loadavg)"
 echo
-echo "| receiver | runs with a disconnection | disconnections (receiver / minispread kills) | lines lost: runs, total, most in a run | CPU µs/msg min / median / max | CPU vs baseline (median) | CPU vs bare (median) | wake-ups/msg min / median / max | latency ms p50 (median of runs) / p99 min / median / max | msgs/s of complete runs min / median / max | syscalls/msg: all, receive, write, poll+ioctl | minispread CPU µs/msg (median) | other load, cores (median) |"
-echo "|---|---|---|---|---|---|---|---|---|---|---|---|---|"
+echo "| receiver | runs with a disconnection | disconnections (receiver / minispread kills) | lines lost: runs, total, most in a run | CPU µs/msg min / median / max | CPU vs baseline (median) | CPU vs bare (median) | wake-ups/msg min / median / max | latency ms p50 (median of runs) / p99 min / median / max | msgs/s of complete runs min / median / max | syscalls/msg: all, receive, write, poll+ioctl | minispread CPU µs/msg (median) | other load, cores (median) | reader faults/msg min / median / max | VmRSS MB at the end (median) |"
+echo "|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|"
 for c in "${case_list[@]}"; do
     f="$work/$c.runs"
     if [ ! -s "$f" ]; then
-        echo "| $c | | | | | | | | | | | | |"
+        echo "| $c | | | | | | | | | | | | | | |"
         continue
     fi
     n=$(wc -l <"$f")
@@ -617,17 +644,18 @@ for c in "${case_list[@]}"; do
     if [ -n "$base_cpu" ]; then
         ratio=$(awk -v a="$(median "$f" 4)" -v b="$base_cpu" 'BEGIN { printf "%.2f×", a / b }')
     fi
-    if [[ "$c" = vhost* ]] && [ -s "$work/baseline-$c.runs" ]; then
-        ratio="$ratio ($(awk -v a="$(median "$f" 4)" -v b="$(median "$work/baseline-$c.runs" 4)" \
-            'BEGIN { printf "%.2f×", a / b }') of baseline-$c)"
+    own=${c#other-}
+    if [[ "$own" = vhost* ]] && [ -s "$work/baseline-$own.runs" ]; then
+        ratio="$ratio ($(awk -v a="$(median "$f" 4)" -v b="$(median "$work/baseline-$own.runs" 4)" \
+            'BEGIN { printf "%.2f×", a / b }') of baseline-$own)"
     fi
     bare_ratio="-"
     if [ -n "$bare_cpu" ]; then
         bare_ratio=$(awk -v a="$(median "$f" 4)" -v b="$bare_cpu" 'BEGIN { printf "%.2f×", a / b }')
     fi
-    if [[ "$c" = vhost* ]] && [ -s "$work/bare-$c.runs" ]; then
-        bare_ratio="$bare_ratio ($(awk -v a="$(median "$f" 4)" -v b="$(median "$work/bare-$c.runs" 4)" \
-            'BEGIN { printf "%.2f×", a / b }') of bare-$c)"
+    if [[ "$own" = vhost* ]] && [ -s "$work/bare-$own.runs" ]; then
+        bare_ratio="$bare_ratio ($(awk -v a="$(median "$f" 4)" -v b="$(median "$work/bare-$own.runs" 4)" \
+            'BEGIN { printf "%.2f×", a / b }') of bare-$own)"
     fi
     lat="-"
     if [ "$latency" = 1 ] && ! grep -q -- ' - -$' "$f"; then
@@ -637,7 +665,7 @@ for c in "${case_list[@]}"; do
     [ -s "$work/$c.rates" ] && rates="$(stats "$work/$c.rates" 1 %.0f) ($(wc -l <"$work/$c.rates") of $n runs)"
     calls="-"
     [ -s "$work/$c.syscalls" ] && calls=$(sed 's/ /, /g' "$work/$c.syscalls")
-    echo "| $c | $disconnected of $n | $counts | $lost | $(stats "$f" 4 %.2f) | $ratio | $bare_ratio | $(stats "$f" 7 %.3f) | $lat | $rates | $calls | $(median "$f" 5) | $(median "$f" 6) |"
+    echo "| $c | $disconnected of $n | $counts | $lost | $(stats "$f" 4 %.2f) | $ratio | $bare_ratio | $(stats "$f" 7 %.3f) | $lat | $rates | $calls | $(median "$f" 5) | $(median "$f" 6) | $(stats "$f" 10 %.4f) | $(median "$f" 11) |"
 done
 if [ -s "$work/losses" ]; then
     echo

@@ -99,8 +99,10 @@ __attribute__((no_sanitize_address)) int spawn_child(void *arg)
     _exit(127);
 }
 
-// The child's stack: it holds a few frames of the calls above.
-constexpr size_t spawn_stack_size = 256u << 10;
+// The child's stack: it holds a few small frames of the calls above (a
+// few hundred bytes, more with sanitizers' interceptors), mapped for the
+// spawn only; pages it never reaches are never resident.
+constexpr size_t spawn_stack_size = 64u << 10;
 
 }  // namespace
 
@@ -108,7 +110,7 @@ constexpr size_t spawn_stack_size = 256u << 10;
 static std::vector<pid_t> &command_pids = *new std::vector<pid_t>;
 
 // A program is started without copying the daemon: a fork would copy the
-// page tables of every read-ahead ring (32 MiB each, resident) while the
+// page tables of every read-ahead ring (up to 32 MiB each) while the
 // loop waits, and write-protect them, so that the reader threads take a
 // page fault on every page they fill next. The clone shares the memory
 // instead and suspends only the calling thread until the exec; the readers

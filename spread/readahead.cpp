@@ -8,6 +8,7 @@
 #include <signal.h>
 #include <sched.h>
 #include <sys/eventfd.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/socket.h>
@@ -19,6 +20,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <iterator>
 #include <new>
 
 #include "spread/readahead.h"
@@ -42,12 +44,104 @@ void sp_update_ready(SpReadAhead *ra)
 
 void sp_ring_copy(const SpReadAhead *ra, size_t i, void *out, size_t n)
 {
-    size_t first = ra->cap - i < n ? ra->cap - i : n;
-    memcpy(out, ra->ring + i, first);
-    memcpy((unsigned char *)out + first, ra->ring, n - first);
+    unsigned char *to = (unsigned char *)out;
+    while (n > 0) {
+        size_t off = i % SP_RING_CHUNK;
+        size_t m = SP_RING_CHUNK - off < n ? SP_RING_CHUNK - off : n;
+        memcpy(to, ra->chunks[i / SP_RING_CHUNK].load(std::memory_order_relaxed) + off, m);
+        to += m;
+        n -= m;
+        i += m;
+        if (i == ra->cap)
+            i = 0;
+    }
 }
 
 namespace {
+
+uint64_t monotonic_ns()
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return (uint64_t)ts.tv_sec * 1000000000u + (uint64_t)ts.tv_nsec;
+}
+
+// Faults a cold frame in, a write to each of its pages, so that no read
+// into it has to.
+unsigned char *frame_touch(unsigned char *frame)
+{
+    static const size_t page = (size_t)sysconf(_SC_PAGESIZE);
+    for (size_t o = 0; o < SP_RING_CHUNK; o += page)
+        ((volatile unsigned char *)frame)[o] = 0;
+    return frame;
+}
+
+// The reader's side (and the creator's, before the reader starts): brings
+// the attached chunks in line with taken and filled. Chunks the application
+// has passed are detached (their frames to the warm list); the room up to
+// SP_RING_AHEAD past filled (within the ring's bound) is attached, warm
+// frames first.
+void ring_fit(SpReadAhead *ra, uint64_t filled, uint64_t taken)
+{
+    while (ra->att_from < ra->att_to && (ra->att_from + 1) * SP_RING_CHUNK <= taken) {
+        uint64_t c = ra->att_from++;
+        // Chunk c + nslots, still attached, shares the slot.
+        if (c + ra->nslots >= ra->att_to) {
+            std::atomic<unsigned char *> &slot = ra->chunks[c % ra->nslots];
+            ra->warm[ra->nwarm++] = slot.load(std::memory_order_relaxed);
+            slot.store(nullptr, std::memory_order_relaxed);
+        }
+    }
+    uint64_t limit = filled + SP_RING_AHEAD < taken + ra->cap ? filled + SP_RING_AHEAD : taken + ra->cap;
+    while (ra->att_to * SP_RING_CHUNK < limit) {
+        uint64_t c = ra->att_to++;
+        // Attached already through chunk c - nslots.
+        if (c >= ra->att_from + ra->nslots)
+            continue;
+        unsigned char *frame = ra->nwarm > 0 ? ra->warm[--ra->nwarm] : frame_touch(ra->cold[--ra->ncold]);
+        ra->chunks[c % ra->nslots].store(frame, std::memory_order_relaxed);
+    }
+}
+
+// Frames resident beyond the SP_RING_RESIDENT that a session keeps.
+bool ring_holds_more(const SpReadAhead *ra)
+{
+    return ra->nslots - ra->ncold > SP_RING_RESIDENT / SP_RING_CHUNK;
+}
+
+// A wait of ns nanoseconds for poll: whole ms, at least 1.
+int poll_ms(uint64_t ns)
+{
+    uint64_t ms = (ns + 999999) / 1000000;
+    return ms < 1 ? 1 : ms > (uint64_t)INT_MAX ? INT_MAX : (int)ms;
+}
+
+// The reader's side: notes a large backlog, and once the backlog has stayed
+// small for quiet_ns, detaches what the application has passed and gives
+// back warm frames while more than SP_RING_RESIDENT is resident. Returns how long until that
+// is due, in ms, for the reader's wait: -1 when nothing is left to give
+// back.
+int ring_trim(SpReadAhead *ra, uint64_t now)
+{
+    uint64_t filled = ra->filled.load(std::memory_order_relaxed);
+    uint64_t taken = ra->taken.load(std::memory_order_acquire);
+    if (filled - taken > SP_RING_SMALL)
+        ra->busy_at = now;
+    if (!ring_holds_more(ra))
+        return -1;
+    if (now - ra->busy_at < ra->quiet_ns)
+        return poll_ms(ra->busy_at + ra->quiet_ns - now);
+    ring_fit(ra, filled, taken);
+    while (ra->nwarm > 0 && ring_holds_more(ra)) {
+        unsigned char *frame = ra->warm[--ra->nwarm];
+        (void)madvise(frame, SP_RING_CHUNK, MADV_DONTNEED);
+        ra->cold[ra->ncold++] = frame;
+    }
+    // What is still resident beyond that holds the backlog: looked at again
+    // after another quiet spell.
+    ra->busy_at = now;
+    return ring_holds_more(ra) ? poll_ms(ra->quiet_ns) : -1;
+}
 
 // The reader's side: frames the bytes that came in, from msg_start up to
 // filled, and counts the messages completed into *completed. Publishes how
@@ -132,13 +226,6 @@ void reader_ask_short_slice()
     (void)syscall(SYS_sched_setattr, 0, &attr, 0);
 }
 
-uint64_t monotonic_ns()
-{
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return (uint64_t)ts.tv_sec * 1000000000u + (uint64_t)ts.tv_nsec;
-}
-
 // How long the reader pauses after a read that brought bytes while bytes
 // keep coming, so that the next read gathers what arrives meanwhile. A read
 // that came since_last_ns after the one before and brought n bytes, m
@@ -180,6 +267,13 @@ uint64_t gather_pause(uint64_t since_last_ns, size_t n, size_t m)
 // It waits in poll for the socket or the wake descriptor, in ppoll on the
 // wake descriptor alone while it pauses, and on the condition variable
 // while the ring is full. All signals are blocked in it (by its creator).
+//
+// The ring's memory (readahead.h): a read is offered only room that is
+// resident; right after the bytes of a read are published the reader
+// attaches the room for the next one, faulting fresh frames in there if
+// the backlog grows into memory the ring does not hold yet. While it
+// holds more than an idle session needs, it looks after each read, and
+// wakes from an idle wait, to give back what a quiet spell left unused.
 void *reader_main(void *arg)
 {
     SpReadAhead *ra = (SpReadAhead *)arg;
@@ -202,13 +296,28 @@ void *reader_main(void *arg)
             ra->reader_waits.store(false, std::memory_order_relaxed);
             continue;
         }
-        size_t tail = (size_t)(filled % ra->cap);
-        size_t first = ra->cap - tail < free_bytes ? ra->cap - tail : free_bytes;
-        struct iovec iov[2] = {{ra->ring + tail, first}, {ra->ring, free_bytes - first}};
+        ring_fit(ra, filled, ra->taken.load(std::memory_order_acquire));
+        // The room offered: resident, less than SP_RING_AHEAD plus one
+        // chunk from filled on (ring_fit attaches no further), so at most
+        // SP_RING_AHEAD / SP_RING_CHUNK + 2 pieces of chunks.
+        size_t offered = (size_t)(ra->att_to * SP_RING_CHUNK - filled);
+        if (offered > free_bytes)
+            offered = free_bytes;
+        struct iovec iov[SP_RING_AHEAD / SP_RING_CHUNK + 2];
+        size_t pieces = 0;
+        for (size_t i = (size_t)(filled % ra->cap), left = offered; left > 0 && pieces < std::size(iov); pieces++) {
+            size_t off = i % SP_RING_CHUNK;
+            size_t m = SP_RING_CHUNK - off < left ? SP_RING_CHUNK - off : left;
+            iov[pieces] = {ra->chunks[i / SP_RING_CHUNK].load(std::memory_order_relaxed) + off, m};
+            left -= m;
+            i += m;
+            if (i == ra->cap)
+                i = 0;
+        }
         struct msghdr msg;
         memset(&msg, 0, sizeof msg);
         msg.msg_iov = iov;
-        msg.msg_iovlen = iov[1].iov_len ? 2 : 1;
+        msg.msg_iovlen = pieces;
         ssize_t n = recvmsg(ra->fd, &msg, MSG_DONTWAIT);
         if (n > 0) {
             filled += (uint64_t)n;
@@ -216,9 +325,12 @@ void *reader_main(void *arg)
             size_t completed = 0;
             if (!reader_frame(ra, filled, &completed))
                 return nullptr;
-            if ((size_t)n == free_bytes)
+            // The room for the next read, now that the messages are out.
+            ring_fit(ra, filled, ra->taken.load(std::memory_order_acquire));
+            if ((size_t)n == offered)
                 continue;
             uint64_t now = monotonic_ns();
+            (void)ring_trim(ra, now);
             uint64_t since = now - last_bytes_at;
             last_bytes_at = now;
             if (since <= 2 * SP_GATHER_NS) {
@@ -236,8 +348,11 @@ void *reader_main(void *arg)
             break;
         }
         struct pollfd p[2] = {{ra->fd, POLLIN, 0}, {ra->wake_fd, POLLIN, 0}};
-        if (poll(p, 2, -1) < 0 && errno != EINTR)
+        int r = poll(p, 2, ring_trim(ra, monotonic_ns()));
+        if (r < 0 && errno != EINTR)
             break;
+        if (r == 0)
+            (void)ring_trim(ra, monotonic_ns());
     }
     reader_finish(ra, ReadEnd::closed);
     return nullptr;
@@ -252,11 +367,21 @@ int reader_start(SpReadAhead *ra)
     while (read(ra->wake_fd, &v, sizeof v) > 0) {
     }
     ra->stop_asked.store(false, std::memory_order_relaxed);
+    // A stack for what the reader runs (a few small frames and system
+    // calls), not the process's default of several MiB.
+    pthread_attr_t attr;
+    if (pthread_attr_init(&attr) != 0)
+        return SP_BUG;
+    size_t stack = SP_READER_STACK_BYTES;
+    if (stack < (size_t)PTHREAD_STACK_MIN)
+        stack = (size_t)PTHREAD_STACK_MIN;
+    (void)pthread_attr_setstacksize(&attr, stack);
     sigset_t all, old;
     sigfillset(&all);
     pthread_sigmask(SIG_SETMASK, &all, &old);
-    int r = pthread_create(&ra->thread, nullptr, reader_main, ra);
+    int r = pthread_create(&ra->thread, &attr, reader_main, ra);
     pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    pthread_attr_destroy(&attr);
     if (r != 0)
         return SP_BUG;
     pthread_setname_np(ra->thread, "sp-reader");
@@ -287,7 +412,11 @@ void read_ahead_delete(SpReadAhead *ra)
         close(ra->ready_fd);
     if (ra->wake_fd >= 0)
         close(ra->wake_fd);
-    free(ra->ring);
+    if (ra->region)
+        munmap(ra->region, ra->cap);
+    delete[] ra->chunks;
+    delete[] ra->warm;
+    delete[] ra->cold;
     delete ra;
 }
 
@@ -300,20 +429,45 @@ SpReadAhead *read_ahead_new(SpSession *s)
     if (!ra)
         return nullptr;
     ra->fd = s->fd;
-    ra->cap = sp_readahead_bytes > SP_LARGEST_MESSAGE ? sp_readahead_bytes : SP_LARGEST_MESSAGE;
-    ra->ring = (unsigned char *)malloc(ra->cap);
+    size_t cap = sp_readahead_bytes > SP_LARGEST_MESSAGE ? sp_readahead_bytes : SP_LARGEST_MESSAGE;
+    ra->cap = (cap + SP_RING_CHUNK - 1) / SP_RING_CHUNK * SP_RING_CHUNK;
+    ra->nslots = ra->cap / SP_RING_CHUNK;
+    ra->quiet_ns = SP_RING_QUIET_NS;
+    if (const char *e = getenv(SP_RING_QUIET_TEST_ENV)) {
+        char *end;
+        unsigned long long ms = strtoull(e, &end, 10);
+        if (*e && !*end)
+            ra->quiet_ns = ms * 1000000ull;
+    }
+    // One mapping for every frame, reserved now and touched only as the
+    // backlog needs it. Its faults are then taken under the mapping's own
+    // lock, not the whole memory map's, as long as nothing changes the
+    // mapping; no huge pages, which would make a frame's first byte cost
+    // 2 MiB.
+    void *region = mmap(nullptr, ra->cap, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    if (region != MAP_FAILED) {
+        ra->region = (unsigned char *)region;
+        (void)madvise(region, ra->cap, MADV_NOHUGEPAGE);
+    }
+    ra->chunks = new (std::nothrow) std::atomic<unsigned char *>[ra->nslots]();
+    ra->warm = new (std::nothrow) unsigned char *[ra->nslots];
+    ra->cold = new (std::nothrow) unsigned char *[ra->nslots];
     ra->ready_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     ra->wake_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (!ra->ring || ra->ready_fd < 0 || ra->wake_fd < 0) {
+    if (!ra->region || !ra->chunks || !ra->warm || !ra->cold || ra->ready_fd < 0 || ra->wake_fd < 0) {
         read_ahead_delete(ra);
         return nullptr;
     }
-    // Every page of the ring is touched now, once: the reader never takes a
-    // page fault while it reads, which could make it wait for the process's
-    // memory map while another thread changes it (a malloc growing the heap)
-    // and is preempted. The ring is resident from here on, as it would be
-    // after its first round anyway.
-    memset(ra->ring, 0, ra->cap);
+    // Frames are taken from the start of the mapping first.
+    for (size_t k = 0; k < ra->nslots; k++)
+        ra->cold[k] = ra->region + (ra->nslots - 1 - k) * SP_RING_CHUNK;
+    ra->ncold = ra->nslots;
+    // The room of the first reads, and the rest of what the ring keeps
+    // resident, faulted in here, before the reader runs.
+    ring_fit(ra, 0, 0);
+    while (ra->ncold > 0 && ra->nslots - ra->ncold < SP_RING_RESIDENT / SP_RING_CHUNK)
+        ra->warm[ra->nwarm++] = frame_touch(ra->cold[--ra->ncold]);
+    ra->busy_at = monotonic_ns();
     if (s->has_cached) {
         int64_t payload = wire_payload_size(&s->cached, true);
         ra->header_known = true;

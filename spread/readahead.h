@@ -21,6 +21,33 @@
 //   reader ended, or reading was stopped (under mu: signalled). Only the
 //   transitions cost a system call, and only they take the lock on the
 //   application's side: a busy stream costs neither per message.
+//
+// The ring's memory is taken as it is needed. The ring index space (cap
+// bytes) is cut into slots of SP_RING_CHUNK bytes; a slot holds a frame
+// (SP_RING_CHUNK bytes of one mapping reserved whole at the start, not
+// touched) only while bytes of the stream need it. Slot s holds the bytes
+// of every offset o with (o % cap) / SP_RING_CHUNK == s. Stream chunk c
+// (offsets [c * SP_RING_CHUNK, (c + 1) * SP_RING_CHUNK)) lies in slot c % nslots.
+// Only the reader attaches and detaches frames, so it alone owns the frame
+// lists; the application reads chunks[] only for slots under [taken,
+// whole), which the reader attached before it published whole and detaches
+// only after taken passed them:
+//
+//   att_from <= taken / SP_RING_CHUNK,  att_to * SP_RING_CHUNK >= filled
+//
+// - Stream chunks [att_from, att_to) have their slot's frame attached (two
+//   of them, c and c + nslots, may share one slot: the tail of the oldest
+//   and the head of the newest, as in any ring).
+// - The reader keeps the room up to SP_RING_AHEAD past filled attached
+//   before it reads, and attaches more right after it published what it
+//   read: a fresh frame is touched (faulted in) there, never inside the
+//   recv, and only while the backlog grows into memory it never held.
+// - A frame whose chunk the application has passed goes to the warm list
+//   (resident, reused first); frames never touched or given back are cold.
+//   SP_RING_RESIDENT bytes of frames are touched at the start and always
+//   kept. Once the backlog has stayed under SP_RING_SMALL for quiet_ns,
+//   warm frames beyond those are given back to the system (MADV_DONTNEED)
+//   and become cold.
 #pragma once
 
 #include <pthread.h>
@@ -50,8 +77,11 @@ using SessionLock = std::mutex;
 // forth on every message.
 struct SpReadAhead {
     // Set up before the reader starts; read by both.
-    unsigned char *ring = nullptr;     // cap bytes, malloc'd
-    size_t cap = 0;
+    unsigned char *region = nullptr;   // cap bytes reserved with mmap: the frames
+    size_t cap = 0;                    // a multiple of SP_RING_CHUNK
+    size_t nslots = 0;                 // cap / SP_RING_CHUNK
+    std::atomic<unsigned char *> *chunks = nullptr;  // per slot: its frame, or null
+    uint64_t quiet_ns = 0;             // see SP_RING_QUIET_NS
     int fd = -1;                       // the session's socket
     int ready_fd = -1;                 // eventfd: see above
     int wake_fd = -1;                  // eventfd: interrupts the reader's poll
@@ -68,6 +98,16 @@ struct SpReadAhead {
     uint64_t msg_start = 0;
     uint64_t msg_end = 0;
     bool header_known = false;
+    // The reader's frames (above): the stream chunks attached, the frames
+    // not attached (warm: resident; cold: not), and when the backlog was
+    // last seen over SP_RING_SMALL.
+    uint64_t att_from = 0;
+    uint64_t att_to = 0;
+    unsigned char **warm = nullptr;    // nslots entries, nwarm used
+    size_t nwarm = 0;
+    unsigned char **cold = nullptr;    // nslots entries, ncold used
+    size_t ncold = 0;
+    uint64_t busy_at = 0;              // CLOCK_MONOTONIC ns
 
     // Written by the application.
     alignas(64) std::atomic<uint64_t> taken{0};
@@ -83,5 +123,6 @@ struct SpReadAhead {
 // Brings the ready descriptor in line with the state. Called under mu.
 void sp_update_ready(SpReadAhead *ra);
 
-// Copies n bytes (n <= cap) out of the ring from index i on.
+// Copies n bytes (n <= cap) out of the ring from index i on. The slots
+// under them must hold their frames.
 void sp_ring_copy(const SpReadAhead *ra, size_t i, void *out, size_t n);

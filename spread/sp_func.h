@@ -86,11 +86,14 @@ int SP_poll(mailbox mbox);
  * stalls their own thread.
  *
  * SP_read_ahead(mbox, 1) starts a reader thread for the session. It reads
- * the socket as data comes, in large batches, into a buffer of 32 MiB (all
- * of it touched at the start, so that reading never waits for a page
- * fault) and keeps track of where messages end; when the buffer is full it
+ * the socket as data comes, in large batches, into a buffer of at most
+ * 32 MiB and keeps track of where messages end; when the buffer is full it
  * stops reading until messages are taken out (nothing is dropped or
- * reordered). While messages keep coming it gathers them: after each read
+ * reordered). The buffer keeps 1 MiB resident, touched at the start, and
+ * takes more as its backlog grows, 64 KiB at a time, faulted in by the
+ * reader right after it hands on what it read (so that no read waits for a
+ * page fault); what it took beyond the 1 MiB goes back to the system once
+ * the backlog has stayed under 256 KiB for 10 s. While messages keep coming it gathers them: after each read
  * it pauses up to 1 ms (less at rates where more than 64 messages or 8 KiB
  * would arrive meanwhile) before reading again, so that at a daemon's rhythm of one
  * write per message neither it nor the application wakes for every

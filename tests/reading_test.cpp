@@ -309,3 +309,47 @@ TEST(Reading, CommandEndedAtStartUpIsReaped)
         << zombie_children(s.daemon->pid)[0];
     s.terminate_daemon();
 }
+
+// A burst the loop cannot take for a while (its first open of a vhost file
+// is held until the test lets it go) is read into the session's buffer,
+// which grows to hold it; once every line is written and the backlog has
+// stayed small for the quiet spell (made short here through the variable
+// that exists for tests), the buffer's memory goes back to the system: the
+// daemon's resident size falls back near what it was before the burst, far
+// below the buffer's bound (32 MiB). (VmHWM is no witness of the peak: the
+// kernel does not update it when pages are given back with madvise.)
+TEST(Reading, BacklogMemoryIsGivenBackAfterAQuietSpell)
+{
+    Scenario s;
+    mkdir(s.dir.file("vhosts").c_str(), 0755);
+    const std::string release = s.dir.file("release");
+    s.start_daemon(s.spread_block("  Log {\n    Group = vh\n    VhostDir = " + s.dir.file("vhosts") + "\n  }\n"),
+                   {"-x"},
+                   {"LD_PRELOAD=" + bin("tests/libstall_open.so"), "WKP_STALL_OPEN=stall.example",
+                    "WKP_STALL_UNTIL=" + release, "WKP_TEST_READAHEAD_QUIET_MS=300"});
+    auto status_kb = [&](const char *field) -> long {
+        std::string status = read_file("/proc/" + std::to_string(s.daemon->pid) + "/status");
+        size_t at = status.find(std::string(field) + ":");
+        return at == std::string::npos ? -1 : std::stol(status.substr(at + strlen(field) + 1));
+    };
+    const long start_kb = status_kb("VmRSS");
+    ASSERT_GT(start_kb, 0);
+    EXPECT_LT(start_kb, 8 * 1024) << "an idle session holds little";
+
+    // About 10 MB on the wire, all held by the reader while the loop waits.
+    const VhostStream stream{60000, 10, 0};
+    s.send(stream.input(), {"vh"});
+    long peak_kb = 0;
+    EXPECT_TRUE(wait_until([&] {
+        peak_kb = std::max(peak_kb, status_kb("VmRSS"));
+        return peak_kb > start_kb + 8 * 1024;
+    })) << "the buffer grew to hold the burst: start " << start_kb << " kB, peak " << peak_kb << " kB";
+    write_file(release, "");
+    EXPECT_TRUE(wait_until([&] { return stream.landed(s.dir) >= (size_t)stream.messages; }, 120000));
+    EXPECT_TRUE(wait_until([&] { return status_kb("VmRSS") < start_kb + 3 * 1024; }))
+        << "start " << start_kb << " kB, peak " << peak_kb << " kB, now " << status_kb("VmRSS") << " kB";
+    EXPECT_LT(status_kb("VmRSS"), 16 * 1024);
+    s.terminate_daemon();
+    EXPECT_EQ(s.daemon->err().find("Error receiving"), std::string::npos) << s.daemon->err();
+    stream.expect_all_landed(s.dir);
+}

@@ -6,6 +6,8 @@
  *
  *   LD_PRELOAD=libstall_open.so WKP_STALL_OPEN=text WKP_STALL_MS=500 wickerpost ...
  *
+ * With WKP_STALL_UNTIL=path instead of WKP_STALL_MS it stalls until that
+ * file exists, so that a test holds the loop exactly as long as it needs.
  * Only the calling thread sleeps; the open then proceeds as usual.
  */
 #define _GNU_SOURCE
@@ -16,6 +18,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <time.h>
+#include <unistd.h>
 
 static atomic_int stalled;
 
@@ -23,10 +26,17 @@ static void maybe_stall(const char *path)
 {
     const char *text = getenv("WKP_STALL_OPEN");
     const char *ms = getenv("WKP_STALL_MS");
-    if (text == NULL || ms == NULL || path == NULL || strstr(path, text) == NULL)
+    const char *until = getenv("WKP_STALL_UNTIL");
+    if (text == NULL || (ms == NULL && until == NULL) || path == NULL || strstr(path, text) == NULL)
         return;
     if (atomic_exchange(&stalled, 1) != 0)
         return;
+    if (until != NULL) {
+        struct timespec tick = {0, 10 * 1000000L};
+        while (access(until, F_OK) != 0)
+            nanosleep(&tick, NULL);
+        return;
+    }
     long total = atol(ms);
     struct timespec t = {total / 1000, (total % 1000) * 1000000L};
     while (nanosleep(&t, &t) != 0) {
