@@ -4,7 +4,8 @@
 #
 #   1  skiplist/                              the ordered container
 #   1  spread/                                the Spread client library
-#   2  config/model.*, config/settings.*      the configuration model
+#   2  config/model.*, config/settings.*,     the configuration model, and
+#      config/dated.*                         dated file name patterns
 #   3  output/                                the outputs
 #   4  config/ (the rest)                     the configuration reader
 #   5  daemon/                                the daemon
@@ -22,7 +23,7 @@ module_of() {
   case "$1" in
     skiplist/*) echo "skiplist 1" ;;
     spread/*) echo "spread 1" ;;
-    config/model.* | config/settings.*) echo "model 2" ;;
+    config/model.* | config/settings.* | config/dated.*) echo "model 2" ;;
     output/*) echo "output 3" ;;
     config/*) echo "reader 4" ;;
     daemon/*) echo "daemon 5" ;;
