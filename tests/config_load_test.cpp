@@ -122,6 +122,25 @@ protected:
         loaded.err = capture_stderr([&] { loaded.result = config_load(path.c_str()); });
         return loaded;
     }
+
+    // A file, what loading it gives, and the exact report.
+    struct LoadRow {
+        const char *what;
+        std::string text;
+        int result;
+        std::string err;
+    };
+
+    template <size_t N>
+    void expect_loads(const LoadRow (&rows)[N])
+    {
+        for (const LoadRow &row : rows) {
+            SCOPED_TRACE(row.what);
+            Loaded loaded = load(row.text);
+            EXPECT_EQ(loaded.result, row.result);
+            EXPECT_EQ(loaded.err, row.err);
+        }
+    }
 };
 
 }  // namespace
@@ -130,12 +149,7 @@ protected:
 TEST_F(ConfigLoad, AcceptsAndRejects)
 {
     const std::string clf = "Setting logfacility to force local times in CLF\n";
-    struct Row {
-        const char *what;
-        std::string text;
-        int result;
-        std::string err;
-    } rows[] = {
+    LoadRow rows[] = {
         {"empty file", "", 1, report(0, "")},
         {"comments and blank lines only", "# a\n\n   # b { Spread\n", 1, report(3, "")},
         {"smallest file", "Spread{}", 0, ""},
@@ -184,12 +198,7 @@ TEST_F(ConfigLoad, AcceptsAndRejects)
         {"a VhostDir is an output", "Spread { Log { Group = g VhostDir = %D } }", 0,
          "\nZeroing vhost hash for usage!\n"},
     };
-    for (auto &row : rows) {
-        SCOPED_TRACE(row.what);
-        Loaded loaded = load(row.text);
-        EXPECT_EQ(loaded.result, row.result);
-        EXPECT_EQ(loaded.err, row.err);
-    }
+    expect_loads(rows);
 }
 
 TEST_F(ConfigLoad, MissingFile)
@@ -205,12 +214,7 @@ TEST_F(ConfigLoad, LongTokensAndNulBytes)
     using namespace std::string_literals;
     const size_t max = config_token_max;
     const std::string w(max, 'w'), w1(max + 1, 'w'), q(max - 2, 'q');
-    struct Row {
-        const char *what;
-        std::string text;
-        int result;
-        std::string err;
-    } rows[] = {
+    LoadRow rows[] = {
         {"a value of the largest size", "Spread {\n Log { Group = " + w + " File = %D/a }\n}\n", 0, ""},
         {"a value one byte longer", "Spread {\n Log { Group = " + w1 + " File = %D/a }\n}\n", 1, report(1, w1)},
         {"a much longer value", "Spread {\n\n Host = " + std::string(3 * max, 'h') + "\n}\n", 1,
@@ -535,12 +539,7 @@ TEST_F(ConfigLoad, DatedNames)
 {
     const std::string zeroing = "\nZeroing vhost hash for usage!\n";
     const std::string long_name(PATH_MAX, 'n');
-    struct Row {
-        const char *what;
-        std::string text;
-        int result;
-        std::string err;
-    } rows[] = {
+    LoadRow rows[] = {
         {"a DatedFile", "Spread { Log { Group = g DatedFile = %D/%Y/%m%d.log } }", 0, ""},
         {"a DatedFile without conversions", "Spread { Log { Group = g DatedFile = %D/a.log } }", 0, ""},
         {"a VhostFile beside its VhostDir", "Spread { Log { Group = g VhostFile = %Y/%d.log VhostDir = %D } }", 0,
@@ -570,12 +569,7 @@ TEST_F(ConfigLoad, DatedNames)
         {"a percent in a File is a percent", "Spread { Log { Group = g File = %D/100%Y } }", 0, ""},
         {"the keywords as values", "Spread { Log { Group = DatedFile File = %D/VhostFile } }", 0, ""},
     };
-    for (auto &row : rows) {
-        SCOPED_TRACE(row.what);
-        Loaded loaded = load(row.text);
-        EXPECT_EQ(loaded.result, row.result);
-        EXPECT_EQ(loaded.err, row.err);
-    }
+    expect_loads(rows);
     // Opened under the pattern expanded now, the directories below the
     // fixed part made.
     Loaded loaded = load("Spread { Log { Group = g DatedFile = '%D/%%/%Y' } }");
@@ -604,12 +598,7 @@ TEST_F(ConfigLoad, DepthLimits)
             all += text;
         return all;
     };
-    struct Row {
-        const char *what;
-        std::string text;
-        int result;
-        std::string err;
-    } rows[] = {
+    LoadRow rows[] = {
         {"9997 BufferSize lines", repeat("BufferSize = 1\n", 9997) + "Spread { }", 0, ""},
         {"9998 BufferSize lines", repeat("BufferSize = 1\n", 9998) + "Spread { }", 1, report(9997, "1")},
         {"9994 Spread blocks", repeat("Spread { }\n", 9994), 0, ""},
@@ -621,12 +610,7 @@ TEST_F(ConfigLoad, DepthLimits)
         {"50000 items of a Log block",
          "Spread { Log { File = %D/a\n" + repeat("Group = g\n", 50000) + "} }", 0, ""},
     };
-    for (auto &row : rows) {
-        SCOPED_TRACE(row.what);
-        Loaded loaded = load(row.text);
-        EXPECT_EQ(loaded.result, row.result);
-        EXPECT_EQ(loaded.err, row.err);
-    }
+    expect_loads(rows);
 }
 
 // Nothing is opened, created or started for a file that is rejected, even
