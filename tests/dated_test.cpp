@@ -71,6 +71,42 @@ std::string this_year()
     return std::to_string(1900 + local.tm_year);
 }
 
+// A DatedFile for group "a" under d/ and a VhostFile for group "v" under
+// v/, on the scenario's daemon, each group fed by a spcat of its own.
+struct DatedOutputs {
+    Scenario &s;
+    std::string d = s.dir.file("d"), v = s.dir.file("v");
+    Process plain, vhost;
+
+    explicit DatedOutputs(Scenario &scenario) : s(scenario)
+    {
+        mkdir(d.c_str(), 0755);
+        mkdir(v.c_str(), 0755);
+    }
+
+    // Starts the daemon with the two outputs, then the two senders.
+    bool start(const std::string &vhost_file)
+    {
+        s.start_daemon(s.spread_block("  Log {\n    Group = a\n    DatedFile = " + d + "/%Y%m%d%H%M%S.log\n  }\n" +
+                                      "  Log {\n    Group = v\n    VhostDir = " + v + "\n    VhostFile = " +
+                                      vhost_file + "\n  }\n"));
+        return plain.start({bin("spcat"), "-s", std::to_string(s.port), "-g", "a"}, true) &&
+               vhost.start({bin("spcat"), "-s", std::to_string(s.port), "-g", "v"}, true);
+    }
+
+    // Ends the senders' input, waits for them, then until both outputs
+    // hold `lines` lines.
+    bool finish(size_t lines)
+    {
+        plain.close_stdin();
+        vhost.close_stdin();
+        return plain.wait() && vhost.wait() && wait_until([&] {
+                   return count_lines(joined(files_under(d))) == lines &&
+                          count_lines(joined(files_under(v))) == lines;
+               });
+    }
+};
+
 }  // namespace
 
 // Lines sent at a steady pace for about three seconds to a DatedFile and a
@@ -81,15 +117,10 @@ std::string this_year()
 TEST(DatedNames, SteadyLinesFollowTheSecond)
 {
     Scenario s;
-    const std::string d = s.dir.file("d"), v = s.dir.file("v");
-    ASSERT_EQ(mkdir(d.c_str(), 0755), 0);
-    ASSERT_EQ(mkdir(v.c_str(), 0755), 0);
-    s.start_daemon(s.spread_block("  Log {\n    Group = a\n    DatedFile = " + d + "/%Y%m%d%H%M%S.log\n  }\n" +
-                                  "  Log {\n    Group = v\n    VhostDir = " + v +
-                                  "\n    VhostFile = %Y%m%d%H/%M%S.log\n  }\n"));
-    Process plain, vhost;
-    ASSERT_TRUE(plain.start({bin("spcat"), "-s", std::to_string(s.port), "-g", "a"}, true));
-    ASSERT_TRUE(vhost.start({bin("spcat"), "-s", std::to_string(s.port), "-g", "v"}, true));
+    DatedOutputs out(s);
+    const std::string &d = out.d, &v = out.v;
+    Process &plain = out.plain, &vhost = out.vhost;
+    ASSERT_TRUE(out.start("%Y%m%d%H/%M%S.log"));
     const int lines = 150;
     std::string expected, expected_host[2];
     size_t most_open = 0, most_open_vhosts = 0;
@@ -103,13 +134,7 @@ TEST(DatedNames, SteadyLinesFollowTheSecond)
         most_open_vhosts = std::max(most_open_vhosts, open_under(s.daemon->pid, v).size());
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
-    plain.close_stdin();
-    vhost.close_stdin();
-    ASSERT_TRUE(plain.wait());
-    ASSERT_TRUE(vhost.wait());
-    ASSERT_TRUE(wait_until([&] {
-        return count_lines(joined(files_under(d))) == (size_t)lines && count_lines(joined(files_under(v))) == (size_t)lines;
-    })) << s.daemon->err();
+    ASSERT_TRUE(out.finish((size_t)lines)) << s.daemon->err();
     EXPECT_LE(open_under(s.daemon->pid, d).size(), 1u);
     s.terminate_daemon();
 
@@ -134,14 +159,10 @@ TEST(DatedNames, SteadyLinesFollowTheSecond)
 TEST(DatedNames, PeriodChangesAmidBatchesAndSighups)
 {
     Scenario s;
-    const std::string d = s.dir.file("d"), v = s.dir.file("v");
-    ASSERT_EQ(mkdir(d.c_str(), 0755), 0);
-    ASSERT_EQ(mkdir(v.c_str(), 0755), 0);
-    s.start_daemon(s.spread_block("  Log {\n    Group = a\n    DatedFile = " + d + "/%Y%m%d%H%M%S.log\n  }\n" +
-                                  "  Log {\n    Group = v\n    VhostDir = " + v + "\n    VhostFile = %Y%m%d%H%M%S\n  }\n"));
-    Process plain, vhost;
-    ASSERT_TRUE(plain.start({bin("spcat"), "-s", std::to_string(s.port), "-g", "a"}, true));
-    ASSERT_TRUE(vhost.start({bin("spcat"), "-s", std::to_string(s.port), "-g", "v"}, true));
+    DatedOutputs out(s);
+    const std::string &d = out.d, &v = out.v;
+    Process &plain = out.plain, &vhost = out.vhost;
+    ASSERT_TRUE(out.start("%Y%m%d%H%M%S"));
     const int bursts = 25, per_burst = 800;
     std::string expected;
     for (int b = 0; b < bursts; b++) {
@@ -159,14 +180,7 @@ TEST(DatedNames, PeriodChangesAmidBatchesAndSighups)
             std::this_thread::sleep_for(std::chrono::milliseconds(40));
         }
     }
-    plain.close_stdin();
-    vhost.close_stdin();
-    ASSERT_TRUE(plain.wait());
-    ASSERT_TRUE(vhost.wait());
-    const size_t total = (size_t)bursts * per_burst;
-    ASSERT_TRUE(wait_until([&] {
-        return count_lines(joined(files_under(d))) == total && count_lines(joined(files_under(v))) == total;
-    })) << s.daemon->err();
+    ASSERT_TRUE(out.finish((size_t)bursts * per_burst)) << s.daemon->err();
     s.terminate_daemon();
     EXPECT_GE(files_under(d).size(), 2u);
     EXPECT_EQ(joined(files_under(d)), expected);
