@@ -523,11 +523,12 @@ const char *sp_ring_check(const SpReadAhead *ra)
     // Every frame is in exactly one place: a slot (a shared slot counts
     // once), the warm list or the cold list; a slot holds a frame exactly
     // while an attached chunk lies in it.
+    std::vector<bool> used(ra->nslots);
+    for (uint64_t c = ra->att_from; c < ra->att_to; c++)
+        used[c % ra->nslots] = true;
     size_t attached = 0;
     for (size_t slot = 0; slot < ra->nslots; slot++) {
-        bool in_use = false;
-        for (uint64_t c = ra->att_from; c < ra->att_to && !in_use; c++)
-            in_use = c % ra->nslots == slot;
+        bool in_use = used[slot];
         unsigned char *frame = ra->chunks[slot].load(std::memory_order_relaxed);
         if (in_use != (frame != nullptr))
             return "a slot holds a frame exactly while a chunk in it is attached";

@@ -70,7 +70,7 @@ uint64_t env_number(const char *name, uint64_t otherwise)
 // daemon's size.
 TEST(ReadAheadRing, AgreesWithThePlainModel)
 {
-    int steps = (int)env_number("WKP_RING_STEPS", 6000);
+    int steps = (int)env_number("WKP_RING_STEPS", 4000);
     if (const char *seed = getenv("WKP_RING_SEED"); seed && *seed) {
         run(strtoull(seed, nullptr, 10), steps, 2u << 20);
         return;
@@ -78,6 +78,6 @@ TEST(ReadAheadRing, AgreesWithThePlainModel)
     for (uint64_t seed : {1u, 2u, 3u}) {
         run(seed, steps, SP_LARGEST_MESSAGE);
         run(seed, steps, 2u << 20);
-        run(seed, steps / 6, SP_READAHEAD_BYTES);
+        run(seed, steps / 10, SP_READAHEAD_BYTES);
     }
 }
