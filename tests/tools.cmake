@@ -9,3 +9,7 @@ add_dependencies(test_tools_minispread minispread spcat)
 
 wkp_process_test(test_tools_spcat ${CMAKE_CURRENT_SOURCE_DIR}/tools_spcat_test.cpp)
 add_dependencies(test_tools_spcat minispread spcat)
+
+# spcat's position file on bytes.
+wkp_unit_test(test_tools_spcat_position ${CMAKE_CURRENT_SOURCE_DIR}/tools_spcat_position_test.cpp)
+target_link_libraries(test_tools_spcat_position PRIVATE spcat_position)
