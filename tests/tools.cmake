@@ -13,3 +13,7 @@ add_dependencies(test_tools_spcat minispread spcat)
 # spcat's position file on bytes.
 wkp_unit_test(test_tools_spcat_position ${CMAKE_CURRENT_SOURCE_DIR}/tools_spcat_position_test.cpp)
 target_link_libraries(test_tools_spcat_position PRIVATE spcat_position)
+
+# spcat -f: rotations, truncations, kills and restarts against minispread.
+wkp_process_test(test_tools_spcat_follow ${CMAKE_CURRENT_SOURCE_DIR}/tools_spcat_follow_test.cpp)
+add_dependencies(test_tools_spcat_follow minispread spcat)
