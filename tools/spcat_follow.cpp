@@ -15,11 +15,13 @@
 //      directories, after an inotify queue overflow, and every second
 //      anyway (every 250 ms without inotify): a new file at a path is
 //      opened and followed from its first byte, after the file before it;
-//   2. reads a batch (at most BATCH_MESSAGES messages, BATCH_BYTES bytes)
-//      of whole lines from the files that changed, in the files' order;
-//   3. sends it, then a message of its own to spcat's private group, and
-//      waits for that message to come back: the daemon has then taken
-//      every line of the batch;
+//   2. reads the whole lines that the files that changed hold, in the
+//      files' order, into a batch (at most BATCH_MESSAGES messages,
+//      BATCH_BYTES bytes), at once: a line read is safe from a truncation;
+//   3. once the batch is full, or GATHER after the last batch, sends it,
+//      then a message of its own to spcat's private group, and waits for
+//      that message to come back: the daemon has then taken every line of
+//      the batch;
 //   4. only then moves the offsets on and writes the position file whole
 //      (a temporary name, then rename).
 // So a spcat killed at any point re-sends on its next start at most the
@@ -59,6 +61,10 @@ constexpr auto POLL_RESCAN = std::chrono::milliseconds(250);
 constexpr size_t BATCH_MESSAGES = 1024;
 constexpr size_t BATCH_BYTES = 1u << 20;
 constexpr size_t READ_CHUNK = 128 * 1024;
+// After a batch that was not full, the next waits this long, so that lines
+// written one at a time go in batches of a few (one position file written
+// for each batch, not for each line); a full batch is followed at once.
+constexpr auto GATHER = std::chrono::milliseconds(10);
 constexpr int RECEIVE_BUFFER = 144000;
 constexpr uint32_t DIR_EVENTS = IN_CREATE | IN_MOVED_TO | IN_MOVED_FROM | IN_DELETE;
 constexpr uint32_t FILE_EVENTS = IN_MODIFY | IN_ATTRIB;
@@ -72,13 +78,13 @@ struct OpenFile {
     uint32_t fp_len = 0;         // the fingerprint of what was sent (spcat_position.h)
     uint64_t fp_hash = 0;
     bool rotated = false;        // no longer the file at the path
-    bool dirty = true;           // may hold bytes past what was sent
+    bool dirty = true;           // may hold bytes past what was read
     uint64_t size = 0;           // st_size at the last look
     nlink_t nlink = 1;           // st_nlink at the last look: 0 once removed
     Clock::time_point grew_at;   // when it last grew, or was rotated
-    // The batch in flight (build_batch), applied by commit once it is taken.
-    uint64_t batch_end = 0;      // the offset then
-    bool read_to_end = false;    // the batch holds everything up to its end
+    // The batch being gathered or in flight (read_batch), applied by commit
+    // once it is taken; both as after the last commit when there is none.
+    uint64_t batch_end = 0;      // the offset then: what was read of the file
     bool close_after = false;    // the batch ends it: closed once taken
 };
 
@@ -119,6 +125,7 @@ struct Follower {
     bool was_connected = false;    // a session existed at some point
     bool announced = false;        // "...; retrying" said since the last session
     Clock::time_point next_try;
+    Clock::time_point gather_until;   // no batch before then (GATHER)
     unsigned long long acks = 0;   // markers sent
     std::vector<char> body = std::vector<char>(RECEIVE_BUFFER);
 
@@ -274,6 +281,7 @@ void restore(Follower &f, const std::vector<PosEntry> &entries)
                 file.offset = file.fp_len = 0;
                 file.fp_hash = pos_fingerprint("", 0);
             }
+            file.batch_end = file.offset;
             watch_file(f, file);
             p.files.push_back(file);
         }
@@ -364,7 +372,20 @@ bool read_file(Follower &f, Followed &p, size_t i, bool closing)
     const size_t room = f.limit - (p.arg.prefix.empty() ? 0 : p.arg.prefix.size() + 1);
     std::string data;
     size_t used = 0;             // bytes of `data` in the batch
-    uint64_t pos = file.offset;  // the file's byte at data[0]
+    uint64_t pos = file.batch_end;  // the file's byte at data[0]
+    // The file read to its end as it is now: what it holds is in the batch,
+    // but for a last line without its newline, which goes as it is only
+    // when the file is to be closed.
+    auto at_end = [&] {
+        file.dirty = false;
+        if (closing) {
+            if (used < data.size())
+                add_message(f, p, data.data() + used, data.size() - used);
+            used = data.size();
+            file.close_after = true;
+            f.batch.closes = true;
+        }
+    };
     for (;;) {
         ssize_t n = pread(file.fd, f.chunk.data(), f.chunk.size(), (off_t)(pos + data.size()));
         if (n < 0 && errno == EINTR)
@@ -374,7 +395,7 @@ bool read_file(Follower &f, Followed &p, size_t i, bool closing)
             return false;
         }
         if (n == 0) {
-            if (data.empty() && file.offset > 0) {
+            if (data.empty() && file.offset > 0 && file.batch_end == file.offset) {
                 struct stat st;
                 if (fstat(file.fd, &st) == 0 && (uint64_t)st.st_size < file.offset) {
                     // Truncated: from its start.  Nothing is in the batch
@@ -389,14 +410,7 @@ bool read_file(Follower &f, Followed &p, size_t i, bool closing)
                     continue;
                 }
             }
-            file.read_to_end = true;
-            if (closing) {
-                if (used < data.size())
-                    add_message(f, p, data.data() + used, data.size() - used);
-                used = data.size();
-                file.close_after = true;
-                f.batch.closes = true;
-            }
+            at_end();
             break;
         }
         data.append(f.chunk.data(), (size_t)n);
@@ -416,6 +430,10 @@ bool read_file(Follower &f, Followed &p, size_t i, bool closing)
         }
         if (f.batch.full())
             break;
+        if ((size_t)n < f.chunk.size()) {   // the end, without a read that says so
+            at_end();
+            break;
+        }
         // Keep only the line being read.
         pos += used;
         data.erase(0, used);
@@ -425,26 +443,35 @@ bool read_file(Follower &f, Followed &p, size_t i, bool closing)
     return true;
 }
 
-// The batch: what the files that changed hold, oldest file first.  False
-// after a read error.
-bool build_batch(Follower &f)
+// Adds to the batch what the files that changed hold past what is in it,
+// oldest file first.  False after a read error.
+bool read_batch(Follower &f)
 {
-    f.batch.bytes.clear();
-    f.batch.messages.clear();
-    f.batch.closes = false;
     Clock::time_point now = Clock::now();
     for (Followed &p : f.paths)
         for (size_t i = 0; i < p.files.size(); i++) {
             OpenFile &file = p.files[i];
-            file.batch_end = file.offset;
-            file.read_to_end = file.close_after = false;
             bool closing = may_close(p, i, now);
-            if (f.batch.full() || (!file.dirty && !closing))
+            if (f.batch.full() || file.close_after || (!file.dirty && !closing))
                 continue;
             if (!read_file(f, p, i, closing))
                 return false;
         }
     return true;
+}
+
+// Drops the batch (not taken): its lines are read again.
+void drop_batch(Follower &f)
+{
+    f.batch.bytes.clear();
+    f.batch.messages.clear();
+    f.batch.closes = false;
+    for (Followed &p : f.paths)
+        for (OpenFile &file : p.files) {
+            file.batch_end = file.offset;
+            file.close_after = false;
+            file.dirty = true;
+        }
 }
 
 // Applies the batch the daemon took: offsets, fingerprints, closings.
@@ -453,8 +480,6 @@ void commit(Follower &f)
     for (Followed &p : f.paths) {
         for (OpenFile &file : p.files) {
             file.offset = file.batch_end;
-            if (file.read_to_end)
-                file.dirty = false;
             uint32_t want = (uint32_t)std::min<uint64_t>(file.offset, POS_FP_MAX);
             if (file.fp_len < want) {
                 char buf[POS_FP_MAX];
@@ -469,6 +494,9 @@ void commit(Follower &f)
         p.files.erase(std::remove_if(p.files.begin(), p.files.end(), [](const OpenFile &file) { return file.fd < 0; }),
                       p.files.end());
     }
+    f.batch.bytes.clear();
+    f.batch.messages.clear();
+    f.batch.closes = false;
 }
 
 // Writes the position file whole, if it changed.  False after a failure
@@ -560,9 +588,12 @@ void lose_session(Follower &f, int ret)
 // after it: the batch is then taken.  0, or the library's error.
 int send_batch(Follower &f)
 {
+    // A daemon gone is seen here once a batch, not once a line: a send to
+    // a socket whose peer has left fails soon anyway, and the batch goes
+    // again whole.
+    if (peer_gone(f.mbox))
+        return CONNECTION_CLOSED;
     for (auto [at, n] : f.batch.messages) {
-        if (peer_gone(f.mbox))
-            return CONNECTION_CLOSED;
         int ret = f.multicast(f.mbox, f.batch.bytes.data() + at, n);
         if (ret < 0)
             return ret;
@@ -764,13 +795,17 @@ int follow_files(const Options *o, int term_fd, std::atomic<int> *live_fd)
         if (f.mbox < 0 && now >= f.next_try && !try_connect(f, &status) && status != 0)
             break;
         if (f.mbox >= 0) {
-            if (!build_batch(f)) {
+            // Read at once, whenever a file changed (a line read is safe
+            // from a truncation); sent once the batch is full or gathered.
+            if (!read_batch(f)) {
                 status = 1;
                 break;
             }
-            if (!f.batch.empty()) {
+            if (!f.batch.empty() && (f.batch.full() || now >= f.gather_until)) {
+                bool full = f.batch.full();
                 int ret = send_batch(f);
                 if (ret < 0) {
+                    drop_batch(f);
                     lose_session(f, ret);
                     continue;
                 }
@@ -779,6 +814,8 @@ int follow_files(const Options *o, int term_fd, std::atomic<int> *live_fd)
                     status = 1;
                     break;
                 }
+                if (!full)
+                    f.gather_until = Clock::now() + GATHER;
                 continue;
             }
         }
@@ -786,6 +823,8 @@ int follow_files(const Options *o, int term_fd, std::atomic<int> *live_fd)
         Clock::time_point wake = next_look;
         if (f.mbox < 0)
             wake = std::min(wake, f.next_try);
+        else if (!f.batch.empty())
+            wake = std::min(wake, f.gather_until);
         for (const Followed &p : f.paths)
             for (const OpenFile &file : p.files)
                 if (file.rotated)
