@@ -116,14 +116,16 @@ def one_run(kind, rate, n):
     end = time.monotonic()
     cpu = sum(cpu_seconds(p.pid) for p in procs) - cpu0
     got = os.path.getsize(os.path.join(d, "received"))
-    for p in procs + [rx, ms]:
-        p.send_signal(signal.SIGTERM)
-    for p in procs + [rx, ms]:
-        try:
-            p.wait(5)
-        except subprocess.TimeoutExpired:
-            p.kill()
-            p.wait()
+    # The followers first, so that none sees its daemon go.
+    for group in (procs, [rx, ms]):
+        for p in group:
+            p.send_signal(signal.SIGTERM)
+        for p in group:
+            try:
+                p.wait(5)
+            except subprocess.TimeoutExpired:
+                p.kill()
+                p.wait()
     out.close()
     subprocess.run(["rm", "-rf", d])
     return (lines / (end - start), cpu * 1e6 / lines, got == total)

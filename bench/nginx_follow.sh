@@ -60,7 +60,8 @@ work=$(mktemp -d "$tmp/nginx-follow.XXXXXX")
 chmod 755 "$work"
 pids=()
 cleanup() {
-    for p in "${pids[@]}"; do kill -KILL "$p" 2>/dev/null || true; done
+    for p in "${pids[@]}"; do kill -TERM "$p" 2>/dev/null || true; done
+    for p in "${pids[@]}"; do wait "$p" 2>/dev/null || true; done
     if [[ $keep = 0 ]]; then rm -rf "$work"; else echo "kept $work" >&2; fi
 }
 trap cleanup EXIT
