@@ -520,6 +520,8 @@ bool write_position(Follower &f)
             continue;
         ok = n > 0;
         what = "write";
+        if (n == 0)
+            errno = EIO;
         done += ok ? (size_t)n : 0;
     }
     if (fd >= 0 && close(fd) != 0 && ok) {
@@ -532,7 +534,7 @@ bool write_position(Follower &f)
     }
     if (!ok) {
         fprintf(stderr, "spcat: cannot write position file \"%s\" (%s): %s\n", f.o->position, what,
-                strerror(errno ? errno : EIO));
+                strerror(errno));
         unlink(f.tmp_path.c_str());
         return false;
     }
