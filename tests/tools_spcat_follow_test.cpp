@@ -469,6 +469,46 @@ TEST(Follow, DaemonRestartWhileFollowing)
     EXPECT_EQ(err, lost + "spcat: reconnected to Spread daemon \"" + daemon + "\"\n");
 }
 
+// The Spread daemon killed while lines flow (spcat stopped meanwhile, so
+// that it sends nothing before the new daemon's member is there): the batch
+// that was in flight goes again whole to the new daemon, so no line is
+// lost, and at most one batch of lines comes twice.
+TEST(Follow, DaemonKilledMidStream)
+{
+    Scene s;
+    s.w.count = 8000;
+    ASSERT_TRUE(s.start());
+    s.w.start();
+    ASSERT_TRUE(wait_until([&] { return s.rx.has(2000); }));
+    s.cat->signal(SIGSTOP);
+    s.d.proc.signal(SIGKILL);
+    ASSERT_TRUE(s.d.proc.wait());
+    unlink(s.d.socket_path().c_str());
+    s.rx.thread.join();
+    std::vector<int> before = s.rx.lines();
+    SP_disconnect(s.rx.r);
+    s.rx.r = -1;
+    Minispread again;
+    ASSERT_TRUE(again.start({}, s.d.port));
+    Receiver rx;
+    ASSERT_TRUE(rx.start(again));
+    s.cat->signal(SIGCONT);
+    s.w.join();
+    ASSERT_TRUE(wait_until([&] { return rx.has(7999); })) << s.cat->err();
+    rx.stop = true;
+    rx.thread.join();
+    EXPECT_TRUE(nothing_else_for(rx.r, rx.pg));
+    std::vector<int> all = before, after = rx.lines();
+    all.insert(all.end(), after.begin(), after.end());
+    check(all, 8000, Allow::resent_batch, 0, 0);
+    s.cat->signal(SIGTERM);
+    ASSERT_TRUE(s.cat->wait());
+    EXPECT_EQ(s.cat->exit_code(), 0);
+    const std::string daemon = s.d.unix_name();
+    EXPECT_EQ(s.cat->err(), "spcat: lost Spread daemon \"" + daemon + "\": Connection closed by Spread.; retrying\n" +
+                                "spcat: reconnected to Spread daemon \"" + daemon + "\"\n");
+}
+
 // A line is sent whole: a last line without its newline waits for it, and
 // goes as it is once its file is rotated away and read to its end (after
 // 5 s without growth, once the new file has bytes).
