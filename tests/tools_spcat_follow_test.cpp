@@ -472,7 +472,10 @@ TEST(Follow, DaemonRestartWhileFollowing)
 // The Spread daemon killed while lines flow (spcat stopped meanwhile, so
 // that it sends nothing before the new daemon's member is there): the batch
 // that was in flight goes again whole to the new daemon, so no line is
-// lost, and at most one batch of lines comes twice.
+// lost, and at most one batch of lines comes twice.  The kill comes once
+// the daemon has read all that spcat sent and written out all it holds for
+// the member: what a daemon took and had yet to hand to a member dies with
+// it, whoever the sender (the member's session dies too).
 TEST(Follow, DaemonKilledMidStream)
 {
     Scene s;
@@ -481,6 +484,7 @@ TEST(Follow, DaemonKilledMidStream)
     s.w.start();
     ASSERT_TRUE(wait_until([&] { return s.rx.has(2000); }));
     s.cat->signal(SIGSTOP);
+    ASSERT_TRUE(wait_until([&] { return unread_socket_bytes(s.d.proc.pid) == 0 && !waits_to_write(s.d.proc.pid); }));
     s.d.proc.signal(SIGKILL);
     ASSERT_TRUE(s.d.proc.wait());
     unlink(s.d.socket_path().c_str());
