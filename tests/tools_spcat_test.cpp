@@ -166,11 +166,13 @@ TEST(Spcat, Errors)
     const std::string absent = std::to_string(free_port());
     const std::string usage =
         "usage: spcat [-s DAEMON] [-n NAME] [-t SERVICE] [-q BYTES] [-w SECONDS] -g GROUP [-g GROUP]...\n"
+        "       spcat -f FILE [-f FILE]... -p POSITION_FILE [-P PREFIX] [-s DAEMON] [-n NAME] [-t SERVICE] -g GROUP...\n"
         "       spcat -r [-s DAEMON] [-n NAME] -g GROUP [-g GROUP]...\n"
         "  DAEMON   PORT or PORT@HOST (default 4803)\n"
         "  SERVICE  unreliable, reliable, fifo, causal, agreed (default) or safe\n"
         "  BYTES    lines kept while the daemon is away (default 67108864)\n"
-        "  SECONDS  retrying after the end of input (default 10)\n";
+        "  SECONDS  retrying after the end of input (default 10)\n"
+        "  PREFIX   put with a space before each line of the -f files after it\n";
     const std::string legal = " (1 to 31 characters from '$' to '~')\n";
     mailbox taken = connect_as(d.unix_name(), "taken");
     ASSERT_GE(taken, 0);
@@ -208,6 +210,14 @@ TEST(Spcat, Errors)
         {{"-w", "-1", "-g", "g"}, "spcat: illegal wait \"-1\" (0 to 1000000 seconds)\n"},
         {{"-x", "-g", "g"}, usage},
         {{"-g"}, usage},
+        // Following files.
+        {{"-f", "/tmp/log", "-g", "g"}, "spcat: -f needs a position file (-p)\n"},
+        {{"-p", "/tmp/pos", "-g", "g"}, "spcat: a position file (-p) is for -f\n"},
+        {{"-f", "/tmp/log", "-f", "/tmp/log", "-p", "/tmp/pos", "-g", "g"}, "spcat: \"/tmp/log\" followed twice\n"},
+        {{"-P", "a b", "-f", "/tmp/log", "-p", "/tmp/pos", "-g", "g"},
+         "spcat: illegal prefix \"a b\" (one word of printable characters)\n"},
+        {{"-r", "-f", "/tmp/log", "-p", "/tmp/pos", "-g", "g"}, usage},
+        {{"-f", "", "-p", "/tmp/pos", "-g", "g"}, usage},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.err);

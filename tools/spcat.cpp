@@ -1,13 +1,17 @@
-// spcat: sends standard input to Spread groups, one message per line, or
-// writes what the groups receive to standard output.
+// spcat: sends standard input to Spread groups, one message per line,
+// follows files and sends their lines, or writes what the groups receive to
+// standard output.
 //
 //     spcat [-s DAEMON] [-n NAME] [-t SERVICE] [-q BYTES] [-w SECONDS] -g GROUP [-g GROUP]... [GROUP]...
+//     spcat -f FILE [-f FILE]... -p POSITION_FILE [-P PREFIX] [-s DAEMON] [-n NAME] [-t SERVICE] -g GROUP...
 //     spcat -r [-s DAEMON] [-n NAME] -g GROUP [-g GROUP]... [GROUP]...
 //
 // Sending: each line of standard input, its newline included, becomes one
 // message to all the groups (one multicast per line); a last line without a
 // newline is sent as it is, and a line longer than the largest message is
-// sent in pieces of that size.  Receiving: joins the groups and writes the
+// sent in pieces of that size.  Following (-f): the same for the lines of
+// files, across their rotation, from a position kept in a file
+// (spcat_follow.cpp).  Receiving: joins the groups and writes the
 // bytes of every regular message to standard output as it arrives, nothing
 // added.  DAEMON is "PORT" (Unix socket /tmp/PORT) or "PORT@HOST" (TCP),
 // default "4803".  Exit status 0, or 1 with a message on standard error.
@@ -32,11 +36,13 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/eventfd.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -45,33 +51,16 @@
 #include <thread>
 #include <vector>
 
+#include "spcat.h"
 #include "spread/sp.h"
 
-namespace {
+using namespace spcat;
 
-using Clock = std::chrono::steady_clock;
+namespace {
 
 constexpr int MAX_GROUPS = 100;
 constexpr size_t READ_BLOCK = 256 * 1024;
 constexpr int RECEIVE_BUFFER = 144000;     // the largest body a daemon accepts
-constexpr size_t QUEUE_DEFAULT = 64u << 20;
-constexpr int WAIT_DEFAULT = 10;
-constexpr auto RETRY = std::chrono::seconds(1);
-// After SIGTERM the queue has this long to go out, so that spcat is gone
-// within 2 s.
-constexpr auto TERM_GRACE = std::chrono::milliseconds(1800);
-// The largest body our library sends: 143152 - 32 per group.
-int max_body(int groups) { return 143152 - 32 * groups; }
-
-struct Options {
-    const char *daemon = "4803";
-    const char *name = nullptr;             // anonymous by default
-    service svc = AGREED_MESS;
-    bool receive = false;
-    size_t queue_limit = QUEUE_DEFAULT;     // -q: bytes of messages waiting at most
-    int wait_seconds = WAIT_DEFAULT;        // -w: retrying after the end of input
-    std::vector<const char *> groups;
-};
 
 struct ServiceName {
     const char *name;
@@ -86,11 +75,13 @@ constexpr ServiceName services[] = {
 {
     fprintf(stderr,
             "usage: spcat [-s DAEMON] [-n NAME] [-t SERVICE] [-q BYTES] [-w SECONDS] -g GROUP [-g GROUP]...\n"
+            "       spcat -f FILE [-f FILE]... -p POSITION_FILE [-P PREFIX] [-s DAEMON] [-n NAME] [-t SERVICE] -g GROUP...\n"
             "       spcat -r [-s DAEMON] [-n NAME] -g GROUP [-g GROUP]...\n"
             "  DAEMON   PORT or PORT@HOST (default 4803)\n"
             "  SERVICE  unreliable, reliable, fifo, causal, agreed (default) or safe\n"
             "  BYTES    lines kept while the daemon is away (default 67108864)\n"
-            "  SECONDS  retrying after the end of input (default 10)\n");
+            "  SECONDS  retrying after the end of input (default 10)\n"
+            "  PREFIX   put with a space before each line of the -f files after it\n");
     exit(1);
 }
 
@@ -122,9 +113,33 @@ void parse_options(int argc, char **argv, Options *o)
     int opt;
     unsigned long long v;
     opterr = 0;
-    while ((opt = getopt(argc, argv, "rs:n:g:t:q:w:")) != -1) {
+    const char *prefix = "";
+    while ((opt = getopt(argc, argv, "rs:n:g:t:q:w:f:p:P:")) != -1) {
         switch (opt) {
         case 'r': o->receive = true; break;
+        case 'f':
+            if (*optarg == '\0')
+                usage();
+            for (const FollowArg &f : o->follow)
+                if (f.path == optarg) {
+                    fprintf(stderr, "spcat: \"%s\" followed twice\n", optarg);
+                    exit(1);
+                }
+            o->follow.push_back({optarg, prefix});
+            break;
+        case 'p':
+            if (*optarg == '\0')
+                usage();
+            o->position = optarg;
+            break;
+        case 'P':
+            for (const char *c = optarg; *c; c++)
+                if ((unsigned char)*c <= ' ' || *c == 0x7f) {
+                    fprintf(stderr, "spcat: illegal prefix \"%s\" (one word of printable characters)\n", optarg);
+                    exit(1);
+                }
+            prefix = optarg;
+            break;
         case 's': o->daemon = optarg; break;
         case 'n': o->name = optarg; break;
         case 'g': o->groups.push_back(optarg); break;
@@ -162,6 +177,16 @@ void parse_options(int argc, char **argv, Options *o)
         o->groups.push_back(argv[i]);
     if (o->groups.empty())
         usage();
+    if (o->receive && (!o->follow.empty() || o->position))
+        usage();
+    if (!o->follow.empty() && o->position == nullptr) {
+        fprintf(stderr, "spcat: -f needs a position file (-p)\n");
+        exit(1);
+    }
+    if (o->follow.empty() && o->position != nullptr) {
+        fprintf(stderr, "spcat: a position file (-p) is for -f\n");
+        exit(1);
+    }
     if ((int)o->groups.size() > MAX_GROUPS) {
         fprintf(stderr, "spcat: too many groups (at most %d)\n", MAX_GROUPS);
         exit(1);
@@ -173,14 +198,49 @@ void parse_options(int argc, char **argv, Options *o)
         }
 }
 
-// Connects, bounded by a second so that a daemon that never answers is
-// retried (and SIGTERM heard) in time.
+}  // namespace
+
+// ------------------------------------------------- what the modes share
+
+namespace spcat {
+
 int connect_daemon(const Options *o, mailbox *mbox)
 {
     char private_group[MAX_GROUP_NAME];
     sp_time limit = {1, 0};
     return SP_connect_timeout(o->daemon, o->name, 0, 0, mbox, private_group, limit);
 }
+
+// The daemon sends a sender nothing else it could be waiting to read.
+bool peer_gone(int fd)
+{
+    pollfd p{fd, POLLRDHUP, 0};
+    return poll(&p, 1, 0) > 0 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR));
+}
+
+bool retryable(int ret, bool was_connected)
+{
+    return ret == COULD_NOT_CONNECT || ret == CONNECTION_CLOSED || ret == REJECT_QUOTA ||
+           ret == NET_ERROR_ON_SESSION || (was_connected && ret == REJECT_NOT_UNIQUE);
+}
+
+Multicaster::Multicaster(const Options *o) : o(o), rows(o->groups.size() * MAX_GROUP_NAME, 0)
+{
+    for (size_t i = 0; i < o->groups.size(); i++)
+        strncpy(&rows[i * MAX_GROUP_NAME], o->groups[i], MAX_GROUP_NAME - 1);
+}
+
+int Multicaster::operator()(mailbox mbox, const char *p, size_t n) const
+{
+    int ngroups = (int)o->groups.size();
+    return ngroups == 1 ? SP_multicast(mbox, o->svc, o->groups[0], 0, (int)n, p)
+                        : SP_multigroup_multicast(mbox, o->svc, ngroups, (const char(*)[MAX_GROUP_NAME])rows.data(),
+                                                  0, (int)n, p);
+}
+
+}  // namespace spcat
+
+namespace {
 
 // ------------------------------------------------------------- sending
 
@@ -291,24 +351,6 @@ void read_input(Shared *sh, const Options *o, size_t limit, int sigfd)
         shutdown(sh->live_fd, SHUT_WR);
 }
 
-// True when the daemon has closed its end of the connection (or reset it):
-// a send now would go nowhere.  The daemon sends a sender nothing else it
-// could be waiting to read.
-bool peer_gone(int fd)
-{
-    pollfd p{fd, POLLRDHUP, 0};
-    return poll(&p, 1, 0) > 0 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR));
-}
-
-// Connection failures worth waiting out: no daemon there, one that closed
-// during the handshake, one that is full; and after a loss, a daemon that
-// still holds the session that was lost under our name.
-bool retryable(int ret, bool was_connected)
-{
-    return ret == COULD_NOT_CONNECT || ret == CONNECTION_CLOSED || ret == REJECT_QUOTA ||
-           ret == NET_ERROR_ON_SESSION || (was_connected && ret == REJECT_NOT_UNIQUE);
-}
-
 // Sends the queue to the daemon until the end of input (or SIGTERM) and
 // returns the exit status.  Connects at once; while the daemon is away it
 // tries again every second, says so once, and sends the queue, in order,
@@ -317,16 +359,8 @@ bool retryable(int ret, bool was_connected)
 // and goes again, and nothing is sent twice.
 int send_lines(Shared *sh, const Options *o)
 {
-    int ngroups = (int)o->groups.size();
-    std::vector<char> rows((size_t)ngroups * MAX_GROUP_NAME, 0);
-    for (int i = 0; i < ngroups; i++)
-        strncpy(&rows[(size_t)i * MAX_GROUP_NAME], o->groups[i], MAX_GROUP_NAME - 1);
-    auto multicast = [&](mailbox mbox, const std::string &m) {
-        int n = (int)m.size();
-        return ngroups == 1 ? SP_multicast(mbox, o->svc, o->groups[0], 0, n, m.data())
-                            : SP_multigroup_multicast(mbox, o->svc, ngroups,
-                                                      (const char(*)[MAX_GROUP_NAME])rows.data(), 0, n, m.data());
-    };
+    const Multicaster send_one(o);
+    auto multicast = [&](mailbox mbox, const std::string &m) { return send_one(mbox, m.data(), m.size()); };
 
     mailbox mbox = -1;
     bool was_connected = false;    // a session existed at some point
@@ -500,6 +534,21 @@ void write_all(const char *p, size_t n)
     }
 }
 
+// Follow mode's SIGTERM: says so on term_fd at once, and after TERM_GRACE
+// shuts the socket down under a send that a daemon taking nothing blocks.
+void watch_term(int sigfd, int term_fd, std::atomic<int> *live_fd)
+{
+    signalfd_siginfo si;
+    while (read(sigfd, &si, sizeof si) < 0 && errno == EINTR) {
+    }
+    uint64_t one = 1;
+    (void)!write(term_fd, &one, sizeof one);
+    std::this_thread::sleep_for(TERM_GRACE);
+    int fd = live_fd->load();
+    if (fd >= 0)
+        shutdown(fd, SHUT_RDWR);
+}
+
 }  // namespace
 
 int main(int argc, char **argv)
@@ -509,8 +558,8 @@ int main(int argc, char **argv)
     if (o.receive)
         receive_messages(&o);
 
-    // SIGTERM is taken by the reader through a signalfd; blocked here
-    // before the reader starts, so in both threads.
+    // SIGTERM is taken by a thread of its own through a signalfd; blocked
+    // here before that thread starts, so in every thread.
     sigset_t term;
     sigemptyset(&term);
     sigaddset(&term, SIGTERM);
@@ -519,6 +568,19 @@ int main(int argc, char **argv)
     if (sigfd < 0) {
         fprintf(stderr, "spcat: signalfd: %s\n", strerror(errno));
         return 1;
+    }
+    if (!o.follow.empty()) {
+        int term_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+        if (term_fd < 0) {
+            fprintf(stderr, "spcat: eventfd: %s\n", strerror(errno));
+            return 1;
+        }
+        // Leaked on purpose, as the thread is: it may still be sleeping
+        // when main ends the process.
+        auto *live_fd = new std::atomic<int>(-1);
+        std::thread(watch_term, sigfd, term_fd, live_fd).detach();
+        int status = follow_files(&o, term_fd, live_fd);
+        _exit(status);
     }
     // Leaked on purpose: the reader may still be polling when main ends
     // the process.
