@@ -12,7 +12,7 @@
 //   spread daemon=NAME connected=yes|no mailbox=M reconnects=N received=N buffered=BYTES
 //   output path=PATH kind=KIND written=N bytes=N dropped=N write_error=N backlog_full=N
 //          reader_ended=N output_not_open=N refused_vhost_name=N not_a_regular_file=N
-//          no_descriptor=N abandoned=N backlog=BYTES
+//          no_descriptor=N abandoned=N too_long=N filtered=N backlog=BYTES
 //
 // (each output on one line). Keys and their order are stable. NAME is the
 // daemon name as given to the Spread library ("PORT" or "PORT@HOST"); M is
@@ -20,7 +20,8 @@
 // first, received the regular messages taken from Spread, buffered the bytes of whole messages read ahead and not yet
 // written. KIND is file, stream (a FIFO), command or vhost_directory.
 // written counts messages written whole, bytes the bytes written,
-// dropped all messages lost, then by reason. A value holding a space, a
+// dropped all messages lost, then by reason; filtered the messages no
+// Match pattern selected (not a loss). A value holding a space, a
 // quote, a backslash, an equals sign or a control character is quoted with
 // double quotes, with \" \\ and \ooo escapes.
 void status_report(FILE *out);
