@@ -126,11 +126,13 @@ std::string answer_for(HttpAnswer what)
 
 void finish(Client &c)
 {
-    // What the client sent beyond its head is read and forgotten, so that
-    // closing does not reset the connection under the answer.
+    // What the client sent beyond its head and has arrived is read and
+    // forgotten (64 KiB at most: a client that keeps sending is not
+    // followed), so that closing does not reset the connection under the
+    // answer.
     char sink[4096];
     (void)!shutdown(c.fd, SHUT_WR);
-    while (read(c.fd, sink, sizeof sink) > 0) {
+    for (int i = 0; i < 16 && read(c.fd, sink, sizeof sink) > 0; i++) {
     }
     close(c.fd);
     c.fd = -1;
