@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "config/settings.h"
+#include "daemon/books.h"
 #include "daemon/metrics_http.h"
 #include "daemon/session.h"
 #include "daemon/spread_drops.h"
@@ -152,6 +153,7 @@ struct SpreadSeries {
     unsigned long reconnects;
     unsigned long long received;
     unsigned long long dropped[SPREAD_DROP_REASONS];
+    SpreadBooks books;
 };
 
 struct OutputSeries {
@@ -172,9 +174,10 @@ std::string daemon_label(SpreadConf *conf)
 int take_spread(SpreadConf *conf, void *arg)
 {
     auto *all = static_cast<std::vector<SpreadSeries> *>(arg);
-    SpreadSeries series{daemon_label(conf), conf->connected != 0, status_reconnects(conf), conf->received, {}};
+    SpreadSeries series{daemon_label(conf), conf->connected != 0, status_reconnects(conf), conf->received, {}, {}};
     for (int reason = 0; reason < SPREAD_DROP_REASONS; reason++)
         series.dropped[reason] = spread_drops_count(conf, static_cast<SpreadDrop>(reason));
+    books_read(conf, session_mailbox(conf), &series.books);
     all->push_back(std::move(series));
     return 0;
 }
@@ -198,6 +201,46 @@ std::string reason_label(const char *name)
 // The blocks of the text, one per group of families, in the order they are
 // written.
 
+// The reading path's books of each connection (daemon/books.h).
+void spread_books_text(std::string *out, const std::vector<SpreadSeries> &spreads)
+{
+    family(out, "wickerpost_spread_read_bytes_total", "counter",
+           "Bytes read from the sessions with the Spread daemon.");
+    for (const SpreadSeries &s : spreads)
+        sample(out, "wickerpost_spread_read_bytes_total", s.labels, s.books.read_bytes);
+    family(out, "wickerpost_spread_framed_messages_total", "counter",
+           "Whole messages found in the bytes read from the Spread daemon.");
+    for (const SpreadSeries &s : spreads)
+        sample(out, "wickerpost_spread_framed_messages_total", s.labels, s.books.framed);
+    family(out, "wickerpost_spread_taken_messages_total", "counter",
+           "Messages of any kind the loop took from the sessions with the Spread daemon.");
+    for (const SpreadSeries &s : spreads)
+        sample(out, "wickerpost_spread_taken_messages_total", s.labels, s.books.loop_taken);
+    family(out, "wickerpost_spread_sessions_lost_total", "counter",
+           "Sessions the Spread daemon ended; what it sent until the next join is lost.");
+    for (const SpreadSeries &s : spreads)
+        sample(out, "wickerpost_spread_sessions_lost_total", s.labels, s.books.lost);
+}
+
+// The read-ahead of each connection: what it holds now, its bound, and the
+// most it held at once since start (how close the loop came to having its
+// session dropped by the Spread daemon for not reading).
+void spread_readahead_text(std::string *out, const std::vector<SpreadSeries> &spreads)
+{
+    family(out, "wickerpost_spread_readahead_bytes", "gauge",
+           "Bytes read from the Spread daemon and not yet taken by the loop.");
+    for (const SpreadSeries &s : spreads)
+        sample(out, "wickerpost_spread_readahead_bytes", s.labels, s.books.held_bytes);
+    family(out, "wickerpost_spread_readahead_limit_bytes", "gauge",
+           "Bytes the read-ahead of the session holds at most; 0 while there is no session.");
+    for (const SpreadSeries &s : spreads)
+        sample(out, "wickerpost_spread_readahead_limit_bytes", s.labels, s.books.limit_bytes);
+    family(out, "wickerpost_spread_readahead_max_bytes", "gauge",
+           "The most bytes the read-ahead held at once since the daemon started, any session.");
+    for (const SpreadSeries &s : spreads)
+        sample(out, "wickerpost_spread_readahead_max_bytes", s.labels, s.books.max_held_bytes);
+}
+
 void spread_block(std::string *out)
 {
     std::vector<SpreadSeries> spreads;
@@ -214,6 +257,8 @@ void spread_block(std::string *out)
                    "Regular messages received from the Spread daemon.");
     for (const SpreadSeries &s : spreads)
         sample(out, "wickerpost_spread_received_messages_total", s.labels, s.received);
+    spread_books_text(out, spreads);
+    spread_readahead_text(out, spreads);
     family(out, "wickerpost_spread_dropped_messages_total", "counter",
                    "Messages received and lost before any output could take them, by reason.");
     for (const SpreadSeries &s : spreads)

@@ -240,6 +240,18 @@ TEST(Metrics, CountsEqualWhatTheFilesHold)
         {"wickerpost_spread_connected", "gauge", "Whether the session with the Spread daemon is up (1) or not (0)."},
         {"wickerpost_spread_reconnects", "counter", "Sessions with the Spread daemon accepted after the first one."},
         {"wickerpost_spread_received_messages", "counter", "Regular messages received from the Spread daemon."},
+        {"wickerpost_spread_read_bytes", "counter", "Bytes read from the sessions with the Spread daemon."},
+        {"wickerpost_spread_framed_messages", "counter",
+         "Whole messages found in the bytes read from the Spread daemon."},
+        {"wickerpost_spread_taken_messages", "counter",
+         "Messages of any kind the loop took from the sessions with the Spread daemon."},
+        {"wickerpost_spread_sessions_lost", "counter",
+         "Sessions the Spread daemon ended; what it sent until the next join is lost."},
+        {"wickerpost_spread_readahead_bytes", "gauge", "Bytes read from the Spread daemon and not yet taken by the loop."},
+        {"wickerpost_spread_readahead_limit_bytes", "gauge",
+         "Bytes the read-ahead of the session holds at most; 0 while there is no session."},
+        {"wickerpost_spread_readahead_max_bytes", "gauge",
+         "The most bytes the read-ahead held at once since the daemon started, any session."},
         {"wickerpost_spread_dropped_messages", "counter",
          "Messages received and lost before any output could take them, by reason."},
         {"wickerpost_group_received_messages", "counter", "Regular messages received for the group on the connection."},
@@ -969,4 +981,70 @@ TEST(MetricsHttp, RefusedAddresses)
         EXPECT_EQ(p.err(), c.err);
     }
     close(held);
+}
+
+// The read-ahead's high-water mark: while the loop is held (connecting to
+// two Spread daemons that accept and never answer, 2 s each, right after
+// the live session joined), a burst of lines is read ahead on the
+// library's thread; once the loop wrote them, nothing is held, the bound is
+// the read-ahead's, and the most held at once is at least the burst.
+TEST(Metrics, ReadAheadHighWaterAfterAStalledLoop)
+{
+    Scenario s;
+    // Silent daemons on ports whose text sorts after the live one's, so
+    // that they are connected after it.
+    std::vector<int> silent;
+    for (int port = s.port + 1; port < 65536 && silent.size() < 2; port++) {
+        int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(static_cast<uint16_t>(port));
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (std::to_string(port).size() == std::to_string(s.port).size() &&
+            bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 && listen(fd, 4) == 0)
+            silent.push_back(fd);
+        else
+            close(fd);
+    }
+    ASSERT_EQ(silent.size(), 2u);
+    std::string blocks;
+    for (int fd : silent) {
+        sockaddr_in a{};
+        socklen_t length = sizeof a;
+        getsockname(fd, reinterpret_cast<sockaddr *>(&a), &length);
+        blocks += "Spread {\n  Port = " + std::to_string(ntohs(a.sin_port)) +
+                  "\n  Host = 127.0.0.1\n  Log {\n    Group = x\n    File = " + s.dir.file("x.log") + "\n  }\n}\n";
+    }
+    const std::string stats = s.dir.file("wickerpost.prom"), log = s.dir.file("web.log");
+    s.start_daemon("StatsFile = " + stats + "\nStatsInterval = 1\n" +
+                       s.spread_block("  Log {\n    Group = web\n    File = " + log + "\n  }\n") + blocks,
+                   {"-v"}, {}, 0);
+    ASSERT_TRUE(wait_until([&] { return s.daemon->err().find("Joined web.\n") != std::string::npos; }))
+        << s.daemon->err();
+    std::string burst;
+    for (int i = 0; i < 1000; i++)
+        burst += numbered_line(i, 100);
+    s.send(burst, {"web"});
+    if (s.daemon->err().find("Setting FD: ") != std::string::npos)
+        GTEST_SKIP() << "the burst took longer than the stalled connects";
+    ASSERT_TRUE(s.wait_lines(log, 1000));
+    EXPECT_EQ(read_file(log), burst);
+
+    const Labels live{{"daemon", std::to_string(s.port)}};
+    StatsReader reader{stats};
+    ASSERT_TRUE(reader.wait_for([&](const Parsed &m) {
+        return m.value("wickerpost_output_written_messages_total", output_labels(log, "file")) == "1000";
+    })) << reader.last.error;
+    const Parsed &m = reader.last;
+    EXPECT_EQ(m.value("wickerpost_spread_readahead_bytes", live), "0");
+    EXPECT_EQ(m.value("wickerpost_spread_readahead_limit_bytes", live), std::to_string(32u << 20));
+    EXPECT_GE(std::stoull(m.value("wickerpost_spread_readahead_max_bytes", live)), burst.size());
+    EXPECT_LE(std::stoull(m.value("wickerpost_spread_readahead_max_bytes", live)), 32u << 20);
+    // The silent daemons: no session, nothing held.
+    for (const Sample &sample : m.samples)
+        if (sample.name == "wickerpost_spread_readahead_limit_bytes" && sample.labels != live)
+            EXPECT_EQ(sample.value, "0") << sample.labels.at("daemon");
+    s.terminate_daemon();
+    for (int fd : silent)
+        close(fd);
 }
