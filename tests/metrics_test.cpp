@@ -1041,10 +1041,54 @@ TEST(Metrics, ReadAheadHighWaterAfterAStalledLoop)
     EXPECT_GE(std::stoull(m.value("wickerpost_spread_readahead_max_bytes", live)), burst.size());
     EXPECT_LE(std::stoull(m.value("wickerpost_spread_readahead_max_bytes", live)), 32u << 20);
     // The silent daemons: no session, nothing held.
-    for (const Sample &sample : m.samples)
-        if (sample.name == "wickerpost_spread_readahead_limit_bytes" && sample.labels != live)
+    for (const Sample &sample : m.samples) {
+        if (sample.name == "wickerpost_spread_readahead_limit_bytes" && sample.labels != live) {
             EXPECT_EQ(sample.value, "0") << sample.labels.at("daemon");
+        }
+    }
     s.terminate_daemon();
     for (int fd : silent)
         close(fd);
+}
+
+// A hand-over keeps the endpoint: the daemon taking over listens on the
+// same address while the old one still does (no "Cannot listen"), and
+// answers once the old one has gone, with its own counts.
+TEST(MetricsHttp, HandOverKeepsTheEndpoint)
+{
+    Scenario s;
+    const int http = free_port();
+    const std::string log = s.dir.file("web.log");
+    s.start_daemon(listen_setting(http) + s.spread_block("  Log {\n    Group = web\n    File = " + log + "\n  }\n"));
+    s.send("one\ntwo\n", {"web"});
+    ASSERT_TRUE(s.wait_lines(log, 2));
+    ASSERT_EQ(status_line_of(ask(http, "GET /metrics HTTP/1.1\r\n\r\n")), "HTTP/1.1 200 OK");
+
+    s.daemon->signal(SIGUSR2);
+    pid_t next = -1;
+    ASSERT_TRUE(wait_until([&] {
+        std::string err = s.daemon->err();
+        size_t at = err.find("Handing over to new daemon ");
+        if (at != std::string::npos)
+            next = std::stoi(err.substr(at + 27));
+        return err.find("Took over from daemon ") != std::string::npos;
+    })) << s.daemon->err();
+    ASSERT_TRUE(s.daemon->wait());
+    EXPECT_EQ(s.daemon->exit_code(), 0);
+    ASSERT_GT(next, 0);
+    EXPECT_EQ(s.daemon->err().find("Cannot listen"), std::string::npos) << s.daemon->err();
+
+    s.send("three\n", {"web"});
+    ASSERT_TRUE(s.wait_lines(log, 3));
+    // The new daemon's counts: the one line it received.
+    std::string answer;
+    ASSERT_TRUE(wait_until([&] {
+        answer = ask(http, "GET /metrics HTTP/1.1\r\n\r\n");
+        return answer.find("\nwickerpost_spread_received_messages_total{daemon=\"" + std::to_string(s.port) +
+                           "\"} 1\n") != std::string::npos;
+    })) << answer;
+    EXPECT_EQ(status_line_of(answer), "HTTP/1.1 200 OK");
+    kill(next, SIGTERM);
+    EXPECT_TRUE(wait_until([&] { return ended(next); }));
+    EXPECT_EQ(read_file(log), "one\ntwo\nthree\n");
 }
