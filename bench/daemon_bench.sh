@@ -455,7 +455,7 @@ with open(sys.argv[2], "w") as f:
     # The scraper: GET /metrics every 100 ms until SIGTERM; then writes
     # "scrapes failed slowest_ms" to its file.
     if [ -n "$scrape_port" ]; then
-        rm -f "$work/scrapes"
+        rm -f "$work/scrapes" "$work/scrapes.ready"
         python3 -c '
 import signal, sys, time, urllib.request
 url, out = "http://127.0.0.1:%s/metrics" % sys.argv[1], sys.argv[2]
@@ -472,9 +472,16 @@ while True:
         done[1] += 1
     done[0] += 1
     done[2] = max(done[2], (time.monotonic() - t) * 1000)
+    if done[0] == 1:
+        open(out + ".ready", "w").close()
     time.sleep(max(0.0, 0.1 - (time.monotonic() - t)))
 ' "$scrape_port" "$work/scrapes" &
         scraper_pid=$!
+        # The sender starts once the scraper has scraped.
+        for i in $(seq 100); do
+            [ -e "$work/scrapes.ready" ] && break
+            sleep 0.05
+        done
     fi
 
     local d0 b0 k0 t_start t_sent t_end size last_size stalled=0
