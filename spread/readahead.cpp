@@ -22,6 +22,8 @@
 #include <mutex>
 #include <iterator>
 #include <new>
+#include <vector>
+#include <algorithm>
 
 #include "spread/readahead.h"
 
@@ -187,6 +189,67 @@ bool reader_frame(SpReadAhead *ra, uint64_t filled, size_t *completed)
     return !corrupt;
 }
 
+}  // namespace
+
+size_t sp_ring_room(SpReadAhead *ra, struct iovec *iov, size_t max_pieces, size_t *pieces)
+{
+    uint64_t filled = ra->filled.load(std::memory_order_relaxed);
+    uint64_t taken = ra->taken.load(std::memory_order_acquire);
+    size_t free_bytes = ra->cap - (size_t)(filled - taken);
+    *pieces = 0;
+    if (free_bytes == 0)
+        return 0;
+    ring_fit(ra, filled, taken);
+    // The room offered: resident, less than SP_RING_AHEAD plus one chunk
+    // from filled on (ring_fit attaches no further), so at most
+    // SP_RING_AHEAD / SP_RING_CHUNK + 2 pieces of chunks.
+    size_t offered = (size_t)(ra->att_to * SP_RING_CHUNK - filled);
+    if (offered > free_bytes)
+        offered = free_bytes;
+    size_t given = 0;
+    for (size_t i = (size_t)(filled % ra->cap), left = offered; left > 0 && *pieces < max_pieces; ++*pieces) {
+        size_t off = i % SP_RING_CHUNK;
+        size_t m = SP_RING_CHUNK - off < left ? SP_RING_CHUNK - off : left;
+        iov[*pieces] = {ra->chunks[i / SP_RING_CHUNK].load(std::memory_order_relaxed) + off, m};
+        left -= m;
+        given += m;
+        i += m;
+        if (i == ra->cap)
+            i = 0;
+    }
+    return given;
+}
+
+bool sp_ring_read(SpReadAhead *ra, size_t n, size_t *completed)
+{
+    uint64_t filled = ra->filled.load(std::memory_order_relaxed) + (uint64_t)n;
+    ra->filled.store(filled, std::memory_order_release);
+    uint64_t held = filled - ra->taken.load(std::memory_order_relaxed);
+    if (held > ra->max_held.load(std::memory_order_relaxed))
+        ra->max_held.store(held, std::memory_order_relaxed);
+    *completed = 0;
+    if (!reader_frame(ra, filled, completed))
+        return false;
+    // The room for the next read, now that the messages are out.
+    ring_fit(ra, filled, ra->taken.load(std::memory_order_acquire));
+    return true;
+}
+
+int sp_ring_trim(SpReadAhead *ra, uint64_t now_ns) { return ring_trim(ra, now_ns); }
+
+void sp_ring_commit(SpReadAhead *ra, uint64_t at)
+{
+    ra->taken.store(at, std::memory_order_seq_cst);
+    if (ra->whole.load(std::memory_order_seq_cst) > at && !ra->reader_waits.load(std::memory_order_seq_cst))
+        return;
+    std::lock_guard<SessionLock> g(ra->mu);
+    sp_update_ready(ra);
+    if (ra->reader_waits.load(std::memory_order_relaxed))
+        ra->cv.notify_all();
+}
+
+namespace {
+
 void reader_finish(SpReadAhead *ra, ReadEnd why)
 {
     std::lock_guard<SessionLock> g(ra->mu);
@@ -283,11 +346,13 @@ void *reader_main(void *arg)
     for (;;) {
         if (ra->stop_asked.load(std::memory_order_relaxed))
             return nullptr;
-        uint64_t filled = ra->filled.load(std::memory_order_relaxed);
-        size_t free_bytes = ra->cap - (size_t)(filled - ra->taken.load(std::memory_order_acquire));
-        if (free_bytes == 0) {
+        struct iovec iov[SP_RING_AHEAD / SP_RING_CHUNK + 2];
+        size_t pieces;
+        size_t offered = sp_ring_room(ra, iov, std::size(iov), &pieces);
+        if (offered == 0) {
+            uint64_t filled = ra->filled.load(std::memory_order_relaxed);
             std::unique_lock<SessionLock> lk(ra->mu);
-            // Sequentially consistent with ring_commit: either it sees
+            // Sequentially consistent with sp_ring_commit: either it sees
             // reader_waits and wakes us, or we see the room it made.
             ra->reader_waits.store(true, std::memory_order_seq_cst);
             ra->cv.wait(lk, [&] {
@@ -297,40 +362,15 @@ void *reader_main(void *arg)
             ra->reader_waits.store(false, std::memory_order_relaxed);
             continue;
         }
-        ring_fit(ra, filled, ra->taken.load(std::memory_order_acquire));
-        // The room offered: resident, less than SP_RING_AHEAD plus one
-        // chunk from filled on (ring_fit attaches no further), so at most
-        // SP_RING_AHEAD / SP_RING_CHUNK + 2 pieces of chunks.
-        size_t offered = (size_t)(ra->att_to * SP_RING_CHUNK - filled);
-        if (offered > free_bytes)
-            offered = free_bytes;
-        struct iovec iov[SP_RING_AHEAD / SP_RING_CHUNK + 2];
-        size_t pieces = 0;
-        for (size_t i = (size_t)(filled % ra->cap), left = offered; left > 0 && pieces < std::size(iov); pieces++) {
-            size_t off = i % SP_RING_CHUNK;
-            size_t m = SP_RING_CHUNK - off < left ? SP_RING_CHUNK - off : left;
-            iov[pieces] = {ra->chunks[i / SP_RING_CHUNK].load(std::memory_order_relaxed) + off, m};
-            left -= m;
-            i += m;
-            if (i == ra->cap)
-                i = 0;
-        }
         struct msghdr msg;
         memset(&msg, 0, sizeof msg);
         msg.msg_iov = iov;
         msg.msg_iovlen = pieces;
         ssize_t n = recvmsg(ra->fd, &msg, MSG_DONTWAIT);
         if (n > 0) {
-            filled += (uint64_t)n;
-            ra->filled.store(filled, std::memory_order_release);
-            uint64_t held = filled - ra->taken.load(std::memory_order_relaxed);
-            if (held > ra->max_held.load(std::memory_order_relaxed))
-                ra->max_held.store(held, std::memory_order_relaxed);
-            size_t completed = 0;
-            if (!reader_frame(ra, filled, &completed))
+            size_t completed;
+            if (!sp_ring_read(ra, (size_t)n, &completed))
                 return nullptr;
-            // The room for the next read, now that the messages are out.
-            ring_fit(ra, filled, ra->taken.load(std::memory_order_acquire));
             if ((size_t)n == offered)
                 continue;
             uint64_t now = monotonic_ns();
@@ -410,7 +450,9 @@ void reader_stop(SpReadAhead *ra)
     ra->running = false;
 }
 
-void read_ahead_delete(SpReadAhead *ra)
+}  // namespace
+
+void sp_ring_delete(SpReadAhead *ra)
 {
     if (ra->ready_fd >= 0)
         close(ra->ready_fd);
@@ -424,25 +466,15 @@ void read_ahead_delete(SpReadAhead *ra)
     delete ra;
 }
 
-// Read-ahead state for s, framing from where the application stands: at a
-// message boundary, or after the header a *_TOO_SHORT return kept. Null when
-// memory or descriptors cannot be had.
-SpReadAhead *read_ahead_new(SpSession *s)
+SpReadAhead *sp_ring_new(size_t bytes, uint64_t quiet_ns)
 {
     SpReadAhead *ra = new (std::nothrow) SpReadAhead();
     if (!ra)
         return nullptr;
-    ra->fd = s->fd;
-    size_t cap = sp_readahead_bytes > SP_LARGEST_MESSAGE ? sp_readahead_bytes : SP_LARGEST_MESSAGE;
+    size_t cap = bytes > SP_LARGEST_MESSAGE ? bytes : SP_LARGEST_MESSAGE;
     ra->cap = (cap + SP_RING_CHUNK - 1) / SP_RING_CHUNK * SP_RING_CHUNK;
     ra->nslots = ra->cap / SP_RING_CHUNK;
-    ra->quiet_ns = SP_RING_QUIET_NS;
-    if (const char *e = getenv(SP_RING_QUIET_TEST_ENV)) {
-        char *end;
-        unsigned long long ms = strtoull(e, &end, 10);
-        if (*e && !*end)
-            ra->quiet_ns = ms * 1000000ull;
-    }
+    ra->quiet_ns = quiet_ns;
     // One mapping for every frame, reserved now and touched only as the
     // backlog needs it. Its faults are then taken under the mapping's own
     // lock, not the whole memory map's, as long as nothing changes the
@@ -459,7 +491,7 @@ SpReadAhead *read_ahead_new(SpSession *s)
     ra->ready_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     ra->wake_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (!ra->region || !ra->chunks || !ra->warm || !ra->cold || ra->ready_fd < 0 || ra->wake_fd < 0) {
-        read_ahead_delete(ra);
+        sp_ring_delete(ra);
         return nullptr;
     }
     // Frames are taken from the start of the mapping first.
@@ -472,6 +504,71 @@ SpReadAhead *read_ahead_new(SpSession *s)
     while (ra->ncold > 0 && ra->nslots - ra->ncold < SP_RING_RESIDENT / SP_RING_CHUNK)
         ra->warm[ra->nwarm++] = frame_touch(ra->cold[--ra->ncold]);
     ra->busy_at = monotonic_ns();
+    return ra;
+}
+
+const char *sp_ring_check(const SpReadAhead *ra)
+{
+    uint64_t filled = ra->filled.load(std::memory_order_relaxed);
+    uint64_t whole = ra->whole.load(std::memory_order_relaxed);
+    uint64_t taken = ra->taken.load(std::memory_order_relaxed);
+    if (!(taken <= whole && whole <= filled && filled - taken <= ra->cap))
+        return "taken <= whole <= filled <= taken + cap";
+    if (ra->msg_start != whole || (ra->header_known && ra->msg_end < ra->msg_start))
+        return "the message being framed starts at whole";
+    if (!(ra->att_from <= taken / SP_RING_CHUNK && ra->att_to * SP_RING_CHUNK >= filled))
+        return "the attached chunks cover [taken, filled)";
+    if (ra->att_to - ra->att_from > ra->nslots + 1)
+        return "at most one slot is shared";
+    // Every frame is in exactly one place: a slot (a shared slot counts
+    // once), the warm list or the cold list; a slot holds a frame exactly
+    // while an attached chunk lies in it.
+    std::vector<bool> used(ra->nslots);
+    for (uint64_t c = ra->att_from; c < ra->att_to; c++)
+        used[c % ra->nslots] = true;
+    size_t attached = 0;
+    for (size_t slot = 0; slot < ra->nslots; slot++) {
+        bool in_use = used[slot];
+        unsigned char *frame = ra->chunks[slot].load(std::memory_order_relaxed);
+        if (in_use != (frame != nullptr))
+            return "a slot holds a frame exactly while a chunk in it is attached";
+        attached += in_use;
+    }
+    if (attached + ra->nwarm + ra->ncold != ra->nslots)
+        return "every frame is attached, warm or cold";
+    std::vector<const unsigned char *> frames;
+    for (size_t slot = 0; slot < ra->nslots; slot++)
+        if (const unsigned char *f = ra->chunks[slot].load(std::memory_order_relaxed))
+            frames.push_back(f);
+    frames.insert(frames.end(), ra->warm, ra->warm + ra->nwarm);
+    frames.insert(frames.end(), ra->cold, ra->cold + ra->ncold);
+    std::sort(frames.begin(), frames.end());
+    for (size_t k = 0; k < frames.size(); k++)
+        if (frames[k] != ra->region + k * SP_RING_CHUNK)
+            return "each frame of the mapping once";
+    if (ra->nslots - ra->ncold < SP_RING_RESIDENT / SP_RING_CHUNK && ra->ncold > 0)
+        return "SP_RING_RESIDENT stays resident";
+    return nullptr;
+}
+
+namespace {
+
+// Read-ahead state for s, framing from where the application stands: at a
+// message boundary, or after the header a *_TOO_SHORT return kept. Null when
+// memory or descriptors cannot be had.
+SpReadAhead *read_ahead_new(SpSession *s)
+{
+    uint64_t quiet_ns = SP_RING_QUIET_NS;
+    if (const char *e = getenv(SP_RING_QUIET_TEST_ENV)) {
+        char *end;
+        unsigned long long ms = strtoull(e, &end, 10);
+        if (*e && !*end)
+            quiet_ns = ms * 1000000ull;
+    }
+    SpReadAhead *ra = sp_ring_new(sp_readahead_bytes, quiet_ns);
+    if (!ra)
+        return nullptr;
+    ra->fd = s->fd;
     if (s->has_cached) {
         int64_t payload = wire_payload_size(&s->cached, true);
         ra->header_known = true;
@@ -492,7 +589,7 @@ void sp_read_ahead_free(SpSession *s)
     if (!s->ra)
         return;
     reader_stop(s->ra);
-    read_ahead_delete(s->ra);
+    sp_ring_delete(s->ra);
     s->ra = nullptr;
 }
 
@@ -519,7 +616,7 @@ extern "C" int SP_read_ahead(mailbox mbox, int on)
             return SP_BUG;
         ra->taken_base = s->taken_messages;
         if (ra->end.load(std::memory_order_relaxed) == ReadEnd::none && reader_start(ra) != 0) {
-            read_ahead_delete(ra);
+            sp_ring_delete(ra);
             return SP_BUG;
         }
         s->ra = ra;

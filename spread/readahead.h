@@ -51,6 +51,7 @@
 #pragma once
 
 #include <pthread.h>
+#include <sys/uio.h>
 
 #include <atomic>
 #include <condition_variable>
@@ -132,3 +133,41 @@ void sp_update_ready(SpReadAhead *ra);
 // Copies n bytes (n <= cap) out of the ring from index i on. The slots
 // under them must hold their frames.
 void sp_ring_copy(const SpReadAhead *ra, size_t i, void *out, size_t n);
+
+// --- The ring apart from the socket and the threads ------------------------
+// The reader thread and SP_receive work the ring through these; a test
+// drives them alone, one step at a time.
+
+// A ring of `bytes` (at least SP_LARGEST_MESSAGE, rounded up to whole
+// chunks), with SP_RING_RESIDENT touched and its first room attached, no
+// socket; frames given back after quiet_ns of a small backlog. Null when
+// memory or descriptors cannot be had.
+SpReadAhead *sp_ring_new(size_t bytes, uint64_t quiet_ns);
+// Frees the ring: mapping, descriptors, record.
+void sp_ring_delete(SpReadAhead *ra);
+// The reader's side: the room for the next read, resident, as at most
+// max_pieces pieces (*pieces of them set); returns its bytes, 0 when the
+// ring is full.
+size_t sp_ring_room(SpReadAhead *ra, struct iovec *iov, size_t max_pieces, size_t *pieces);
+// The reader's side: n bytes were read into that room. Publishes them,
+// frames the messages they complete (*completed of them) and attaches the
+// room of the next read. False on a header no daemon sends: the stream
+// has lost its framing and the reader must stop.
+bool sp_ring_read(SpReadAhead *ra, size_t n, size_t *completed);
+// The reader's side: at now_ns (CLOCK_MONOTONIC), notes a large backlog
+// or, after quiet_ns of a small one, gives warm frames beyond
+// SP_RING_RESIDENT back. Returns the ms until that is due, -1 when
+// nothing is left to give back.
+int sp_ring_trim(SpReadAhead *ra, uint64_t now_ns);
+// The application's side: the ring is given back up to offset `at` (the
+// end of the messages taken). While whole messages remain and the reader
+// does not wait for room, nothing else changes: no lock is taken.
+// Otherwise, under the lock, the ready descriptor is cleared when the last
+// whole message went, and the reader woken.
+void sp_ring_commit(SpReadAhead *ra, uint64_t at);
+// The invariants above, and of the frames (each frame of the mapping in
+// exactly one place: a slot, the warm or the cold list; SP_RING_RESIDENT
+// kept): null when they hold, else the one that does not. For tests, with
+// neither thread running.
+const char *sp_ring_check(const SpReadAhead *ra);
+

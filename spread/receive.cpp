@@ -173,23 +173,6 @@ int ring_wait(SpSession *s, Source *src)
     return lost(s);
 }
 
-// With read-ahead: gives back the ring up to src->at. While whole messages
-// remain and the reader does not wait for room, nothing else changes: no
-// lock is taken. Otherwise, under the lock, the ready descriptor is cleared
-// when the last whole message went, and the reader woken.
-void ring_commit(SpSession *s, const Source *src)
-{
-    SpReadAhead *ra = s->ra;
-    ra->taken.store(src->at, std::memory_order_seq_cst);
-    if (ra->whole.load(std::memory_order_seq_cst) > src->at &&
-        !ra->reader_waits.load(std::memory_order_seq_cst))
-        return;
-    std::lock_guard<SessionLock> g(ra->mu);
-    sp_update_ready(ra);
-    if (ra->reader_waits.load(std::memory_order_relaxed))
-        ra->cv.notify_all();
-}
-
 // Where the caller wants the body: elements filled in order, room bytes in
 // all (their total length, at most INT_MAX); where is what the caller gave
 // (its buffer or its scatter), for the membership calls.
@@ -315,7 +298,7 @@ int receive_call(mailbox mbox, service *service_type, char *sender, int max_grou
     if (took && !s->has_cached)
         s->taken_messages++;
     if (s->ra && took)
-        ring_commit(s, &src);
+        sp_ring_commit(s->ra, src.at);
     return r;
 }
 

@@ -11,3 +11,11 @@ set_source_files_properties(${CMAKE_CURRENT_SOURCE_DIR}/spread_c_api.c PROPERTIE
 wkp_unit_test(test_spread_session ${CMAKE_CURRENT_SOURCE_DIR}/spread_session_test.cpp)
 wkp_unit_test(test_spread_dropin ${CMAKE_CURRENT_SOURCE_DIR}/spread_dropin_test.cpp)
 wkp_unit_test(test_spread_events ${CMAKE_CURRENT_SOURCE_DIR}/spread_events_test.cpp)
+# The read-ahead ring against a plain model: a seeded run here, a long one
+# in its fuzzer (scripts/checks/fuzz-ring.sh).
+wkp_unit_test(test_spread_ring ${CMAKE_CURRENT_SOURCE_DIR}/spread_ring_test.cpp)
+if(WKP_FUZZ)
+  add_executable(ring_fuzz ${CMAKE_CURRENT_SOURCE_DIR}/ring_fuzz.cpp)
+  target_link_libraries(ring_fuzz PRIVATE spread_client)
+  target_link_options(ring_fuzz PRIVATE -fsanitize=fuzzer)
+endif()
