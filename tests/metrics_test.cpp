@@ -914,12 +914,12 @@ TEST(MetricsHttp, BadClientsAreBoundedWhileLinesLand)
         std::vector<int> fds;
         for (int i = 0; i < 200; i++) {
             int fd = connect_local(http);
-            if (fd >= 0)
+            if (fd >= 0) {
+                send_some(fd, "GET /metrics HTTP/1.1\r\n\r\n");
                 fds.push_back(fd);
+            }
         }
         ASSERT_TRUE(lines_land());
-        for (int fd : fds)
-            send_some(fd, "GET /metrics HTTP/1.1\r\n\r\n");
         size_t answered = 0, closed = 0;
         for (int fd : fds) {
             std::string got;
