@@ -664,11 +664,18 @@ extern "C" int SP_read_stats(mailbox mbox, sp_read_stats *stats)
     SpReadAhead *ra = s->ra;
     if (!ra)
         return 0;
-    std::lock_guard<SessionLock> g(ra->mu);
+    // whole and framed move together, under the lock; the walk below then
+    // reads only [taken, whole), which the reader leaves alone (it writes
+    // past filled and detaches below taken, which only this thread
+    // moves), so the reader is never held up by it.
     uint64_t taken = ra->taken.load(std::memory_order_relaxed);
-    uint64_t whole = ra->whole.load(std::memory_order_relaxed);
+    uint64_t whole;
+    {
+        std::lock_guard<SessionLock> g(ra->mu);
+        whole = ra->whole.load(std::memory_order_relaxed);
+        stats->messages_framed = ra->framed.load(std::memory_order_relaxed);
+    }
     stats->bytes_read = ra->filled.load(std::memory_order_acquire);
-    stats->messages_framed = ra->framed.load(std::memory_order_relaxed);
     stats->held_bytes = stats->bytes_read - taken;
     stats->held_whole_bytes = whole - taken;
     // Whole messages held, counted by walking their headers from taken to
