@@ -20,6 +20,10 @@
 #   clf       wickerpost, a plain log file with the CLF timestamp rewrite
 #   plain-stats  wickerpost, a plain log file, and a StatsFile written every
 #             second (StatsInterval = 1, the shortest)
+#   plain-scraped  wickerpost, a plain log file, and StatsListen on a free
+#             port of 127.0.0.1 scraped every 100 ms (GET /metrics with
+#             Python's urllib) for the whole run; the scrapes, the failed
+#             ones and the slowest are said per run
 #   dated     wickerpost, a DatedFile named by the second (%Y%m%d%H%M%S)
 #   vhost-dated  wickerpost, the vhost facility with a VhostFile named by the
 #             second: a file per host and second
@@ -65,7 +69,7 @@
 # by commas, run the whole benchmark once per rate), -B the build directory
 # (build; built here with ninja), -c a comma-separated list of cases
 # (baseline,plain,clf,baseline-vhost,vhost,baseline-vhost-existing,vhost-existing;
-# also bare, bare-vhost, bare-vhost-existing, plain-stats, and dated,
+# also bare, bare-vhost, bare-vhost-existing, plain-stats, plain-scraped, and dated,
 # vhost-dated: a DatedFile and a VhostFile whose names change every
 # second), -t where the scratch directory with the input and the outputs is
 # made (/tmp), -k keep it, -M another
@@ -186,7 +190,9 @@ minispread_pid=""
 receiver_pid=""
 neighbour_pid=""
 watch_pid=""
+scraper_pid=""
 cleanup() {
+    [ -n "$scraper_pid" ] && kill -TERM "$scraper_pid" 2>/dev/null
     [ -n "$neighbour_pid" ] && kill -TERM "$neighbour_pid" 2>/dev/null
     [ -n "$watch_pid" ] && kill -TERM "$watch_pid" 2>/dev/null
     [ -n "$receiver_pid" ] && kill -TERM "$receiver_pid" 2>/dev/null
@@ -337,7 +343,7 @@ daemon_conf() {
 # warm-up run instead: it counts the receiver's system calls into
 # $work/CASE.syscalls and keeps nothing else.
 run_case() {
-    local name=$1 label=$1 mode=${2:-measure} expect out="$work/out" cmd conf wkp_bin=$wickerpost
+    local name=$1 label=$1 mode=${2:-measure} expect out="$work/out" cmd conf wkp_bin=$wickerpost scrape_port=""
     case $name in
     other-*) wkp_bin=$other_wickerpost; name=${name#other-} ;;
     esac
@@ -376,6 +382,12 @@ run_case() {
         expect=$input_bytes ;;
     plain-stats)
         conf_globals="StatsFile = $out/wickerpost.prom"$'\n'"StatsInterval = 1"$'\n'
+        daemon_conf "  File = $out/plain.log"
+        conf_globals=""
+        expect=$input_bytes ;;
+    plain-scraped)
+        scrape_port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+        conf_globals="StatsListen = 127.0.0.1:$scrape_port"$'\n'
         daemon_conf "  File = $out/plain.log"
         conf_globals=""
         expect=$input_bytes ;;
@@ -440,6 +452,37 @@ with open(sys.argv[2], "w") as f:
         python3 "$neighbour" --secs 3600 "${neighbour_argv[@]}" &
         neighbour_pid=$!
     fi
+    # The scraper: GET /metrics every 100 ms until SIGTERM; then writes
+    # "scrapes failed slowest_ms" to its file.
+    if [ -n "$scrape_port" ]; then
+        rm -f "$work/scrapes" "$work/scrapes.ready"
+        python3 -c '
+import signal, sys, time, urllib.request
+url, out = "http://127.0.0.1:%s/metrics" % sys.argv[1], sys.argv[2]
+done = [0, 0, 0.0]
+def stop(*_):
+    open(out, "w").write("%d %d %.1f\n" % (done[0], done[1], done[2]))
+    sys.exit(0)
+signal.signal(signal.SIGTERM, stop)
+while True:
+    t = time.monotonic()
+    try:
+        urllib.request.urlopen(url, timeout=10).read()
+    except Exception:
+        done[1] += 1
+    done[0] += 1
+    done[2] = max(done[2], (time.monotonic() - t) * 1000)
+    if done[0] == 1:
+        open(out + ".ready", "w").close()
+    time.sleep(max(0.0, 0.1 - (time.monotonic() - t)))
+' "$scrape_port" "$work/scrapes" &
+        scraper_pid=$!
+        # The sender starts once the scraper has scraped.
+        for i in $(seq 100); do
+            [ -e "$work/scrapes.ready" ] && break
+            sleep 0.05
+        done
+    fi
 
     local d0 b0 k0 t_start t_sent t_end size last_size stalled=0
     d0=$(ticks "$minispread_pid")
@@ -484,6 +527,12 @@ with open(sys.argv[2], "w") as f:
         wait "$neighbour_pid" || true
         neighbour_pid=""
     fi
+    if [ -n "$scraper_pid" ]; then
+        kill -TERM "$scraper_pid" 2>/dev/null || true
+        wait "$scraper_pid" || true
+        scraper_pid=""
+        echo "$label: scrapes, failed, slowest ms: $(cat "$work/scrapes" 2>/dev/null || echo none)" >&2
+    fi
     if [ -n "$perf_pid" ]; then
         kill -INT "$perf_pid" 2>/dev/null || true
         wait "$perf_pid" || true
@@ -517,7 +566,7 @@ print("%.3f %.3f" % (lat[len(lat) // 2], lat[min(len(lat) - 1, len(lat) * 99 // 
     # What arrived, and how often the receiver lost its session.
     local arrived bad lost disconnections kills=$((k1 - k0))
     case $name in
-    baseline | bare | plain | plain-stats) read -r arrived bad < <(python3 "$work/check.py" plain "$input" "$out/plain.log") ;;
+    baseline | bare | plain | plain-stats | plain-scraped) read -r arrived bad < <(python3 "$work/check.py" plain "$input" "$out/plain.log") ;;
     clf) read -r arrived bad < <(python3 "$work/check.py" clf "$input" "$out/plain.log") ;;
     # Dated files: each output's (each host's) files in name order, joined.
     dated)

@@ -35,6 +35,8 @@ static int config_read_file(const char *path, bool open_outputs)
     config_registries_init();
     free(stats_file);
     stats_file = nullptr;
+    free(stats_listen);
+    stats_listen = nullptr;
     stats_interval = default_stats_interval;
     // Close-on-exec: the piped commands started once the file is accepted
     // must not inherit the configuration file.

@@ -4,8 +4,8 @@
 // Built once by the configuration reader, before the daemon detaches, and
 // never freed by the daemon (tests free it with config_registries_free).
 // Afterwards only the run-time fields change: `connected`, `private_group`
-// and the counters of a SpreadConf, `fd` and `output` of a LogFile, and the
-// slots and `output` of a VhostTable.
+// and the counters of a SpreadConf, `fd` and `output` of a LogFile, the
+// slots and `output` of a VhostTable, and the counter of a LogFacility.
 //
 // Ownership: every string handed to a setter is a fresh heap copy and the
 // setter takes ownership of it (stores it or frees it); setting port, host,
@@ -83,6 +83,8 @@ struct LogFacility {
     VhostTable *vhosts;                     // owned; set together with vhostdir
     char *vhostfile;                        // owned VhostFile pattern, or null:
                                             // a host's lines go to vhostdir/host/<expanded>
+    unsigned long long received;            // run-time: regular messages received for
+                                            // it (its group the first logged one)
 };
 
 // One Spread block: one Spread daemon connection.

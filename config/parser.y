@@ -75,7 +75,7 @@ static bool close_log_block()
 // offending token, as any word out of place is; `word` freed).
 static char *known_setting(char *word)
 {
-    if (strcmp(word, "StatsFile") == 0 || strcmp(word, "StatsInterval") == 0)
+    if (strcmp(word, "StatsFile") == 0 || strcmp(word, "StatsInterval") == 0 || strcmp(word, "StatsListen") == 0)
         return word;
     free(word);
     config_error(nullptr);
@@ -96,6 +96,18 @@ static bool set_global(char *name, char *value)
         } else {
             free(stats_file);
             stats_file = value;
+            value = nullptr;
+        }
+    } else if (strcmp(name, "StatsListen") == 0) {
+        sockaddr_storage address;
+        socklen_t length;
+        if (!stats_listen_address(value, &address, &length)) {
+            fprintf(stderr, "StatsListen must be ADDRESS:PORT, a numeric address (IPv6 in brackets) and a port "
+                            "from 1 to 65535\n");
+            taken = false;
+        } else {
+            free(stats_listen);
+            stats_listen = value;
             value = nullptr;
         }
     } else {

@@ -26,11 +26,24 @@ extern int vhost_table_size;
 // it always has (a regex error without a newline).
 extern int reader_report_form;
 constexpr int vhost_table_size_max = 1048576;
+#include <sys/socket.h>
+
 // StatsFile: the path the loop writes its counters to for monitoring
 // (owned); null when the configuration names none. Each reading of a
 // configuration starts from null.
 extern char *stats_file;
+// StatsListen: the address the daemon serves its metrics on over HTTP
+// (owned text, "ADDRESS:PORT"); null when the configuration names none.
+// Each reading of a configuration starts from null.
+extern char *stats_listen;
 // StatsInterval: seconds between two writes of stats_file, 1 or more;
 // default_stats_interval when the configuration does not say.
 extern int stats_interval;
 constexpr int default_stats_interval = 15;
+
+// Reads a StatsListen value: a numeric IPv4 address, or a numeric IPv6
+// address in brackets, a colon, and a port from 1 to 65535 in decimal
+// ("127.0.0.1:9108", "[::1]:9108", "0.0.0.0:9108"). No name is looked up.
+// Fills *address and *length and returns true; false when the text is not
+// such an address.
+bool stats_listen_address(const char *text, sockaddr_storage *address, socklen_t *length);

@@ -10,10 +10,12 @@
 #include "daemon/books.h"
 #include "daemon/handover.h"
 #include "daemon/metrics.h"
+#include "daemon/metrics_http.h"
 #include "daemon/notify.h"
 #include "daemon/rejoin.h"
 #include "daemon/session.h"
 #include "daemon/signals.h"
+#include "daemon/spread_drops.h"
 #include "daemon/status.h"
 #include "output/deliver.h"
 #include "output/log_files.h"
@@ -90,6 +92,7 @@ void handle_signals()
         handover_stop();
         output_drain(output_exit_stall_ms, output_exit_drain_ms);
         close_log_files();
+        spread_drops_report_pending();
         // The counts are final now.
         metrics_write();
         handover_stopped();
@@ -157,6 +160,28 @@ static void drop_mailbox(int i)
         fprintf(stderr, "Error connecting to spread daemon\n");
 }
 
+// A message longer than the receive buffer (cut off by DROP_RECV, its
+// groups received): never written, since its head alone is not the line
+// that was sent, but counted as received and dropped as "too long", under
+// the output of its group when one of its groups is logged here, else
+// under the connection. The hand-over decides first, as for any message:
+// a new daemon before its cut counts nothing.
+static void count_too_long(SpreadConf *conf, service type, const char *sender, int16 mess_type, int num_groups,
+                           char groups[][MAX_GROUP_NAME])
+{
+    if (conf == nullptr || !Is_regular_mess(type) || num_groups == 0 ||
+        handover_message(conf, type, sender, mess_type, receive_buffer, receive_size) != HANDOVER_PASS)
+        return;
+    conf->received++;
+    LogFacility *facility = logged_facility(conf, num_groups < 0 ? -num_groups : num_groups, groups);
+    if (facility == nullptr) {
+        spread_drop(conf, SPREAD_DROP_TOO_LONG);
+        return;
+    }
+    facility->received++;
+    output_drop(output_of_facility(facility), OUTPUT_DROP_TOO_LONG);
+}
+
 static void receive_from(int i)
 {
     static char sender[MAX_GROUP_NAME];
@@ -180,6 +205,8 @@ static void receive_from(int i)
         }
         if (r == CONNECTION_CLOSED || r == ILLEGAL_SESSION)
             drop_mailbox(i);
+        if (r == BUFFER_TOO_SHORT)
+            count_too_long(mailbox_table[i], type, sender, mess_type, num_groups, groups);
         return;
     }
     // Other negative results are never lengths: the message is dropped.
@@ -197,7 +224,12 @@ static void receive_from(int i)
     conf->received++;
     // A negative count: more groups than room, the first ones received.
     LogFacility *facility = logged_facility(conf, num_groups < 0 ? -num_groups : num_groups, groups);
-    if (facility != nullptr && handover_hold(conf, facility, receive_buffer, r))
+    if (facility == nullptr) {
+        spread_drop(conf, SPREAD_DROP_NOT_LOGGED);
+        return;
+    }
+    facility->received++;
+    if (handover_hold(conf, facility, receive_buffer, r))
         return;
     // Routed, rewritten and written whole or not at all, never blocking; a
     // loss is counted and reported by the output module.
@@ -256,6 +288,9 @@ void receive_loop()
         output_poll_backlogs(&waiting);
         // The hand-over's channel last, after the backlogs.
         size_t backlogs = waiting.size() - backlogs_at;
+        // A scrape wakes a wait that would block (else the pass sees it).
+        if (buffered == 0 && metrics_http_poll_fd() >= 0)
+            waiting.push_back(pollfd{metrics_http_poll_fd(), POLLIN, 0});
         int channel = handover_poll_fd();
         if (channel >= 0)
             waiting.push_back(pollfd{channel, POLLIN, 0});

@@ -9,6 +9,7 @@
 #include "daemon/journal.h"
 #include "daemon/loop.h"
 #include "daemon/metrics.h"
+#include "daemon/metrics_http.h"
 #include "daemon/notify.h"
 #include "daemon/options.h"
 #include "daemon/process.h"
@@ -36,6 +37,9 @@ int main(int argc, char **argv)
     notify_start();
     if (config_load(config_path) != 0)
         exit(-1);
+    // An address that cannot be listened on is a configuration error.
+    if (!metrics_http_listen(taking_over))
+        exit(-1);
 
     if (buffer_size < 0)
         buffer_size = default_buffer_size;
@@ -50,6 +54,7 @@ int main(int argc, char **argv)
         daemonize();
     install_signal_handlers();
     install_child_handling();
+    metrics_http_start();
 
     if (taking_over) {
         handover_takeover_connect();

@@ -14,7 +14,9 @@
 
 #include "config/settings.h"
 #include "daemon/books.h"
+#include "daemon/metrics_http.h"
 #include "daemon/session.h"
+#include "daemon/spread_drops.h"
 #include "daemon/status.h"
 #include "output/writer.h"
 
@@ -104,42 +106,6 @@ std::string escaped(std::string_view text, bool quote)
     return out;
 }
 
-// One connection, one output: labels ready to print, and the values.
-struct SpreadSeries {
-    std::string labels;
-    int connected;
-    unsigned long reconnects;
-    unsigned long long received;
-    SpreadBooks books;
-};
-
-struct OutputSeries {
-    std::string labels;
-    unsigned long messages;
-    unsigned long long bytes;
-    unsigned long dropped[OUTPUT_DROP_REASONS];
-    size_t backlog;
-};
-
-int take_spread(SpreadConf *conf, void *arg)
-{
-    auto *all = static_cast<std::vector<SpreadSeries> *>(arg);
-    all->push_back(SpreadSeries{"daemon=\"" + metrics_label_value(spread_daemon_name(conf)) + "\"",
-                                conf->connected != 0, status_reconnects(conf), conf->received, {}});
-    books_read(conf, session_mailbox(conf), &all->back().books);
-    return 0;
-}
-
-void take_output(const OutputStatus *status, void *arg)
-{
-    auto *all = static_cast<std::vector<OutputSeries> *>(arg);
-    OutputSeries series{"output=\"" + metrics_label_value(status->path) + "\",kind=\"" +
-                            metrics_label_value(status_key(status->kind)) + "\"",
-                        status->messages, status->bytes, {}, status->backlog};
-    std::copy(std::begin(status->dropped), std::end(status->dropped), series.dropped);
-    all->push_back(std::move(series));
-}
-
 void family(std::string *out, const char *name, const char *type, const char *help)
 {
     *out += "# HELP ";
@@ -153,10 +119,8 @@ void family(std::string *out, const char *name, const char *type, const char *he
     *out += '\n';
 }
 
-void sample(std::string *out, const char *name, const std::string &labels, unsigned long long value)
+void sample_text(std::string *out, const char *name, const std::string &labels, const char *number)
 {
-    char number[32];
-    snprintf(number, sizeof number, "%llu", value);
     *out += name;
     if (!labels.empty()) {
         *out += '{';
@@ -166,6 +130,210 @@ void sample(std::string *out, const char *name, const std::string &labels, unsig
     *out += ' ';
     *out += number;
     *out += '\n';
+}
+
+void sample(std::string *out, const char *name, const std::string &labels, unsigned long long value)
+{
+    char number[32];
+    snprintf(number, sizeof number, "%llu", value);
+    sample_text(out, name, labels, number);
+}
+
+void sample_real(std::string *out, const char *name, const std::string &labels, double value)
+{
+    char number[64];
+    snprintf(number, sizeof number, "%.15g", value);
+    sample_text(out, name, labels, number);
+}
+
+// One connection, one output: labels ready to print, and the values.
+struct SpreadSeries {
+    std::string labels;
+    int connected;
+    unsigned long reconnects;
+    unsigned long long received;
+    unsigned long long dropped[SPREAD_DROP_REASONS];
+    SpreadBooks books;
+};
+
+struct OutputSeries {
+    std::string labels;
+    unsigned long messages;
+    unsigned long long bytes;
+    unsigned long dropped[OUTPUT_DROP_REASONS];
+    unsigned long filtered;
+    size_t backlog;
+    long long last_write_ms;
+};
+
+std::string daemon_label(SpreadConf *conf)
+{
+    return "daemon=\"" + metrics_label_value(spread_daemon_name(conf)) + "\"";
+}
+
+int take_spread(SpreadConf *conf, void *arg)
+{
+    auto *all = static_cast<std::vector<SpreadSeries> *>(arg);
+    SpreadSeries series{daemon_label(conf), conf->connected != 0, status_reconnects(conf), conf->received, {}, {}};
+    for (int reason = 0; reason < SPREAD_DROP_REASONS; reason++)
+        series.dropped[reason] = spread_drops_count(conf, static_cast<SpreadDrop>(reason));
+    books_read(conf, session_mailbox(conf), &series.books);
+    all->push_back(std::move(series));
+    return 0;
+}
+
+void take_output(const OutputStatus *status, void *arg)
+{
+    auto *all = static_cast<std::vector<OutputSeries> *>(arg);
+    OutputSeries series{"output=\"" + metrics_label_value(status->path) + "\",kind=\"" +
+                            metrics_label_value(status_key(status->kind)) + "\"",
+                        status->messages, status->bytes, {}, status->filtered, status->backlog,
+                        status->last_write_ms};
+    std::copy(std::begin(status->dropped), std::end(status->dropped), series.dropped);
+    all->push_back(std::move(series));
+}
+
+std::string reason_label(const char *name)
+{
+    return ",reason=\"" + metrics_label_value(status_key(name)) + "\"";
+}
+
+// The blocks of the text, one per group of families, in the order they are
+// written.
+
+// The reading path's books of each connection (daemon/books.h).
+void spread_books_text(std::string *out, const std::vector<SpreadSeries> &spreads)
+{
+    family(out, "wickerpost_spread_read_bytes_total", "counter",
+           "Bytes read from the sessions with the Spread daemon.");
+    for (const SpreadSeries &s : spreads)
+        sample(out, "wickerpost_spread_read_bytes_total", s.labels, s.books.read_bytes);
+    family(out, "wickerpost_spread_framed_messages_total", "counter",
+           "Whole messages found in the bytes read from the Spread daemon.");
+    for (const SpreadSeries &s : spreads)
+        sample(out, "wickerpost_spread_framed_messages_total", s.labels, s.books.framed);
+    family(out, "wickerpost_spread_taken_messages_total", "counter",
+           "Messages of any kind the loop took from the sessions with the Spread daemon.");
+    for (const SpreadSeries &s : spreads)
+        sample(out, "wickerpost_spread_taken_messages_total", s.labels, s.books.loop_taken);
+    family(out, "wickerpost_spread_sessions_lost_total", "counter",
+           "Sessions the Spread daemon ended; what it sent until the next join is lost.");
+    for (const SpreadSeries &s : spreads)
+        sample(out, "wickerpost_spread_sessions_lost_total", s.labels, s.books.lost);
+}
+
+// The read-ahead of each connection: what it holds now, its bound, and the
+// most it held at once since start (how close the loop came to having its
+// session dropped by the Spread daemon for not reading).
+void spread_readahead_text(std::string *out, const std::vector<SpreadSeries> &spreads)
+{
+    family(out, "wickerpost_spread_readahead_bytes", "gauge",
+           "Bytes read from the Spread daemon and not yet taken by the loop.");
+    for (const SpreadSeries &s : spreads)
+        sample(out, "wickerpost_spread_readahead_bytes", s.labels, s.books.held_bytes);
+    family(out, "wickerpost_spread_readahead_limit_bytes", "gauge",
+           "Bytes the read-ahead of the session holds at most; 0 while there is no session.");
+    for (const SpreadSeries &s : spreads)
+        sample(out, "wickerpost_spread_readahead_limit_bytes", s.labels, s.books.limit_bytes);
+    family(out, "wickerpost_spread_readahead_max_bytes", "gauge",
+           "The most bytes the read-ahead held at once since the daemon started, any session.");
+    for (const SpreadSeries &s : spreads)
+        sample(out, "wickerpost_spread_readahead_max_bytes", s.labels, s.books.max_held_bytes);
+}
+
+void spread_block(std::string *out)
+{
+    std::vector<SpreadSeries> spreads;
+    for_each_spread_conf(take_spread, &spreads);
+    family(out, "wickerpost_spread_connected", "gauge",
+                   "Whether the session with the Spread daemon is up (1) or not (0).");
+    for (const SpreadSeries &s : spreads)
+        sample(out, "wickerpost_spread_connected", s.labels, s.connected);
+    family(out, "wickerpost_spread_reconnects_total", "counter",
+                   "Sessions with the Spread daemon accepted after the first one.");
+    for (const SpreadSeries &s : spreads)
+        sample(out, "wickerpost_spread_reconnects_total", s.labels, s.reconnects);
+    family(out, "wickerpost_spread_received_messages_total", "counter",
+                   "Regular messages received from the Spread daemon.");
+    for (const SpreadSeries &s : spreads)
+        sample(out, "wickerpost_spread_received_messages_total", s.labels, s.received);
+    spread_books_text(out, spreads);
+    spread_readahead_text(out, spreads);
+    family(out, "wickerpost_spread_dropped_messages_total", "counter",
+                   "Messages received and lost before any output could take them, by reason.");
+    for (const SpreadSeries &s : spreads)
+        for (int reason = 0; reason < SPREAD_DROP_REASONS; reason++)
+            sample(out, "wickerpost_spread_dropped_messages_total",
+                           s.labels + reason_label(spread_drop_names[reason]), s.dropped[reason]);
+}
+
+struct GroupWalk {
+    std::string *out;
+    std::string daemon;
+};
+
+int group_sample(LogFacility *facility, void *arg)
+{
+    auto *walk = static_cast<GroupWalk *>(arg);
+    sample(walk->out, "wickerpost_group_received_messages_total",
+                   walk->daemon + ",group=\"" + metrics_label_value(facility->groupname ? facility->groupname : "") +
+                       "\"",
+                   facility->received);
+    return 0;
+}
+
+int group_samples(SpreadConf *conf, void *arg)
+{
+    GroupWalk walk{static_cast<std::string *>(arg), daemon_label(conf)};
+    for_each_facility(conf, group_sample, &walk);
+    return 0;
+}
+
+void group_block(std::string *out)
+{
+    family(out, "wickerpost_group_received_messages_total", "counter",
+                   "Regular messages received for the group on the connection.");
+    for_each_spread_conf(group_samples, out);
+}
+
+void output_block(std::string *out)
+{
+    std::vector<OutputSeries> outputs;
+    output_for_each(take_output, &outputs);
+    family(out, "wickerpost_output_written_messages_total", "counter", "Messages written whole to the output.");
+    for (const OutputSeries &o : outputs)
+        sample(out, "wickerpost_output_written_messages_total", o.labels, o.messages);
+    family(out, "wickerpost_output_written_bytes_total", "counter",
+                   "Bytes written to the output, parts of messages included.");
+    for (const OutputSeries &o : outputs)
+        sample(out, "wickerpost_output_written_bytes_total", o.labels, o.bytes);
+    family(out, "wickerpost_output_dropped_messages_total", "counter",
+                   "Messages not written to the output, by reason.");
+    for (const OutputSeries &o : outputs)
+        for (int reason = 0; reason < OUTPUT_DROP_REASONS; reason++)
+            sample(out, "wickerpost_output_dropped_messages_total",
+                           o.labels + reason_label(output_drop_names[reason]), o.dropped[reason]);
+    family(out, "wickerpost_output_filtered_messages_total", "counter",
+                   "Messages for the output that none of its Match patterns selected.");
+    for (const OutputSeries &o : outputs)
+        sample(out, "wickerpost_output_filtered_messages_total", o.labels, o.filtered);
+    family(out, "wickerpost_output_backlog_bytes", "gauge",
+                   "Bytes waiting to be written to the output, in its backlog.");
+    for (const OutputSeries &o : outputs)
+        sample(out, "wickerpost_output_backlog_bytes", o.labels, o.backlog);
+    family(out, "wickerpost_output_last_write_timestamp_seconds", "gauge",
+                   "Time of the last message written whole to the output since the Unix epoch in seconds, "
+                   "0 before the first.");
+    for (const OutputSeries &o : outputs)
+        sample_real(out, "wickerpost_output_last_write_timestamp_seconds", o.labels,
+                            static_cast<double>(o.last_write_ms) / 1000);
+}
+
+void daemon_block(std::string *out)
+{
+    family(out, "wickerpost_start_time_seconds", "gauge",
+                   "Start time of the daemon since the Unix epoch in seconds.");
+    sample(out, "wickerpost_start_time_seconds", "", static_cast<unsigned long long>(start_time));
 }
 
 // Writes `text` to `path` whole, mode 0644; false with errno set when it
@@ -218,72 +386,37 @@ std::string metrics_help_text(std::string_view text)
     return escaped(text, false);
 }
 
-// The reading path's books of each connection (daemon/books.h).
-static void spread_books_text(std::string *out, const std::vector<SpreadSeries> &spreads)
+void metrics_family(std::string *out, const char *name, const char *type, const char *help)
 {
-    family(out, "wickerpost_spread_read_bytes_total", "counter",
-           "Bytes read from the sessions with the Spread daemon.");
-    for (const SpreadSeries &s : spreads)
-        sample(out, "wickerpost_spread_read_bytes_total", s.labels, s.books.read_bytes);
-    family(out, "wickerpost_spread_framed_messages_total", "counter",
-           "Whole messages found in the bytes read from the Spread daemon.");
-    for (const SpreadSeries &s : spreads)
-        sample(out, "wickerpost_spread_framed_messages_total", s.labels, s.books.framed);
-    family(out, "wickerpost_spread_taken_messages_total", "counter",
-           "Messages of any kind the loop took from the sessions with the Spread daemon.");
-    for (const SpreadSeries &s : spreads)
-        sample(out, "wickerpost_spread_taken_messages_total", s.labels, s.books.loop_taken);
-    family(out, "wickerpost_spread_sessions_lost_total", "counter",
-           "Sessions the Spread daemon ended; what it sent until the next join is lost.");
-    for (const SpreadSeries &s : spreads)
-        sample(out, "wickerpost_spread_sessions_lost_total", s.labels, s.books.lost);
+    family(out, name, type, help);
+}
+
+void metrics_sample(std::string *out, const char *name, const std::string &labels, unsigned long long value)
+{
+    sample(out, name, labels, value);
+}
+
+void metrics_sample_real(std::string *out, const char *name, const std::string &labels, double value)
+{
+    sample_real(out, name, labels, value);
+}
+
+std::string metrics_loop_text()
+{
+    // The counters then tell what is in the files.
+    output_flush();
+    std::string out;
+    spread_block(&out);
+    group_block(&out);
+    output_block(&out);
+    daemon_block(&out);
+    return out;
 }
 
 std::string metrics_text()
 {
-    // The counters then tell what is in the files.
-    output_flush();
-    std::vector<SpreadSeries> spreads;
-    std::vector<OutputSeries> outputs;
-    for_each_spread_conf(take_spread, &spreads);
-    output_for_each(take_output, &outputs);
-
-    std::string out;
-    family(&out, "wickerpost_spread_connected", "gauge",
-           "Whether the session with the Spread daemon is up (1) or not (0).");
-    for (const SpreadSeries &s : spreads)
-        sample(&out, "wickerpost_spread_connected", s.labels, s.connected);
-    family(&out, "wickerpost_spread_reconnects_total", "counter",
-           "Sessions with the Spread daemon accepted after the first one.");
-    for (const SpreadSeries &s : spreads)
-        sample(&out, "wickerpost_spread_reconnects_total", s.labels, s.reconnects);
-    family(&out, "wickerpost_spread_received_messages_total", "counter",
-           "Regular messages received from the Spread daemon.");
-    for (const SpreadSeries &s : spreads)
-        sample(&out, "wickerpost_spread_received_messages_total", s.labels, s.received);
-    spread_books_text(&out, spreads);
-
-    family(&out, "wickerpost_output_written_messages_total", "counter", "Messages written whole to the output.");
-    for (const OutputSeries &o : outputs)
-        sample(&out, "wickerpost_output_written_messages_total", o.labels, o.messages);
-    family(&out, "wickerpost_output_written_bytes_total", "counter",
-           "Bytes written to the output, parts of messages included.");
-    for (const OutputSeries &o : outputs)
-        sample(&out, "wickerpost_output_written_bytes_total", o.labels, o.bytes);
-    family(&out, "wickerpost_output_dropped_messages_total", "counter",
-           "Messages not written to the output, by reason.");
-    for (const OutputSeries &o : outputs)
-        for (int reason = 0; reason < OUTPUT_DROP_REASONS; reason++)
-            sample(&out, "wickerpost_output_dropped_messages_total",
-                   o.labels + ",reason=\"" + metrics_label_value(status_key(output_drop_names[reason])) + "\"",
-                   o.dropped[reason]);
-    family(&out, "wickerpost_output_backlog_bytes", "gauge",
-           "Bytes waiting to be written to the output, in its backlog.");
-    for (const OutputSeries &o : outputs)
-        sample(&out, "wickerpost_output_backlog_bytes", o.labels, o.backlog);
-
-    family(&out, "wickerpost_start_time_seconds", "gauge", "Start time of the daemon since the Unix epoch in seconds.");
-    sample(&out, "wickerpost_start_time_seconds", "", static_cast<unsigned long long>(start_time));
+    std::string out = metrics_loop_text();
+    metrics_process_block(&out);
     return out;
 }
 
@@ -320,6 +453,8 @@ void metrics_write()
 
 void metrics_pass()
 {
+    metrics_http_pass();
+    spread_drops_tick();
     if (stats_file == nullptr)
         return;
     pass_ms = coarse_monotonic_ms();

@@ -26,11 +26,12 @@
 #include <string>
 #include <string_view>
 
-// The series, in the order they are written: every family has its HELP
-// and TYPE lines, then one sample per connection (label daemon, "PORT" or
-// "PORT@HOST") or per output (labels output, the path as the status
-// report names it, and kind, as its keyword there), and per drop reason
-// (label reason, the keyword of the status report):
+// The series, in the order they are written, in blocks (one function
+// each, a group of families): every family has its HELP and TYPE lines,
+// then one sample per connection (label daemon, "PORT" or "PORT@HOST"),
+// per Log block (daemon and group), per output (labels output, the path as
+// the status report names it, and kind, as its keyword there), and per
+// drop reason (label reason, the keyword of the status report):
 //
 //   wickerpost_spread_connected{daemon}                        gauge 0 or 1
 //   wickerpost_spread_reconnects_total{daemon}                 counter
@@ -39,20 +40,35 @@
 //   wickerpost_spread_framed_messages_total{daemon}            counter
 //   wickerpost_spread_taken_messages_total{daemon}             counter
 //   wickerpost_spread_sessions_lost_total{daemon}              counter
+//   wickerpost_spread_readahead_bytes{daemon}                  gauge
+//   wickerpost_spread_readahead_limit_bytes{daemon}            gauge
+//   wickerpost_spread_readahead_max_bytes{daemon}              gauge
+//   wickerpost_spread_dropped_messages_total{daemon,reason}    counter
+//   wickerpost_group_received_messages_total{daemon,group}     counter
 //   wickerpost_output_written_messages_total{output,kind}      counter
 //   wickerpost_output_written_bytes_total{output,kind}         counter
 //   wickerpost_output_dropped_messages_total{output,kind,reason} counter
+//   wickerpost_output_filtered_messages_total{output,kind}     counter
 //   wickerpost_output_backlog_bytes{output,kind}               gauge
+//   wickerpost_output_last_write_timestamp_seconds{output,kind} gauge, Unix time
 //   wickerpost_start_time_seconds                              gauge, Unix time
+//   process_*                                                  (metrics_process_block)
 //
 // An output appears once it has been opened or used, as in the report.
+// Every regular message a connection received is counted once more, and
+// only once, where it ended: under its output as written, dropped (by
+// reason) or filtered, or under the connection as dropped. So for every
+// connection whose outputs are its own, received = written + dropped +
+// filtered.
 
 // Takes the start time (wickerpost_start_time_seconds); main calls it
 // first thing.
 void metrics_start();
 
-// Once per loop pass: without StatsFile, nothing; else one read of the
-// coarse monotonic clock, and the file is written when its time has come.
+// Once per loop pass: answers a scrape that waits (daemon/metrics_http.h)
+// and reports the connections' losses that are due (daemon/spread_drops.h);
+// then, without StatsFile, nothing; else one read of the coarse monotonic
+// clock, and the file is written when its time has come.
 void metrics_pass();
 
 // The loop's wait of `ms` milliseconds, shortened to the time left until
@@ -63,8 +79,34 @@ int metrics_wait_ms(int ms);
 void metrics_write();
 
 // The file's text for the counters as they are now (the batches written
-// first, so the counts tell what the files hold).
+// first, so the counts tell what the files hold): metrics_loop_text, then
+// metrics_process_block. The loop's thread only.
 std::string metrics_text();
+
+// The families made of the loop's counters, every block but the process
+// series. The loop's thread only: it reads counters the loop writes
+// without a lock.
+std::string metrics_loop_text();
+
+// Appends the process series, named and typed as the Prometheus client
+// libraries export them, from /proc/self and getrlimit; any thread:
+//
+//   process_cpu_seconds_total        counter, user and system CPU seconds
+//   process_virtual_memory_bytes     gauge
+//   process_resident_memory_bytes    gauge
+//   process_start_time_seconds       gauge, Unix time
+//   process_open_fds                 gauge
+//   process_max_fds                  gauge, the soft open-file limit
+//
+// A value that cannot be read leaves its sample out (the family stays).
+void metrics_process_block(std::string *out);
+
+// The pieces of the text, for the blocks: a family's HELP and TYPE lines;
+// a sample with its labels ("" for none; ready to print, values escaped
+// with metrics_label_value) and a whole or a real value.
+void metrics_family(std::string *out, const char *name, const char *type, const char *help);
+void metrics_sample(std::string *out, const char *name, const std::string &labels, unsigned long long value);
+void metrics_sample_real(std::string *out, const char *name, const std::string &labels, double value);
 
 // A label value as the format writes it between its double quotes: \ " and
 // newline escaped as \\ \" \n. The format is UTF-8: a byte that does not

@@ -74,7 +74,7 @@ static void report_output(const OutputStatus *status, void *arg)
     for (int reason = 0; reason < OUTPUT_DROP_REASONS; reason++) {
         fprintf(out, " %s=%lu", status_key(output_drop_names[reason]).c_str(), status->dropped[reason]);
     }
-    fprintf(out, " backlog=%zu\n", status->backlog);
+    fprintf(out, " filtered=%lu backlog=%zu\n", status->filtered, status->backlog);
 }
 
 void status_report(FILE *out)

@@ -13,7 +13,7 @@
 //          read_bytes=N framed=N taken=N held=N max_held_bytes=BYTES sessions_lost=N
 //   output path=PATH kind=KIND written=N bytes=N dropped=N write_error=N backlog_full=N
 //          reader_ended=N output_not_open=N refused_vhost_name=N not_a_regular_file=N
-//          no_descriptor=N abandoned=N backlog=BYTES
+//          no_descriptor=N abandoned=N too_long=N filtered=N backlog=BYTES
 //
 // (each output on one line). Keys and their order are stable. NAME is the
 // daemon name as given to the Spread library ("PORT" or "PORT@HOST"); M is
@@ -22,7 +22,8 @@
 // written; the rest are the books of the reading path (daemon/books.h),
 // whose difference, if any, follows the output lines. KIND is file, stream (a FIFO), command or vhost_directory.
 // written counts messages written whole, bytes the bytes written,
-// dropped all messages lost, then by reason. A value holding a space, a
+// dropped all messages lost, then by reason; filtered the messages no
+// Match pattern selected (not a loss). A value holding a space, a
 // quote, a backslash, an equals sign or a control character is quoted with
 // double quotes, with \" \\ and \ooo escapes.
 void status_report(FILE *out);

@@ -195,7 +195,8 @@ int plain_descriptor(LogFile *file)
 }
 
 // The LogFile descriptor when no filter is configured or one of them
-// matches the text before the message's first NUL; -1 otherwise.
+// matches the text before the message's first NUL; -1 otherwise, the
+// message counted as filtered for the file's output.
 int route_plain(LogFacility *facility, const char *message, int length)
 {
     LogFile *file = facility->logfile;
@@ -217,6 +218,7 @@ int route_plain(LogFacility *facility, const char *message, int length)
                 fprintf(stderr, "Failed match!\n");
         }
     }
+    output_filtered(output_of_log_file(file));
     return -1;
 }
 

@@ -95,7 +95,9 @@ constexpr int vhost_path_size = 1024;
 // came from, `group` its first group name. May open and lock a vhost file
 // (closing the least recently used ones to stay under the cap) and store a
 // copy of its name (the only allocation), or open a closed LogFile again;
-// ends the process on a refused lock.
+// ends the process on a refused lock. A -1 is counted by the output
+// module: a loss under its reason, or a message no Match pattern selected
+// as filtered for the facility's File.
 int route_message(SpreadConf *conf, const char *group, const char *message, int length);
 
 // route_message for the facility found already (the message's group's on

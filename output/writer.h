@@ -92,6 +92,12 @@
 // per loop pass, never per message), and everything pending by
 // output_report_pending (SIGHUP, SIGTERM).
 //
+// A message that its facility's Match patterns did not select is no loss:
+// it is counted apart (filtered) and not reported. So every message routed
+// to an output ends written, dropped or filtered, each counted once. The
+// time of an output's last whole write is kept from the coarse wall clock
+// (read without a system call), for the metrics.
+//
 // Vhost files and the descriptor limit
 // ------------------------------------
 // Open vhost files are capped at the open-file limit minus the descriptors
@@ -161,6 +167,7 @@ enum OutputDrop {
     OUTPUT_DROP_NOT_REGULAR,    // "not a regular file": under a vhost name
     OUTPUT_DROP_NO_DESCRIPTOR,  // "no descriptor": the open-file limit, even after closing vhost files
     OUTPUT_DROP_ABANDONED,      // "abandoned": still in a backlog when its time was up
+    OUTPUT_DROP_TOO_LONG,       // "too long": longer than the receive buffer, never written
     OUTPUT_DROP_REASONS
 };
 
@@ -169,6 +176,7 @@ enum OutputDrop {
 inline constexpr const char *output_drop_names[] = {
     "write error",       "backlog full",       "reader ended",  "output not open",
     "refused vhost name", "not a regular file", "no descriptor", "abandoned",
+    "too long",
 };
 static_assert(std::size(output_drop_names) == OUTPUT_DROP_REASONS);
 
@@ -184,7 +192,10 @@ struct OutputStatus {
     unsigned long messages;                        // written whole
     unsigned long long bytes;                      // written, parts of messages included
     unsigned long dropped[OUTPUT_DROP_REASONS];    // since start, by reason
+    unsigned long filtered;                        // not selected by the Match patterns
     size_t backlog;                                // bytes waiting, retired descriptors included
+    long long last_write_ms;                       // wall clock (Unix ms, coarse) of the last
+                                                   // message written whole; 0: none yet
 };
 
 // --- Outputs ---------------------------------------------------------------
@@ -198,6 +209,20 @@ int output_of(int *id, const char *path, const char *kind);
 // OUTPUT_DROP_WRITE_ERROR, `error` is the errno) and reports them at once
 // or later (see Losses). An id of 0 counts nothing.
 void output_drop(int id, OutputDrop reason, int error = 0, unsigned long count = 1);
+
+// The output number of a File (made on first use, as output_open_log_file
+// makes it): what its losses and filtered messages are counted under
+// before it was ever opened.
+int output_of_log_file(LogFile *file);
+
+// The output number of `facility`: its VhostDir's, or its File's (made on
+// first use).
+int output_of_facility(LogFacility *facility);
+
+// A message of output `id` that none of its facility's Match patterns
+// selected: counted, never reported (it is not a loss). An id of 0 counts
+// nothing.
+void output_filtered(int id);
 
 // Calls visit(status, arg) for every output, in the order they were made.
 // The status is valid during the call only.

@@ -66,6 +66,11 @@ void count_written(int id, size_t length)
     if (Output *o = output_at(id)) {
         o->messages++;
         o->bytes += length;
+        // The coarse clock is read in user space (vDSO): no system call
+        // per message, a resolution of a few milliseconds.
+        timespec t;
+        clock_gettime(CLOCK_REALTIME_COARSE, &t);
+        o->last_write_ms = static_cast<long long>(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
     }
 }
 
@@ -159,6 +164,24 @@ void output_drop(int id, OutputDrop reason, int error, unsigned long count)
     if (o->pending[reason] == 0)
         pending_reports++;
     o->pending[reason] += count;
+}
+
+int output_of_log_file(LogFile *file)
+{
+    return output_of(&file->output, file->filename, file->filename[0] == '|' ? "command" : "file");
+}
+
+int output_of_facility(LogFacility *facility)
+{
+    if (facility->vhostdir)
+        return output_of_vhosts(facility);
+    return facility->logfile ? output_of_log_file(facility->logfile) : 0;
+}
+
+void output_filtered(int id)
+{
+    if (Output *o = output_at(id))
+        o->filtered++;
 }
 
 void output_report_pending()

@@ -45,6 +45,8 @@ struct Output {
     unsigned long dropped[OUTPUT_DROP_REASONS];  // since start
     unsigned long pending[OUTPUT_DROP_REASONS];  // since the last report
     long reported_at[OUTPUT_DROP_REASONS];       // clock of the last report, or never
+    unsigned long filtered;                      // not selected by Match
+    long long last_write_ms;                     // coarse Unix ms of the last whole write, 0: none
     int write_errno;                             // last write error, its text for reports
     int open_errno;                              // last open error said, 0 after a success
     long open_said_at;                           // clock when it was said

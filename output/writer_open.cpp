@@ -224,7 +224,7 @@ int output_commands_wait(int ms)
 int output_open_log_file(LogFile *file, OutputOpenTime when)
 {
     bool command = file->filename[0] == '|';
-    int id = output_of(&file->output, file->filename, command ? "command" : "file");
+    int id = output_of_log_file(file);
     Output &o = *output_at(id);
     ensure_clock();
     if (command && when == OUTPUT_OPEN_RETRY && !restart_allowed(o))

@@ -403,7 +403,9 @@ void output_for_each(void (*visit)(const OutputStatus *status, void *arg), void 
         status.messages = o->messages;
         status.bytes = o->bytes;
         memcpy(status.dropped, o->dropped, sizeof status.dropped);
+        status.filtered = o->filtered;
         status.backlog = backlog_bytes(id);
+        status.last_write_ms = o->last_write_ms;
         visit(&status, arg);
     }
 }

@@ -370,7 +370,8 @@ TEST(Check, ReportsSameFileTwiceAndBadDaemonNames)
     EXPECT_EQ(by_daemon.err, "Cannot lock " + dir.path + "/./a.log, is another wickerpost running?\n");
 }
 
-// The StatsFile is listed with its interval; its directory must take new
+// The StatsFile is listed with its interval, and a StatsListen after it;
+// the StatsFile's directory must take new
 // files (the daemon writes beside it and renames over it), and it must not
 // be a directory itself.
 TEST(Check, ListsAndChecksTheStatsFile)
@@ -389,6 +390,8 @@ TEST(Check, ListsAndChecksTheStatsFile)
         {"an existing file is replaced", "StatsFile = " + dir.file("plainfile") + "\n",
          "StatsFile " + dir.file("plainfile") + " (every 15 s)\n", ""},
         {"no StatsFile", "StatsInterval = 2\n", "", ""},
+        {"StatsListen with it", "StatsFile = " + dir.file("w.prom") + "\nStatsListen = '[::1]:9108'\n",
+         "StatsFile " + dir.file("w.prom") + " (every 15 s)\nStatsListen [::1]:9108\n", ""},
         {"missing directory", "StatsFile = " + dir.file("missing/w.prom") + "\n",
          "StatsFile " + dir.file("missing/w.prom") + " (every 15 s)\n",
          "Cannot write StatsFile " + dir.file("missing/w.prom") + ": directory " + dir.file("missing") +

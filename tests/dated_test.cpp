@@ -219,7 +219,7 @@ TEST(DatedNames, VhostFileWayHoldsDirectoriesOnly)
         << err;
     EXPECT_NE(err.find("output path=" + v + "/*/logs/%Y.log kind=vhost_directory written=1 bytes=6 dropped=2 "
                        "write_error=0 backlog_full=0 reader_ended=0 output_not_open=1 refused_vhost_name=0 "
-                       "not_a_regular_file=1 no_descriptor=0 abandoned=0 backlog=0\n"),
+                       "not_a_regular_file=1 no_descriptor=0 abandoned=0 too_long=0 filtered=0 backlog=0\n"),
               std::string::npos)
         << err;
 }

@@ -610,6 +610,8 @@ int main(int argc, char **argv)
         printf("StatsFile %s (every %d s)\n", shown(stats_file).c_str(), stats_interval);
         check_stats_file(stats_file);
     }
+    if (stats_listen != nullptr)
+        printf("StatsListen %s\n", shown(stats_listen).c_str());
     std::vector<const LogFile *> seen_files;
     std::vector<std::string> first_users;
     for_each_conf([&](SpreadConf *conf) { list_conf(conf, seen_files, first_users); });
