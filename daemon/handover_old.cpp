@@ -40,7 +40,8 @@ struct OldSide {
     bool marks_known = false;   // "marked" came: `marks` is whole
     std::vector<std::string> marks;
     bool taken = false;
-    bool ended = false;         // the child was reaped, with `status`
+    bool ended = false;         // the child was reaped
+    bool status_known = false;  // and `status` is its wait status
     int status = 0;
     std::string failure;        // set: the hand-over failed, for this reason
     bool outputs_closed = false;
@@ -80,29 +81,32 @@ std::string ended_reason(int status)
     return "ended";
 }
 
-// The hand-over failed: the new daemon is ended (it may hold nothing once
-// we take the outputs back), the failure said, and everything this daemon
-// had let go of taken back: its outputs opened and locked again when they
-// were closed, reading on in every session, the cut ones reconnected by
-// the loop at once.
+// The new daemon is ended, once, and reaped: it may hold nothing once we
+// take the outputs back. A new daemon whose channel ended is on its way
+// out: its own exit status says why, when it comes within a second.
+void end_new_daemon()
+{
+    if (old_side.ended)
+        return;
+    bool gone = false;
+    int grace = old_side.failure == "channel" ? 1000 : 0;
+    int status = handover_end_child(old_side.pid, grace, &gone);
+    old_side.ended = true;
+    old_side.status = status;
+    old_side.status_known = !gone;
+}
+
+// The hand-over failed: the new daemon ended, the failure said, and
+// everything this daemon had let go of taken back: its outputs opened and
+// locked again when they were closed, reading on in every session, the
+// cut ones reconnected by the loop at once.
 void take_back()
 {
-    pid_t pid = old_side.pid;
-    if (!old_side.ended) {
-        // A new daemon whose channel ended is on its way out: its own exit
-        // status says why, when it comes within a second.
-        bool gone = false;
-        int grace = old_side.failure == "channel" ? 1000 : 0;
-        int status = handover_end_child(pid, grace, &gone);
-        if (!gone) {
-            old_side.ended = true;
-            old_side.status = status;
-        }
-    }
+    end_new_daemon();
     std::string reason = old_side.failure;
     if (reason == "channel")
-        reason = old_side.ended ? ended_reason(old_side.status) : "closed the channel";
-    fprintf(stderr, "Hand-over failed: new daemon %d %s\n", (int)pid, reason.c_str());
+        reason = old_side.status_known ? ended_reason(old_side.status) : "closed the channel";
+    fprintf(stderr, "Hand-over failed: new daemon %d %s\n", (int)old_side.pid, reason.c_str());
     link_close();
     if (old_side.outputs_closed)
         reopen_log_files();
@@ -147,6 +151,7 @@ void read_lines()
 // The failures seen by the channel, the clock and the child's end.
 void watch()
 {
+    link_read();
     read_lines();
     if (old_side.ended)
         fail("channel");
@@ -297,11 +302,28 @@ void handover_finish_old()
     old_side.outputs_closed = true;
     // Each command's lines stay in order across the cut: its next
     // instance starts only once this one has read its input to the end.
-    int running = output_commands_wait(handover_command_wait_ms);
+    // Meanwhile the channel is watched: should the new daemon fail, the
+    // sessions are made again at once (their messages wait read ahead
+    // until the outputs are open again), so that little is lost.
+    long deadline = handover_clock_ms() + handover_command_wait_ms;
+    int running = 0;
+    for (;;) {
+        long left = deadline - handover_clock_ms();
+        running = output_commands_wait(left < 0 ? 0 : left < 100 ? static_cast<int>(left) : 100);
+        if (old_side.failure.empty()) {
+            watch();
+            if (!old_side.failure.empty()) {
+                end_new_daemon();
+                int join = 1;
+                for_each_spread_conf(spread_connect, &join);
+            }
+        }
+        if (running == 0 || left <= 0)
+            break;
+    }
     if (running > 0)
         fprintf(stderr, "Handing over: %d piped commands still running after %d s, the new daemon starts its own\n",
                 running, handover_command_wait_ms / 1000);
-    watch();
     if (old_side.failure.empty())
         release();
     if (!old_side.failure.empty())
@@ -330,6 +352,7 @@ void handover_child_ended(pid_t pid, int status)
     if (handover_role != HandoverRole::old_daemon || pid != old_side.pid || old_side.ended)
         return;
     old_side.ended = true;
+    old_side.status_known = true;
     old_side.status = status;
 }
 
