@@ -42,6 +42,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         ChannelLine decoded;
         check(channel_decode(std::string_view(again).substr(0, again.size() - 1), &decoded));
         check(same(line, decoded));
+        std::string bytes;
+        if (channel_unhex(line.word, &bytes))
+            check(channel_hex(bytes) == line.word);
     }
     return 0;
 }

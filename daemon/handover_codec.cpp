@@ -122,3 +122,30 @@ bool channel_decode(std::string_view text, ChannelLine *line)
     }
     return rest.empty();
 }
+
+std::string channel_hex(std::string_view bytes)
+{
+    static const char digits[] = "0123456789abcdef";
+    std::string hex;
+    hex.reserve(bytes.size() * 2);
+    for (unsigned char c : bytes) {
+        hex += digits[c >> 4];
+        hex += digits[c & 15];
+    }
+    return hex;
+}
+
+bool channel_unhex(std::string_view hex, std::string *bytes)
+{
+    if (hex.size() % 2 != 0)
+        return false;
+    auto value = [](char c) { return c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1; };
+    bytes->clear();
+    for (size_t i = 0; i < hex.size(); i += 2) {
+        int high = value(hex[i]), low = value(hex[i + 1]);
+        if (high < 0 || low < 0)
+            return false;
+        *bytes += static_cast<char>(high << 4 | low);
+    }
+    return true;
+}

@@ -26,11 +26,11 @@
 #include <string_view>
 
 constexpr int handover_channel_version = 1;
-// The longest name, group, token or counter name.
-constexpr size_t channel_word_max = 200;
+// The longest name, group, token or counter name (a series in hex).
+constexpr size_t channel_word_max = 4096;
 // The longest line a reader takes (newline excluded): a longer one is
 // malformed, and the reader need not keep more.
-constexpr size_t channel_line_max = 512;
+constexpr size_t channel_line_max = 2 * channel_word_max + 64;
 
 enum class ChannelKind {
     hello,     // number: version
@@ -39,7 +39,7 @@ enum class ChannelKind {
     spread,    // word: daemon name, second: private group
     file,      // number: device, second_number: inode
     end,
-    count,     // word: counter name, number: value
+    count,     // word: the series (metrics_counters) in hex, number: value
     started,   // number: Unix seconds
     released,
     mark,      // word: daemon name
@@ -64,3 +64,8 @@ bool channel_decode(std::string_view text, ChannelLine *line);
 
 // True when `word` may stand as a name, group, token or counter name.
 bool channel_word_valid(std::string_view word);
+
+// Any bytes as a word: two lowercase hex digits each; and back (false
+// when `hex` is not such a word).
+std::string channel_hex(std::string_view bytes);
+bool channel_unhex(std::string_view hex, std::string *bytes);

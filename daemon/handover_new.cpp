@@ -18,6 +18,7 @@
 #include "daemon/handover_held.h"
 #include "daemon/handover_internal.h"
 #include "daemon/handover_link.h"
+#include "daemon/metrics.h"
 #include "daemon/notify.h"
 #include "daemon/process.h"
 #include "daemon/session.h"
@@ -223,6 +224,10 @@ void take_over()
     (void)link_send(ChannelLine{ChannelKind::taken, "", "", 0, 0});
     link_close();
     fprintf(stderr, "Took over from daemon %d\n", (int)old_pid);
+    // The old daemon wrote its last file: ours follow at once.
+    metrics_count_handover(true);
+    metrics_hold(false);
+    metrics_write();
     notify_ready();
 }
 
@@ -332,6 +337,8 @@ bool handover_takeover_begin(bool detached_mode)
     }
     handover_role = HandoverRole::new_daemon;
     detached = detached_mode;
+    // The old daemon writes the metrics file until it released.
+    metrics_hold(true);
     log_files_handover_begin(std::move(files));
     spread_membership = 1;
     return true;
@@ -373,9 +380,15 @@ void new_readable()
 {
     link_read();
     ChannelLine line;
-    while (link_next(&line))
+    std::string series;
+    while (link_next(&line)) {
         if (line.kind == ChannelKind::released)
             released = true;
+        else if (line.kind == ChannelKind::count && channel_unhex(line.word, &series))
+            metrics_carry(series, line.number);
+        else if (line.kind == ChannelKind::started)
+            metrics_keep_start_time(static_cast<long long>(line.number));
+    }
     if (handover_link.ended && !released && !taken_over)
         old_daemon_gone();
 }

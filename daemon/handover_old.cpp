@@ -16,6 +16,7 @@
 #include "daemon/handover.h"
 #include "daemon/handover_internal.h"
 #include "daemon/handover_link.h"
+#include "daemon/metrics.h"
 #include "daemon/notify.h"
 #include "daemon/session.h"
 #include "daemon/signals.h"
@@ -116,6 +117,8 @@ void take_back()
     old_side = OldSide{};
     handover_role = HandoverRole::none;
     reconnect_now = true;
+    metrics_hold(false);
+    metrics_count_handover(false);
     notify_main_pid(getpid());
     notify_ready();
 }
@@ -187,10 +190,31 @@ void pass_on_pending_signals()
         kill(old_side.pid, SIGTERM);
 }
 
+// Sends the counters of the metrics file and the start time, so that the
+// new daemon's go on from them. A series too long for the channel is left
+// out (it starts again from 0 there).
+bool send_counters()
+{
+    for (const auto &[series, value] : metrics_counters()) {
+        std::string hex = channel_hex(series);
+        if (hex.size() <= channel_word_max && !link_send(ChannelLine{ChannelKind::count, hex, "", value, 0}))
+            return false;
+    }
+    return link_send(
+        ChannelLine{ChannelKind::started, "", "", static_cast<uint64_t>(metrics_start_time()), 0});
+}
+
 // Sends the counters, then "released"; waits for "taken", the channel's
 // end or handover_taken_ms.
 void release()
 {
+    // Our last file, then none: the new daemon writes the next ones.
+    metrics_write_final();
+    metrics_hold(true);
+    if (!send_counters()) {
+        fail("channel");
+        return;
+    }
     ChannelLine released;
     released.kind = ChannelKind::released;
     if (!link_send(released)) {
@@ -373,7 +397,6 @@ void handover_stopped()
     if (handover_role != HandoverRole::old_daemon)
         return;
     (void)output_commands_wait(handover_command_wait_ms);
-    ChannelLine released;
-    released.kind = ChannelKind::released;
-    (void)link_send(released);
+    if (send_counters())
+        (void)link_send(ChannelLine{ChannelKind::released, "", "", 0, 0});
 }

@@ -89,8 +89,8 @@ void handle_signals()
         handover_stop();
         output_drain(output_exit_stall_ms, output_exit_drain_ms);
         close_log_files();
-        // The counts are final now.
-        metrics_write();
+        // The counts are final now, and no session is up any more.
+        metrics_write_final();
         handover_stopped();
         if (log_spread_errors)
             fprintf(stderr, "Log files closed, exiting.\n");

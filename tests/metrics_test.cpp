@@ -15,6 +15,7 @@
 #include <set>
 #include <sstream>
 
+#include "daemon/options.h"
 #include "support/scenario.h"
 
 using namespace wkp_test;
@@ -236,6 +237,8 @@ TEST(Metrics, CountsEqualWhatTheFilesHold)
         {"wickerpost_output_dropped_messages", "counter", "Messages not written to the output, by reason."},
         {"wickerpost_output_backlog_bytes", "gauge", "Bytes waiting to be written to the output, in its backlog."},
         {"wickerpost_start_time_seconds", "gauge", "Start time of the daemon since the Unix epoch in seconds."},
+        {"wickerpost_handovers", "counter", "Hand-overs to a new daemon (SIGUSR2), by result."},
+        {"wickerpost_build_info", "gauge", "The version of the running daemon, as a label; always 1."},
     };
     EXPECT_EQ(m.families, families);
     // One series per connection and output, one per reason for drops: no
@@ -259,7 +262,7 @@ TEST(Metrics, CountsEqualWhatTheFilesHold)
                                                    {{"daemon", std::to_string(s.port)}}));
     expect_counts_match_files(last, web_log, vhosts, received, s.port);
     EXPECT_EQ(received, count_lines(read_file(web_log)) + 4 + count_lines(read_file(vhosts + "/b.example")) - 1);
-    EXPECT_FALSE(file_exists(stats + ".tmp"));
+    EXPECT_FALSE(file_exists(stats + "." + std::to_string(s.daemon->pid) + ".tmp"));
 }
 
 // A File path and a piped command holding a double quote, a backslash and
@@ -314,7 +317,9 @@ TEST(Metrics, UnwritableDirectoryIsSaidOnceAndLoggingGoesOn)
     s.start_daemon("StatsFile = " + stats + "\nStatsInterval = 1\n" +
                    s.spread_block("  Log {\n    Group = web\n    File = " + log + "\n  }\n"));
     const std::string denied = "Cannot write stats file " + stats + ": Permission denied";
-    const std::string renamed = "Cannot rename " + stats + ".tmp to " + stats + ": Is a directory";
+    // The temporary file's name holds the writer's pid.
+    const std::string temporary = "wickerpost.prom." + std::to_string(s.daemon->pid) + ".tmp";
+    const std::string renamed = "Cannot rename " + dir + "/" + temporary + " to " + stats + ": Is a directory";
     auto said = [&](const std::string &line) {
         std::string err = "\n" + s.daemon->err();
         size_t n = 0;
@@ -338,7 +343,7 @@ TEST(Metrics, UnwritableDirectoryIsSaidOnceAndLoggingGoesOn)
         for (ssize_t n; (n = read(watch, buffer, sizeof buffer)) > 0;)
             for (char *p = buffer; p < buffer + n;) {
                 auto *e = reinterpret_cast<inotify_event *>(p);
-                tries += e->len > 0 && std::string(e->name) == "wickerpost.prom.tmp";
+                tries += e->len > 0 && std::string(e->name) == temporary;
                 p += sizeof(inotify_event) + e->len;
             }
         return tries >= 4;
@@ -378,7 +383,7 @@ TEST(Metrics, ReplacedWholeWithMode0644)
                    s.spread_block("  Log {\n    Group = web\n    File = " + s.dir.file("web.log") + "\n  }\n"));
     umask(saved);
     const std::string head = "# HELP wickerpost_spread_connected ";
-    const std::string tail_name = "\nwickerpost_start_time_seconds ";
+    const std::string tail = "\nwickerpost_build_info{version=\"" + std::string(wickerpost_version) + "\"} 1\n";
     std::set<ino_t> seen;
     size_t reads = 0, partial = 0;
     std::set<mode_t> modes;
@@ -394,9 +399,7 @@ TEST(Metrics, ReplacedWholeWithMode0644)
             text.append(buffer, static_cast<size_t>(n));
         close(fd);
         reads++;
-        size_t last = text.rfind(tail_name);
-        bool whole = text.rfind(head, 0) == 0 && last != std::string::npos && text.back() == '\n' &&
-                     text.find_first_not_of("0123456789", last + tail_name.size()) == text.size() - 1;
+        bool whole = text.rfind(head, 0) == 0 && text.ends_with(tail);
         partial += !whole;
         seen.insert(st.st_ino);
         modes.insert(st.st_mode & 07777);
@@ -404,8 +407,9 @@ TEST(Metrics, ReplacedWholeWithMode0644)
     }));
     EXPECT_EQ(partial, 0u) << "of " << reads << " reads";
     EXPECT_EQ(modes, (std::set<mode_t>{0644}));
+    pid_t writer = s.daemon->pid;
     s.terminate_daemon();
-    EXPECT_FALSE(file_exists(stats + ".tmp"));
+    EXPECT_FALSE(file_exists(stats + "." + std::to_string(writer) + ".tmp"));
     EXPECT_TRUE(parse_metrics(stats).ok);
 }
 
