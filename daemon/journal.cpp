@@ -49,6 +49,8 @@ constexpr Beginning beginnings[] = {
     {"Cannot read ahead on spread mailbox ", journal_warning},
     {"Failed match!", journal_warning},
     {"Hand-over in progress", journal_warning},
+    {"Handing over: ", journal_warning},
+    {"WICKERPOST_HANDOVER ignored: ", journal_warning},
 
     // The daemon or an output cannot work as configured.
     {"Error receiving from spread:", journal_error},

@@ -1,5 +1,6 @@
 #include "daemon/loop.h"
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <poll.h>
@@ -93,8 +94,8 @@ void handle_signals()
         output_drain(output_exit_stall_ms, output_exit_drain_ms);
         close_log_files();
         spread_drops_report_pending();
-        // The counts are final now.
-        metrics_write();
+        // The counts are final now, and no session is up any more.
+        metrics_write_final();
         handover_stopped();
         if (log_spread_errors)
             fprintf(stderr, "Log files closed, exiting.\n");
@@ -102,6 +103,7 @@ void handle_signals()
     }
     if (sighup_pending && !handover_defers_reopen()) {
         sighup_pending = 0;
+        handover_pass_on(SIGHUP);
         notify_reloading();
         reopen_log_files();
         notify_ready();
@@ -297,7 +299,7 @@ void receive_loop()
         int waited = 0;
         if (buffered < watched.size() || waiting.size() > watched.size() || watched.empty())
             waited = poll(waiting.data(), waiting.size(),
-                          buffered > 0 ? 0 : metrics_wait_ms(rejoin_wait_ms(notify_wait_ms(1000))));
+                          buffered > 0 ? 0 : metrics_wait_ms(rejoin_wait_ms(handover_wait_ms(notify_wait_ms(1000)))));
         for (size_t k = 0; k < watched.size(); k++)
             if (buffered_at[k] || (waited > 0 && waiting[k].revents != 0))
                 ready.push_back(watched_mailboxes[k]);
@@ -317,11 +319,24 @@ void receive_loop()
 
         handle_signals();
         reap_children(child_ended);
-        if (handover_pass()) {
+        switch (handover_pass()) {
+        case HANDOVER_GO_ON: break;
+        case HANDOVER_FINISH:
             // Every shared connection is cut: what the sessions left (those
-            // only this configuration has) read is written, then the end.
+            // only this configuration has) read is written, then the end,
+            // unless the new daemon fails meanwhile.
             write_what_was_read();
             handover_finish_old();
+            break;
+        case HANDOVER_RECONNECT: {
+            // The hand-over failed: what was cut is connected again now,
+            // not at the next pass.
+            int join = 1;
+            for_each_spread_conf(spread_connect, &join);
+            watched_stale = true;
+            break;
+        }
+        case HANDOVER_GIVE_UP: exit(1);
         }
         output_tick();
         notify_pass();

@@ -13,8 +13,15 @@ constexpr int reconnect_interval = 6;
 // hold while their readers take bytes (output_exit_stall_ms without
 // progress, output_exit_drain_ms in all at most), closes every output,
 // writes the metrics file with the final counts and exits 0 (it wins over
-// SIGHUP); SIGHUP reopens every output; SIGUSR1
-// writes the status report to standard error.
+// SIGHUP); during a hand-over it stops the other daemon too
+// (handover_stop, handover_stopped). SIGHUP reopens every output and, in
+// an old daemon handing over, is passed on to the new one; a new daemon
+// that has not taken over yet keeps it (handover_defers_reopen) and
+// reopens once it has. SIGUSR1 writes the status report to standard
+// error. SIGUSR2 starts a hand-over to a new daemon (handover_start), or
+// is refused while one runs. Signals that come while an old daemon
+// finishes its hand-over (handover_finish_old) are not acted on here: it
+// passes SIGTERM and SIGHUP on to the new daemon before it exits.
 void handle_signals();
 
 // Prints "Setting FD: %d\n" for every connected mailbox, ascending.

@@ -10,11 +10,13 @@
 #include <cstring>
 #include <ctime>
 #include <iterator>
+#include <map>
 #include <vector>
 
 #include "config/settings.h"
 #include "daemon/books.h"
 #include "daemon/metrics_http.h"
+#include "daemon/options.h"
 #include "daemon/session.h"
 #include "daemon/spread_drops.h"
 #include "daemon/status.h"
@@ -24,6 +26,14 @@ namespace {
 
 // Unix time at metrics_start.
 long long start_time = 0;
+// Through a hand-over: the counts the old daemon carried over, by series
+// ("name{labels}"), added to ours; whether a file may be written now (not
+// while the other daemon writes it); the hand-overs by result; whether
+// the file being made is the final one.
+std::map<std::string, unsigned long long> &carried = *new std::map<std::string, unsigned long long>;
+bool held = false;
+unsigned long handovers_done = 0, handovers_failed = 0;
+bool final_file = false;
 
 // Coarse monotonic milliseconds: as seen at the last metrics_pass, and when
 // the next write is due (0: at the first pass).
@@ -134,6 +144,12 @@ void sample_text(std::string *out, const char *name, const std::string &labels, 
 
 void sample(std::string *out, const char *name, const std::string &labels, unsigned long long value)
 {
+    // A counter goes on from what the daemon before us counted.
+    if (std::string_view(name).ends_with("_total") && !carried.empty()) {
+        auto at = carried.find(std::string(name) + "{" + labels + "}");
+        if (at != carried.end())
+            value += at->second;
+    }
     char number[32];
     snprintf(number, sizeof number, "%llu", value);
     sample_text(out, name, labels, number);
@@ -248,7 +264,7 @@ void spread_block(std::string *out)
     family(out, "wickerpost_spread_connected", "gauge",
                    "Whether the session with the Spread daemon is up (1) or not (0).");
     for (const SpreadSeries &s : spreads)
-        sample(out, "wickerpost_spread_connected", s.labels, s.connected);
+        sample(out, "wickerpost_spread_connected", s.labels, final_file ? 0 : s.connected);
     family(out, "wickerpost_spread_reconnects_total", "counter",
                    "Sessions with the Spread daemon accepted after the first one.");
     for (const SpreadSeries &s : spreads)
@@ -296,9 +312,27 @@ void group_block(std::string *out)
     for_each_spread_conf(group_samples, out);
 }
 
+// Makes every configured output known to the output module, opened or
+// not, so that each has its series from the first file on.
+int register_output(LogFacility *facility, void *)
+{
+    if (facility->vhostdir != nullptr)
+        (void)output_of_vhosts(facility);
+    else if (LogFile *file = facility->logfile)
+        (void)output_of(&file->output, file->filename, file->filename[0] == '|' ? "command" : "file");
+    return 0;
+}
+
+int register_outputs(SpreadConf *conf, void *)
+{
+    for_each_facility(conf, register_output, nullptr);
+    return 0;
+}
+
 void output_block(std::string *out)
 {
     std::vector<OutputSeries> outputs;
+    for_each_spread_conf(register_outputs, nullptr);
     output_for_each(take_output, &outputs);
     family(out, "wickerpost_output_written_messages_total", "counter", "Messages written whole to the output.");
     for (const OutputSeries &o : outputs)
@@ -334,6 +368,11 @@ void daemon_block(std::string *out)
     family(out, "wickerpost_start_time_seconds", "gauge",
                    "Start time of the daemon since the Unix epoch in seconds.");
     sample(out, "wickerpost_start_time_seconds", "", static_cast<unsigned long long>(start_time));
+    family(out, "wickerpost_handovers_total", "counter", "Hand-overs to a new daemon (SIGUSR2), by result.");
+    sample(out, "wickerpost_handovers_total", "result=\"done\"", handovers_done);
+    sample(out, "wickerpost_handovers_total", "result=\"failed\"", handovers_failed);
+    family(out, "wickerpost_build_info", "gauge", "The version of the running daemon, as a label; always 1.");
+    sample(out, "wickerpost_build_info", "version=\"" + metrics_label_value(wickerpost_version) + "\"", 1);
 }
 
 // Writes `text` to `path` whole, mode 0644; false with errno set when it
@@ -427,10 +466,11 @@ void metrics_start()
 
 void metrics_write()
 {
-    if (stats_file == nullptr)
+    if (stats_file == nullptr || held)
         return;
     std::string text = metrics_text();
-    std::string temporary = std::string(stats_file) + ".tmp";
+    // Ours alone: during a hand-over another daemon may be writing its own.
+    std::string temporary = std::string(stats_file) + "." + std::to_string(getpid()) + ".tmp";
     Step failed = STEP_NONE;
     int error = 0;
     if (!write_whole(temporary.c_str(), text)) {
@@ -475,4 +515,59 @@ int metrics_wait_ms(int ms)
     if (left <= 0)
         return 0;
     return left < ms ? static_cast<int>(left) : ms;
+}
+
+// --- Through a hand-over ---------------------------------------------------
+
+void metrics_write_final()
+{
+    final_file = true;
+    metrics_write();
+    final_file = false;
+}
+
+void metrics_hold(bool hold)
+{
+    held = hold;
+}
+
+std::vector<std::pair<std::string, unsigned long long>> metrics_counters()
+{
+    std::vector<std::pair<std::string, unsigned long long>> counters;
+    std::string text = metrics_text();
+    for (size_t at = 0; at < text.size();) {
+        size_t end = text.find('\n', at);
+        std::string_view line(text.data() + at, (end == std::string::npos ? text.size() : end) - at);
+        at = end == std::string::npos ? text.size() : end + 1;
+        size_t name_end = line.find_first_of("{ ");
+        size_t space = line.rfind(' ');
+        if (line.empty() || line[0] == '#' || name_end == std::string_view::npos || space == std::string_view::npos ||
+            !line.substr(0, name_end).ends_with("_total"))
+            continue;
+        std::string key(line.substr(0, space));
+        if (key.find('{') == std::string::npos)
+            key += "{}";
+        counters.emplace_back(key, strtoull(std::string(line.substr(space + 1)).c_str(), nullptr, 10));
+    }
+    return counters;
+}
+
+void metrics_carry(const std::string &series, unsigned long long value)
+{
+    carried[series] = value;
+}
+
+long long metrics_start_time()
+{
+    return start_time;
+}
+
+void metrics_keep_start_time(long long seconds)
+{
+    start_time = seconds;
+}
+
+void metrics_count_handover(bool done)
+{
+    (done ? handovers_done : handovers_failed)++;
 }

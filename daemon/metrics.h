@@ -25,6 +25,8 @@
 
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 // The series, in the order they are written, in blocks (one function
 // each, a group of families): every family has its HELP and TYPE lines,
@@ -52,14 +54,27 @@
 //   wickerpost_output_backlog_bytes{output,kind}               gauge
 //   wickerpost_output_last_write_timestamp_seconds{output,kind} gauge, Unix time
 //   wickerpost_start_time_seconds                              gauge, Unix time
+//   wickerpost_handovers_total{result="done"|"failed"}         counter
+//   wickerpost_build_info{version}                             gauge, 1
 //   process_*                                                  (metrics_process_block)
 //
-// An output appears once it has been opened or used, as in the report.
 // Every regular message a connection received is counted once more, and
 // only once, where it ended: under its output as written, dropped (by
 // reason) or filtered, or under the connection as dropped. So for every
 // connection whose outputs are its own, received = written + dropped +
 // filtered.
+//
+// Every configured output appears from the first file on, opened or not
+// (a command not started yet, a VhostDir or DatedFile before its first
+// message), as do outputs opened since.
+//
+// Through a hand-over (daemon/handover.h) the series go on: the old daemon
+// writes its last file once its outputs are closed (the final counts,
+// wickerpost_spread_connected 0) and writes no more; its counters and its
+// start time go over the channel, and the new daemon, which writes nothing
+// before it took over, adds them to its own. So a counter never goes down
+// from one file to the next, and the start time stays the first daemon's.
+// The temporary file's name holds the writer's pid: "StatsFile.PID.tmp".
 
 // Takes the start time (wickerpost_start_time_seconds); main calls it
 // first thing.
@@ -116,3 +131,30 @@ std::string metrics_label_value(std::string_view value);
 
 // A HELP text as the format writes it: \ and newline escaped as \\ \n.
 std::string metrics_help_text(std::string_view text);
+
+// --- Through a hand-over ---------------------------------------------------
+
+// Writes the file now as the last one: every wickerpost_spread_connected
+// 0 (SIGTERM, and the old daemon of a hand-over once its outputs closed).
+void metrics_write_final();
+
+// While held, no file is written (neither by metrics_pass nor by
+// metrics_write): the other daemon of a hand-over writes it.
+void metrics_hold(bool hold);
+
+// Every counter sample as it would be written now: series
+// ("name{labels}", "name{}" without labels) and value.
+std::vector<std::pair<std::string, unsigned long long>> metrics_counters();
+
+// A count the daemon before us reached for `series` (as metrics_counters
+// names it): added to ours from now on.
+void metrics_carry(const std::string &series, unsigned long long value);
+
+// The start time (Unix seconds), and keeping the old daemon's instead of
+// ours.
+long long metrics_start_time();
+void metrics_keep_start_time(long long seconds);
+
+// A hand-over ended: done (the new daemon, once it took over) or failed
+// (the old daemon).
+void metrics_count_handover(bool done);

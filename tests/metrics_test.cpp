@@ -21,6 +21,7 @@
 #include <set>
 #include <sstream>
 
+#include "daemon/options.h"
 #include "support/scenario.h"
 
 using namespace wkp_test;
@@ -264,6 +265,8 @@ TEST(Metrics, CountsEqualWhatTheFilesHold)
         {"wickerpost_output_last_write_timestamp_seconds", "gauge",
          "Time of the last message written whole to the output since the Unix epoch in seconds, 0 before the first."},
         {"wickerpost_start_time_seconds", "gauge", "Start time of the daemon since the Unix epoch in seconds."},
+        {"wickerpost_handovers", "counter", "Hand-overs to a new daemon (SIGUSR2), by result."},
+        {"wickerpost_build_info", "gauge", "The version of the running daemon, as a label; always 1."},
         {"process_virtual_memory_bytes", "gauge", "Virtual memory size in bytes."},
         {"process_resident_memory_bytes", "gauge", "Resident memory size in bytes."},
         {"process_start_time_seconds", "gauge", "Start time of the process since unix epoch in seconds."},
@@ -293,7 +296,7 @@ TEST(Metrics, CountsEqualWhatTheFilesHold)
                                                    {{"daemon", std::to_string(s.port)}}));
     expect_counts_match_files(last, web_log, vhosts, received, s.port);
     EXPECT_EQ(received, count_lines(read_file(web_log)) + 4 + count_lines(read_file(vhosts + "/b.example")) - 1);
-    EXPECT_FALSE(file_exists(stats + ".tmp"));
+    EXPECT_FALSE(file_exists(stats + "." + std::to_string(s.daemon->pid) + ".tmp"));
 }
 
 // A File path and a piped command holding a double quote, a backslash and
@@ -348,7 +351,9 @@ TEST(Metrics, UnwritableDirectoryIsSaidOnceAndLoggingGoesOn)
     s.start_daemon("StatsFile = " + stats + "\nStatsInterval = 1\n" +
                    s.spread_block("  Log {\n    Group = web\n    File = " + log + "\n  }\n"));
     const std::string denied = "Cannot write stats file " + stats + ": Permission denied";
-    const std::string renamed = "Cannot rename " + stats + ".tmp to " + stats + ": Is a directory";
+    // The temporary file's name holds the writer's pid.
+    const std::string temporary = "wickerpost.prom." + std::to_string(s.daemon->pid) + ".tmp";
+    const std::string renamed = "Cannot rename " + dir + "/" + temporary + " to " + stats + ": Is a directory";
     auto said = [&](const std::string &line) {
         std::string err = "\n" + s.daemon->err();
         size_t n = 0;
@@ -372,7 +377,7 @@ TEST(Metrics, UnwritableDirectoryIsSaidOnceAndLoggingGoesOn)
         for (ssize_t n; (n = read(watch, buffer, sizeof buffer)) > 0;)
             for (char *p = buffer; p < buffer + n;) {
                 auto *e = reinterpret_cast<inotify_event *>(p);
-                tries += e->len > 0 && std::string(e->name) == "wickerpost.prom.tmp";
+                tries += e->len > 0 && std::string(e->name) == temporary;
                 p += sizeof(inotify_event) + e->len;
             }
         return tries >= 4;
@@ -438,8 +443,9 @@ TEST(Metrics, ReplacedWholeWithMode0644)
     }));
     EXPECT_EQ(partial, 0u) << "of " << reads << " reads";
     EXPECT_EQ(modes, (std::set<mode_t>{0644}));
+    pid_t writer = s.daemon->pid;
     s.terminate_daemon();
-    EXPECT_FALSE(file_exists(stats + ".tmp"));
+    EXPECT_FALSE(file_exists(stats + "." + std::to_string(writer) + ".tmp"));
     EXPECT_TRUE(parse_metrics(stats).ok);
 }
 
@@ -1080,12 +1086,12 @@ TEST(MetricsHttp, HandOverKeepsTheEndpoint)
 
     s.send("three\n", {"web"});
     ASSERT_TRUE(s.wait_lines(log, 3));
-    // The new daemon's counts: the one line it received.
+    // The new daemon's counts go on from the old one's: three lines.
     std::string answer;
     ASSERT_TRUE(wait_until([&] {
         answer = ask(http, "GET /metrics HTTP/1.1\r\n\r\n");
         return answer.find("\nwickerpost_spread_received_messages_total{daemon=\"" + std::to_string(s.port) +
-                           "\"} 1\n") != std::string::npos;
+                           "\"} 3\n") != std::string::npos;
     })) << answer;
     EXPECT_EQ(status_line_of(answer), "HTTP/1.1 200 OK");
     kill(next, SIGTERM);
