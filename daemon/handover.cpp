@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "config/settings.h"
+#include "daemon/connections.h"
 #include "daemon/notify.h"
 #include "daemon/process.h"
 #include "daemon/session.h"
@@ -726,8 +727,7 @@ static int require_shared_connected(SpreadConf *conf, void *)
 void handover_takeover_connect()
 {
     started_ms = monotonic_ms();
-    int join = 1;
-    for_each_spread_conf(spread_connect, &join);
+    conn_connect_all();
     for_each_spread_conf(require_shared_connected, nullptr);
     for_each_spread_conf(sync_each, nullptr);
 }

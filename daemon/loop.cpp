@@ -7,10 +7,10 @@
 #include <vector>
 
 #include "config/settings.h"
+#include "daemon/connections.h"
 #include "daemon/handover.h"
 #include "daemon/metrics.h"
 #include "daemon/notify.h"
-#include "daemon/rejoin.h"
 #include "daemon/session.h"
 #include "daemon/signals.h"
 #include "daemon/status.h"
@@ -38,7 +38,6 @@ static bool watched_stale = true;
 
 static void rebuild_watched()
 {
-    rejoin_update();
     watched_mailboxes.clear();
     watched.clear();
     for (int i = 0; i < mailbox_slots; i++)
@@ -123,37 +122,6 @@ static LogFacility *logged_facility(SpreadConf *conf, int num_groups, char group
     return nullptr;
 }
 
-// Ends the session of mailbox i and forgets it; its record is
-// disconnected.
-static void close_mailbox(int i)
-{
-    SpreadConf *conf = mailbox_table[i];
-    // Release the library's session: its descriptor would leak otherwise.
-    SP_disconnect(i);
-    mailbox_table[i] = nullptr;
-    watched_stale = true;
-    conf->connected = 0;
-}
-
-// Forgets the session of mailbox i after a terminal error and reconnects
-// its record at once (not while handing over: the new daemon has it).
-static void drop_mailbox(int i)
-{
-    SpreadConf *conf = mailbox_table[i];
-    if (log_spread_errors)
-        fprintf(stderr, "Terminal error closing spread mailbox %d\n", i);
-    close_mailbox(i);
-    handover_session_lost(conf);
-    if (!handover_allows_reconnect())
-        return;
-    // Connecting may take up to its deadline: what was taken is written
-    // first.
-    output_flush();
-    int join = 1;
-    if (spread_connect(conf, &join) < 0 && log_spread_errors)
-        fprintf(stderr, "Error connecting to spread daemon\n");
-}
-
 static void receive_from(int i)
 {
     static char sender[MAX_GROUP_NAME];
@@ -172,18 +140,20 @@ static void receive_from(int i)
             fprintf(stderr, "Error receiving from spread:\n\t");
             SP_error(r);
         }
-        if (r == CONNECTION_CLOSED || r == ILLEGAL_SESSION)
-            drop_mailbox(i);
+        if (r == CONNECTION_CLOSED || r == ILLEGAL_SESSION) {
+            conn_session_lost(i);
+            watched_stale = true;
+        }
         return;
     }
     // Other negative results are never lengths: the message is dropped.
     if (r < 0)
         return;
     SpreadConf *conf = mailbox_table[i];
-    switch (handover_message(conf, type, sender, mess_type, receive_buffer, r)) {
-    case HANDOVER_PASS: break;
-    case HANDOVER_TAKEN: return;
-    case HANDOVER_CLOSE: close_mailbox(i); return;
+    switch (conn_message(i, type, sender, mess_type, receive_buffer, r)) {
+    case ConnVerdict::log: break;
+    case ConnVerdict::taken: return;
+    case ConnVerdict::closed: watched_stale = true; return;
     }
     if (!Is_regular_mess(type) || num_groups == 0)
         return;
@@ -191,7 +161,7 @@ static void receive_from(int i)
     conf->received++;
     // A negative count: more groups than room, the first ones received.
     LogFacility *facility = logged_facility(conf, num_groups < 0 ? -num_groups : num_groups, groups);
-    if (facility != nullptr && handover_hold(conf, facility, receive_buffer, r))
+    if (facility != nullptr && conn_hold(conf, facility, receive_buffer, r))
         return;
     // Routed, rewritten and written whole or not at all, never blocking; a
     // loss is counted and reported by the output module.
@@ -215,7 +185,6 @@ bool receive_loop_init(int size)
 
 void receive_loop()
 {
-    sp_time last_reconnect = E_get_time();
     static std::vector<int> ready;
     static std::vector<char> buffered_at;  // per watched mailbox
     static std::vector<pollfd> waiting;    // the mailboxes, then outputs with a backlog
@@ -240,12 +209,11 @@ void receive_loop()
         // wait, which may block.
         if (buffered == 0)
             output_flush();
-        // The mailboxes, the socket directory while a local daemon is
-        // away, then the outputs with a backlog.
+        // The mailboxes, the connections' own descriptors (attempts under
+        // way, the socket directory while a local daemon is away), then the
+        // outputs with a backlog.
         waiting.assign(watched.begin(), watched.end());
-        int socket_events = rejoin_fd();
-        if (socket_events >= 0)
-            waiting.push_back(pollfd{socket_events, POLLIN, 0});
+        size_t connections = conn_poll_fds(&waiting);
         size_t backlogs_at = waiting.size();
         output_poll_backlogs(&waiting);
         // The hand-over's channel last, after the backlogs.
@@ -256,20 +224,19 @@ void receive_loop()
         int waited = 0;
         if (buffered < watched.size() || waiting.size() > watched.size() || watched.empty())
             waited = poll(waiting.data(), waiting.size(),
-                          buffered > 0 ? 0 : metrics_wait_ms(rejoin_wait_ms(notify_wait_ms(1000))));
+                          buffered > 0 ? 0 : metrics_wait_ms(conn_wait_ms(notify_wait_ms(1000))));
         for (size_t k = 0; k < watched.size(); k++)
             if (buffered_at[k] || (waited > 0 && waiting[k].revents != 0))
                 ready.push_back(watched_mailboxes[k]);
         if (waited > 0) {
-            if (socket_events >= 0 && waiting[watched.size()].revents != 0)
-                rejoin_read_events();
+            conn_readable(waiting.data() + watched.size(), connections);
             output_write_backlogs(waiting.data() + backlogs_at, backlogs);
         }
         if (waited > 0 && channel >= 0 && waiting.back().revents != 0)
             handover_readable();
 
-        // In ascending mailbox order, one message each; a reconnect inside
-        // the pass may drop a mailbox from the table.
+        // In ascending mailbox order, one message each; a lost session
+        // inside the pass drops a mailbox from the table.
         for (int m : ready)
             if (m < mailbox_slots && mailbox_table[m] != nullptr)
                 receive_from(m);
@@ -285,17 +252,9 @@ void receive_loop()
         output_tick();
         notify_pass();
         metrics_pass();
-        // No rejoin while a hand-over cuts sessions, as no reconnect pass.
-        if (handover_allows_reconnect() && rejoin_due())
+        // Finished attempts taken, tries and passes due started: none
+        // of them waits here.
+        if (conn_pass())
             watched_stale = true;
-
-        sp_time now = E_get_time();
-        if (E_sub_time(now, last_reconnect).sec < reconnect_interval || !handover_allows_reconnect())
-            continue;
-        output_flush();
-        int join = 1;
-        for_each_spread_conf(spread_connect, &join);
-        watched_stale = true;
-        last_reconnect = now;
     }
 }

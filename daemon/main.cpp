@@ -5,6 +5,7 @@
 
 #include "config/config.h"
 #include "config/settings.h"
+#include "daemon/connections.h"
 #include "daemon/handover.h"
 #include "daemon/journal.h"
 #include "daemon/loop.h"
@@ -36,6 +37,8 @@ int main(int argc, char **argv)
     notify_start();
     if (config_load(config_path) != 0)
         exit(-1);
+    if (!conn_init())
+        exit(-1);
 
     if (buffer_size < 0)
         buffer_size = default_buffer_size;
@@ -55,8 +58,7 @@ int main(int argc, char **argv)
         handover_takeover_connect();
         announce_mailboxes();
     } else {
-        int join = 1;
-        for_each_spread_conf(spread_connect, &join);
+        conn_connect_all();
         announce_mailboxes();
         notify_ready();
     }

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "config/settings.h"
+#include "daemon/connections.h"
 #include "daemon/session.h"
 #include "daemon/status.h"
 #include "output/writer.h"
@@ -123,7 +124,7 @@ int take_spread(SpreadConf *conf, void *arg)
 {
     auto *all = static_cast<std::vector<SpreadSeries> *>(arg);
     all->push_back(SpreadSeries{"daemon=\"" + metrics_label_value(spread_daemon_name(conf)) + "\"",
-                                conf->connected != 0, status_reconnects(conf), conf->received});
+                                conn_mailbox(conf) >= 0, status_reconnects(conf), conf->received});
     return 0;
 }
 
