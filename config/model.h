@@ -91,6 +91,7 @@ struct SpreadConf {
     Skiplist *facilities;    // owned; LogFacility records by groupname
     unsigned long connections;         // sessions accepted so far
     unsigned long long received;       // regular messages received
+    unsigned long long taken;          // messages of any kind taken from its sessions
 };
 
 // The registries, prepared by config_load before the file is read.

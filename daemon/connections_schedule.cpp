@@ -13,6 +13,7 @@
 #include <cstring>
 
 #include "config/settings.h"
+#include "daemon/books.h"
 #include "daemon/clock.h"
 #include "daemon/handover.h"
 #include "daemon/loop.h"
@@ -68,9 +69,11 @@ void start_attempt(Connection &c, bool loud, bool after_loss, unsigned long pass
 const char *host_of(const SpreadConf *conf) { return conf->host ? conf->host : "/tmp"; }
 char separator_of(const SpreadConf *conf) { return conf->host ? ':' : '/'; }
 
-// The session of c is closed and forgotten.
-void close_session(Connection &c)
+// The session of c is closed and forgotten; its counts go to its books.
+// lost: its Spread daemon ended it.
+void close_session(Connection &c, bool lost)
 {
+    books_session_ended(c.conf, c.mailbox, lost);
     // Release the library's session: its descriptor would leak otherwise.
     SP_disconnect(c.mailbox);
     mailbox_table[c.mailbox] = nullptr;
@@ -356,7 +359,7 @@ ConnVerdict conn_message(int mbox, service type, const char *sender, int16 mess_
     case HANDOVER_CLOSE: break;
     }
     Connection *c = conn_record(conf);
-    close_session(*c);
+    close_session(*c, false);
     c->state = ConnState::cut;
     return ConnVerdict::closed;
 }
@@ -371,7 +374,7 @@ void conn_session_lost(int mbox)
     Connection *c = conn_record(mailbox_table[mbox]);
     if (log_spread_errors)
         fprintf(stderr, "Terminal error closing spread mailbox %d\n", mbox);
-    close_session(*c);
+    close_session(*c, true);
     handover_session_lost(c->conf);
     if (!handover_allows_reconnect()) {
         c->state = ConnState::cut;

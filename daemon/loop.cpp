@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "config/settings.h"
+#include "daemon/books.h"
 #include "daemon/connections.h"
 #include "daemon/handover.h"
 #include "daemon/metrics.h"
@@ -84,6 +85,7 @@ void handle_signals()
         if (log_spread_errors)
             fprintf(stderr, "Received SIGTERM, closing log files.\n");
         write_what_was_read();
+        books_check(stderr);
         handover_stop();
         output_drain(output_exit_stall_ms, output_exit_drain_ms);
         close_log_files();
@@ -134,6 +136,9 @@ static void receive_from(int i)
     int endian_mismatch = 0;
     int r = SP_receive(i, &type, sender, max_receive_groups, &num_groups, groups, &mess_type,
                        &endian_mismatch, receive_size, receive_buffer);
+    // Taken whole, or cut short and dropped (DROP_RECV): on the books.
+    if (r >= 0 || r == BUFFER_TOO_SHORT)
+        mailbox_table[i]->taken++;
 
     if (r == BUFFER_TOO_SHORT || r == ILLEGAL_MESSAGE || r == ILLEGAL_SESSION || r == CONNECTION_CLOSED) {
         if (log_spread_errors) {
