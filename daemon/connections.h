@@ -107,6 +107,11 @@ int conn_wait_ms(int ms);
 // the tries and the pass that are due. True when mailbox_table changed.
 bool conn_pass();
 
+// A hand-over failed: every record cut (and every one down) is tried now,
+// as by a pass, even before the hand-over has let go of this daemon; the
+// sessions made are taken (and read) once it has, its outputs open again.
+void conn_reconnect_now();
+
 // What the loop does with a message after conn_message.
 enum class ConnVerdict {
     log,     // a message to route and write as always

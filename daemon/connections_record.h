@@ -29,6 +29,8 @@ struct Connection {
     bool loud = false;                // the attempt reports its failure
     bool after_loss = false;          // ... and "Error connecting" (-x)
     unsigned long pass = 0;           // the pass whose order it reports in; 0: none
+    bool taking_back = false;         // started by conn_reconnect_now: its result
+                                      // waits until this daemon no longer hands over
     // The tries after its socket appeared (local daemons only).
     long long try_at_ms = -1;         // the next one; -1: none scheduled
     long long tries_until_ms = 0;     // none after this

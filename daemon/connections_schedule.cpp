@@ -54,6 +54,7 @@ void start_attempt(Connection &c, bool loud, bool after_loss, unsigned long pass
     c.loud = loud;
     c.after_loss = after_loss;
     c.pass = pass;
+    c.taking_back = false;
     c.appeared_meanwhile = false;
     pthread_attr_t attr;
     pthread_attr_init(&attr);
@@ -108,7 +109,7 @@ bool take_result(Connection &c)
     c.state = ConnState::down;
     const SessionResult &r = a->result;
     bool changed = false;
-    if (r.result == ACCEPT_SESSION && !handover_allows_reconnect()) {
+    if (r.result == ACCEPT_SESSION && !handover_allows_reconnect() && !c.taking_back) {
         // This daemon hands over: its sessions are the new daemon's now.
         SP_disconnect(r.mailbox);
     } else if (r.result == ACCEPT_SESSION && !mailbox_table_reserve(r.mailbox)) {
@@ -154,8 +155,9 @@ bool take_results()
 {
     bool changed = false;
     unsigned long waiting_pass = ULONG_MAX;
+    bool may_take_back = handover_allows_reconnect();
     for (Connection &c : conn_records) {
-        if (c.attempt == nullptr)
+        if (c.attempt == nullptr || (c.taking_back && !may_take_back))
             continue;
         bool done = c.attempt->done.load(std::memory_order_acquire);
         if (c.pass != 0 && (!done || c.pass >= waiting_pass)) {
@@ -311,19 +313,25 @@ int conn_wait_ms(int ms)
     return until <= now ? 0 : (int)(until - now);
 }
 
+// The records in line with the hand-over: up is cutting while this
+// daemon hands over; cutting is up and cut is down once it no longer does.
+void follow_handover(bool handing_over)
+{
+    for (Connection &c : conn_records) {
+        if (handing_over && c.state == ConnState::up)
+            c.state = ConnState::cutting;
+        else if (!handing_over && c.state == ConnState::cutting)
+            c.state = ConnState::up;
+        else if (!handing_over && c.state == ConnState::cut)
+            c.state = ConnState::down;
+    }
+}
+
 bool conn_pass()
 {
     bool changed = take_results();
     bool may_try = handover_allows_reconnect();
-    // The records in line with the hand-over.
-    for (Connection &c : conn_records) {
-        if (!may_try && c.state == ConnState::up)
-            c.state = ConnState::cutting;
-        else if (may_try && c.state == ConnState::cutting)
-            c.state = ConnState::up;
-        else if (may_try && c.state == ConnState::cut)
-            c.state = ConnState::down;
-    }
+    follow_handover(!may_try);
     if (may_try) {
         long long now = clock_ms();
         for (Connection &c : conn_records)
@@ -347,6 +355,20 @@ bool conn_pass()
     }
     update_watch(may_try);
     return changed;
+}
+
+void conn_reconnect_now()
+{
+    passes++;
+    for (Connection &c : conn_records) {
+        if (c.state == ConnState::cut)
+            c.state = ConnState::down;
+        if (c.state == ConnState::down) {
+            start_attempt(c, true, false, passes);
+            c.taking_back = true;
+        }
+    }
+    next_pass_ms = clock_ms() + reconnect_interval * 1000LL;
 }
 
 ConnVerdict conn_message(int mbox, service type, const char *sender, int16 mess_type, const char *body,

@@ -30,36 +30,58 @@
 // -----------
 // A Unix stream socket pair; the new daemon's end is passed on as the
 // descriptor named by WICKERPOST_HANDOVER (taken out of the environment at
-// once). Old to new, at the start: "token T", "pid P", one "spread NAME
-// PRIVATE-GROUP" per connected Spread daemon, one "file DEV INO" per locked
-// file, "end"; at its end "released" (outputs written out, closed and
-// unlocked, piped commands ended), then end of file. New to old: one "mark
-// NAME" per shared connection and "marked", just before the markers go.
+// once), honoured only for a Unix stream socket whose peer is the parent
+// process. Its lines are built and parsed in daemon/handover_codec.h; each
+// side's first line is a hello with the channel's version. Old to new, at
+// the start: the token, its pid, one "spread" per connected Spread daemon,
+// one "file" per locked file, "end"; at its end the counters of the
+// metrics file and "released" (outputs written out, closed and unlocked,
+// piped commands ended). New to old: its hello at once, one "mark" per
+// shared connection and "marked" just before the markers go, and "taken"
+// once it holds the outputs and wrote what it held.
 //
 // Ends
 // ----
-// - The new daemon ends before it took over (a configuration that does
-//   not load, a refused lock, a Spread daemon it cannot reach, SIGTERM):
-//   the old one says "Hand-over failed: ..." and goes on; connections it
-//   had cut already are reconnected by its reconnect passes.
+// - The new daemon ends at any moment before "taken" (a configuration
+//   that does not load, a refused lock, a Spread daemon it cannot reach,
+//   killed), does not say hello within handover_hello_ms, speaks another
+//   version, or breaks the channel: the old one ends it (SIGTERM, then
+//   SIGKILL), says "Hand-over failed: new daemon PID ...", opens and locks
+//   its outputs again (commands started anew) if it had closed them,
+//   reconnects at once what it had cut, and logs on. Lost: what reached
+//   only the sessions it had cut, between their cut and the reconnection.
+// - The old daemon ends before it released: every connection of the new
+//   one counts as cut at once, and the new one takes over.
 // - Once cut everywhere, the old daemon writes out and closes its outputs,
-//   waits (bounded) for its piped commands, tells systemd MAINPID= the new
-//   pid, sends "released" and exits 0. The new one then takes the locks,
-//   starts its commands, writes what it held, rewrites the pid file
-//   (detached mode) and says READY=1.
+//   waits for its piped commands (as long as the drain at SIGTERM may
+//   last), sends "released" and waits for "taken"; then it tells systemd
+//   MAINPID= the new pid, passes on a SIGTERM or SIGHUP it got meanwhile,
+//   and exits 0. The new one, at "released", takes the locks, starts its
+//   commands, writes what it held, rewrites the pid file (detached mode),
+//   sends "taken" and says READY=1.
 #pragma once
 
 #include <sys/types.h>
 
 #include "config/model.h"
+#include "output/writer.h"
 #include "spread/sp.h"
 
 // Milliseconds the new daemon gives itself to connect to and join the
 // groups on every shared connection; past it the hand-over fails.
 constexpr int handover_join_ms = 10000;
+// Milliseconds the old daemon waits for the new one's hello, and the new
+// one for the old one's header.
+constexpr int handover_hello_ms = 5000;
 // Milliseconds the old daemon waits for its piped commands to finish their
-// input after end of file.
-constexpr int handover_command_wait_ms = 5000;
+// input after end of file: the bound of the drain at SIGTERM.
+constexpr int handover_command_wait_ms = output_exit_drain_ms;
+// Milliseconds the old daemon waits, once it released, for the new one to
+// say it holds the outputs.
+constexpr int handover_taken_ms = 30000;
+// Bytes of messages the new daemon holds between the cut and the release;
+// past it a message is dropped and counted (handover_held_dropped).
+constexpr size_t handover_hold_max = 32u << 20;
 
 // Remembers the program path (argv[0] made absolute, or looked up in PATH,
 // now, at start-up), the arguments and nothing else: the working directory
@@ -67,16 +89,21 @@ constexpr int handover_command_wait_ms = 5000;
 void handover_init(int argc, char **argv);
 
 // A daemon started for a hand-over: when WICKERPOST_HANDOVER names a
-// channel, reads what the old daemon sent (ending the process with status
-// 1 when it cannot), puts the outputs in their hand-over mode and asks for
-// membership messages; returns true. False, nothing done, otherwise.
+// Unix stream socket whose peer is our parent, says hello on it and reads
+// the old daemon's header (within handover_hello_ms), puts the outputs in
+// their hand-over mode and asks for membership messages; returns true.
+// A variable that does not name such a channel, or a header that does not
+// come, is said ("WICKERPOST_HANDOVER ignored: REASON") and gives an
+// ordinary start (false). An old daemon speaking another channel version
+// ends the process with status 1, before anything is opened or joined.
 // Called before the configuration is read; `detached`: the daemon runs
 // detached (no -D), so it rewrites the pid file once it took over.
 bool handover_takeover_begin(bool detached);
 
 // The new daemon's first connections: connects every Spread daemon and
 // joins its groups, noting which joins to wait for. A shared Spread daemon
-// that cannot be reached ends the process with status 1.
+// that cannot be reached ends the process with status 1 (the old daemon
+// keeps logging).
 void handover_takeover_connect();
 
 // True from handover_takeover_begin until the daemon has taken over.
@@ -89,6 +116,10 @@ void handover_start();
 // to make when it is readable.
 int handover_poll_fd();
 void handover_readable();
+
+// The loop's wait of `ms` milliseconds, shortened to the hand-over's next
+// deadline (a hello awaited, the joins, the release).
+int handover_wait_ms(int ms);
 
 // What the loop does with a message after handover_message.
 enum HandoverVerdict {
@@ -103,16 +134,31 @@ HandoverVerdict handover_message(SpreadConf *conf, service type, const char *sen
                                  const char *body, int length);
 
 // A regular message for `facility` (not null) that the loop would write:
-// true when it is held instead (the new daemon before it took over).
+// true when it is held instead (the new daemon before it took over), or
+// dropped and counted past handover_hold_max bytes held.
 bool handover_hold(SpreadConf *conf, LogFacility *facility, const char *message, int length);
 
-// Once per loop pass. True when the old daemon must finish now: everything
-// is cut; the loop writes what its sessions read and calls
-// handover_finish_old.
-bool handover_pass();
+// Messages dropped so far because the hold was full.
+unsigned long handover_held_dropped();
 
-// The old daemon's end (see Ends); never returns.
-[[noreturn]] void handover_finish_old();
+// What the loop does after handover_pass.
+enum HandoverStep {
+    HANDOVER_GO_ON,     // nothing
+    HANDOVER_FINISH,    // old daemon, everything cut: write what the sessions
+                        // read, then handover_finish_old
+    HANDOVER_RECONNECT, // old daemon, the hand-over failed: connect every
+                        // Spread daemon now (what it cut)
+    HANDOVER_GIVE_UP,   // new daemon, its joins did not come in time (said):
+                        // exit with status 1
+};
+
+// Once per loop pass: acts on what the channel said and on deadlines.
+HandoverStep handover_pass();
+
+// The old daemon's end (see Ends): exits 0 once the new daemon holds the
+// outputs; returns when the hand-over failed, its outputs open again and
+// the next handover_pass asking for the reconnection.
+void handover_finish_old();
 
 // False while the old daemon hands over: its lost or cut sessions are not
 // reconnected (they are the new daemon's now).
@@ -124,9 +170,14 @@ void handover_session_lost(SpreadConf *conf);
 // A child process ended with `status` (from waitpid).
 void handover_child_ended(pid_t pid, int status);
 
-// SIGHUP: true while it must wait (the new daemon before it took over; it
-// reopens once it has). The old daemon passes it on to the new one.
+// SIGHUP: true while the reopen must wait (the new daemon before it took
+// over; it reopens once it has).
 bool handover_defers_reopen();
+
+// Passes signal `signo` (SIGHUP) on to the new daemon while this one hands
+// over: the new one opens its outputs on the paths as they are after a
+// rotation.
+void handover_pass_on(int signo);
 
 // SIGTERM, once the messages already read are taken: the old daemon asks
 // the new one to stop too; the new one, when it sent its markers, waits

@@ -1,5 +1,6 @@
 #include "daemon/loop.h"
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <poll.h>
@@ -98,6 +99,7 @@ void handle_signals()
     }
     if (sighup_pending && !handover_defers_reopen()) {
         sighup_pending = 0;
+        handover_pass_on(SIGHUP);
         notify_reloading();
         reopen_log_files();
         notify_ready();
@@ -229,7 +231,7 @@ void receive_loop()
         int waited = 0;
         if (buffered < watched.size() || waiting.size() > watched.size() || watched.empty())
             waited = poll(waiting.data(), waiting.size(),
-                          buffered > 0 ? 0 : metrics_wait_ms(conn_wait_ms(notify_wait_ms(1000))));
+                          buffered > 0 ? 0 : metrics_wait_ms(conn_wait_ms(handover_wait_ms(notify_wait_ms(1000)))));
         for (size_t k = 0; k < watched.size(); k++)
             if (buffered_at[k] || (waited > 0 && waiting[k].revents != 0))
                 ready.push_back(watched_mailboxes[k]);
@@ -248,11 +250,22 @@ void receive_loop()
 
         handle_signals();
         reap_children(child_ended);
-        if (handover_pass()) {
+        switch (handover_pass()) {
+        case HANDOVER_GO_ON: break;
+        case HANDOVER_FINISH:
             // Every shared connection is cut: what the sessions left (those
-            // only this configuration has) read is written, then the end.
+            // only this configuration has) read is written, then the end,
+            // unless the new daemon fails meanwhile.
             write_what_was_read();
             handover_finish_old();
+            break;
+        case HANDOVER_RECONNECT: {
+            // The hand-over failed: what was cut is connected again now,
+            // not at the next pass.
+            conn_reconnect_now();
+            break;
+        }
+        case HANDOVER_GIVE_UP: exit(1);
         }
         output_tick();
         notify_pass();

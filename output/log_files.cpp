@@ -18,28 +18,47 @@ int open_pipe_command(const char *filename)
 }
 
 // The hand-over mode (see log_files.h): the other daemon's locked files,
-// sorted, and the descriptors whose lock is left for later, with their
-// paths.
+// sorted, and the locks left for later. An entry names its LogFile and the
+// descriptor and file it locks: by the time the lock is taken the output
+// may have been closed (a DatedFile whose period ended, a reopen) and the
+// number given to another file, so the lock is taken only when the
+// LogFile still holds that descriptor on that same file.
+struct LockLater {
+    LogFile *file;
+    int fd;
+    dev_t dev;
+    ino_t ino;
+};
 static bool handing_over = false;
 static std::vector<std::pair<dev_t, ino_t>> &held_elsewhere = *new std::vector<std::pair<dev_t, ino_t>>;
-static std::vector<std::pair<int, const char *>> &locks_later = *new std::vector<std::pair<int, const char *>>;
+static std::vector<LockLater> &locks_later = *new std::vector<LockLater>;
 
-// In the hand-over mode: true when fd's lock is refused because the other
-// daemon holds it (then left for later), false when it was taken or is
-// refused for another reason.
-static bool lock_held_by_old_daemon(int fd, const char *path)
+// In the hand-over mode: true when the lock of file's descriptor is refused
+// because the other daemon holds it (then left for later), false when it
+// was taken or is refused for another reason.
+static bool lock_held_by_old_daemon(LogFile *file)
 {
+    int fd = file->fd;
     if (skip_locking || fd < 0 || flock(fd, LOCK_EX | LOCK_NB) == 0)
         return false;
     struct stat st;
     if (fstat(fd, &st) != 0 || !std::binary_search(held_elsewhere.begin(), held_elsewhere.end(),
                                                    std::make_pair(st.st_dev, st.st_ino)))
         return false;
-    for (const auto &later : locks_later)
-        if (later.first == fd)
+    for (const LockLater &later : locks_later)
+        if (later.file == file && later.fd == fd)
             return true;
-    locks_later.emplace_back(fd, path);
+    locks_later.push_back(LockLater{file, fd, st.st_dev, st.st_ino});
     return true;
+}
+
+// Whether a lock left for later still belongs to an open output: its
+// LogFile holds the same descriptor, open on the same file.
+static bool lock_still_wanted(const LockLater &later)
+{
+    struct stat st;
+    return later.file->fd == later.fd && fstat(later.fd, &st) == 0 && st.st_dev == later.dev &&
+           st.st_ino == later.ino;
 }
 
 // Opens a plain facility's output if it is still closed, locks it and lists
@@ -63,7 +82,7 @@ static void open_facility_output(const LogFacility *facility, OutputOpenTime whe
     }
     // Also for a LogFile opened earlier in the walk: the lock is held
     // already and taking it again succeeds.
-    if (!retry_later && !(handing_over && lock_held_by_old_daemon(file->fd, log_file_path(file))))
+    if (!retry_later && !(handing_over && lock_held_by_old_daemon(file)))
         output_lock_or_exit(file->fd, log_file_path(file));
     if (verbose)
         fprintf(stderr, "LogFacility: %s\n\tFile: %s\n\tFD: %d\n\t%d regexs\n", facility->groupname,
@@ -181,9 +200,11 @@ static void open_after_handover(LogFacility *facility, OutputOpenTime)
 void log_files_handover_finish()
 {
     handing_over = false;
-    for (const auto &later : locks_later)
-        if (flock(later.first, LOCK_EX | LOCK_NB) != 0)
-            fprintf(stderr, "Cannot lock %s, is another wickerpost running?\n", later.second);
+    // An output closed since (its name changed) locks its next file when
+    // it opens it, as any output does.
+    for (const LockLater &later : locks_later)
+        if (lock_still_wanted(later) && flock(later.fd, LOCK_EX | LOCK_NB) != 0)
+            fprintf(stderr, "Cannot lock %s, is another wickerpost running?\n", log_file_path(later.file));
     locks_later.clear();
     held_elsewhere.clear();
     for_each_configured_facility(open_after_handover, OUTPUT_OPEN_REOPEN);
