@@ -14,6 +14,7 @@
 
 #include "config/settings.h"
 #include "daemon/books.h"
+#include "daemon/clock.h"
 #include "daemon/connections.h"
 #include "daemon/session.h"
 #include "daemon/status.h"
@@ -35,13 +36,6 @@ long long next_ms = 0;
 enum Step { STEP_NONE, STEP_WRITE, STEP_RENAME };
 Step said_step = STEP_NONE;
 int said_errno = 0;
-
-long long coarse_monotonic_ms()
-{
-    timespec t;
-    clock_gettime(CLOCK_MONOTONIC_COARSE, &t);
-    return static_cast<long long>(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
-}
 
 // Length of the valid UTF-8 sequence at s[0, n), or 0 when it is not one
 // (overlong forms, surrogates and code points past U+10FFFF included).
@@ -323,7 +317,7 @@ void metrics_pass()
 {
     if (stats_file == nullptr)
         return;
-    pass_ms = coarse_monotonic_ms();
+    pass_ms = clock_coarse_ms();
     if (pass_ms < next_ms)
         return;
     metrics_write();

@@ -40,24 +40,6 @@ bool mailbox_table_reserve(int mailbox)
     return true;
 }
 
-void for_each_spread_conf(SpreadConfOp op, void *arg)
-{
-    SkiplistNode *node = sl_first(&spread_confs);
-    if (node == nullptr)
-        return;
-    for (void *conf = node->data; conf != nullptr; conf = sl_next(&spread_confs, &node))
-        op((SpreadConf *)conf, arg);
-}
-
-void for_each_facility(SpreadConf *conf, FacilityOp op, void *arg)
-{
-    SkiplistNode *node = sl_first(conf->facilities);
-    if (node == nullptr)
-        return;
-    for (void *facility = node->data; facility != nullptr; facility = sl_next(conf->facilities, &node))
-        op((LogFacility *)facility, arg);
-}
-
 const char *spread_daemon_name(SpreadConf *conf)
 {
     static char name[1024];

@@ -19,14 +19,6 @@ extern int mailbox_slots;
 // Allocates the table with `slots` null entries; false when out of memory.
 bool mailbox_table_init(int slots);
 
-typedef int (*SpreadConfOp)(SpreadConf *conf, void *arg);
-typedef int (*FacilityOp)(LogFacility *facility, void *arg);
-
-// Calls op(conf, arg) for every SpreadConf in registry order.
-void for_each_spread_conf(SpreadConfOp op, void *arg);
-// Calls op(facility, arg) for every facility of conf in group-name order.
-void for_each_facility(SpreadConf *conf, FacilityOp op, void *arg);
-
 // The daemon name of conf ("PORT" or "PORT@HOST") in a buffer shared by all
 // calls, overwritten by the next one.
 const char *spread_daemon_name(SpreadConf *conf);
