@@ -9,8 +9,8 @@
 // Writes one line per Spread connection, in registry order, then one per
 // output, in the order the outputs were first used, to `out`:
 //
-//   spread daemon=NAME connected=yes|no mailbox=M reconnects=N received=N buffered=BYTES
-//          read_bytes=N framed=N taken=N held=N max_held_bytes=BYTES sessions_lost=N state=STATE
+//   spread daemon=NAME connected=yes|no mailbox=M reconnects=N received=N buffered=BYTES state=STATE
+//          read_bytes=N framed=N taken=N held=N max_held_bytes=BYTES sessions_lost=N
 //   output path=PATH kind=KIND written=N bytes=N dropped=N write_error=N backlog_full=N
 //          reader_ended=N output_not_open=N refused_vhost_name=N not_a_regular_file=N
 //          no_descriptor=N abandoned=N backlog=BYTES
