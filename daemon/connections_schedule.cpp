@@ -1,6 +1,7 @@
 #include "daemon/connections_record.h"
 
 #include <pthread.h>
+#include <signal.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
@@ -61,7 +62,13 @@ void start_attempt(Connection &c, bool loud, bool after_loss, unsigned long pass
     // getaddrinfo and the handshake need little; the default 8 MiB is
     // address space only, but a few hundred KiB is plenty.
     pthread_attr_setstacksize(&attr, 256u << 10);
+    // The thread takes no signal: each must interrupt the loop's wait, on
+    // the main thread, to be acted on at once.
+    sigset_t all, old;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &old);
     a->threaded = pthread_create(&a->thread, &attr, run_attempt, a) == 0;
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
     pthread_attr_destroy(&attr);
     if (!a->threaded)
         run_attempt(a);
