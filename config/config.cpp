@@ -6,6 +6,7 @@
 #include "config/model.h"
 #include "config/reader.h"
 #include "config/settings.h"
+#include "output/log_files.h"
 
 // Reads one configuration from `in`; 0 accepted, 1 rejected.
 static int config_read(FILE *in)
@@ -26,8 +27,6 @@ static int config_read(FILE *in)
     return result;
 }
 
-bool config_opens_outputs = true;
-
 // Prepares the registries and reads the file at `path`, opening the outputs
 // of an accepted file when `open_outputs` is set.
 static int config_read_file(const char *path, bool open_outputs)
@@ -45,10 +44,12 @@ static int config_read_file(const char *path, bool open_outputs)
         fprintf(stderr, "Couldn't open input file: %s\n", path);
         return -1;
     }
-    config_opens_outputs = open_outputs;
     int result = config_read(in);
-    config_opens_outputs = true;
     fclose(in);
+    // The whole file is accepted: its outputs are opened and locked (a
+    // refused lock ends the process).
+    if (result == 0 && open_outputs)
+        open_log_files();
     return result;
 }
 

@@ -357,3 +357,40 @@ void config_registries_free()
     release_list(&spread_confs, release_spread_conf);
     release_list(&log_files, release_log_file);
 }
+
+void for_each_spread_conf(SpreadConfOp op, void *arg)
+{
+    SkiplistNode *node = sl_first(&spread_confs);
+    if (node == nullptr)
+        return;
+    for (void *conf = node->data; conf != nullptr; conf = sl_next(&spread_confs, &node))
+        op(static_cast<SpreadConf *>(conf), arg);
+}
+
+void for_each_facility(SpreadConf *conf, FacilityOp op, void *arg)
+{
+    SkiplistNode *node = sl_first(conf->facilities);
+    if (node == nullptr)
+        return;
+    for (void *facility = node->data; facility != nullptr; facility = sl_next(conf->facilities, &node))
+        op(static_cast<LogFacility *>(facility), arg);
+}
+
+namespace {
+struct FacilityWalk {
+    FacilityOp op;
+    void *arg;
+};
+int walk_facilities_of(SpreadConf *conf, void *walk)
+{
+    FacilityWalk *w = static_cast<FacilityWalk *>(walk);
+    for_each_facility(conf, w->op, w->arg);
+    return 0;
+}
+}  // namespace
+
+void for_each_configured_facility(FacilityOp op, void *arg)
+{
+    FacilityWalk walk{op, arg};
+    for_each_spread_conf(walk_facilities_of, &walk);
+}

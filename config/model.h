@@ -116,6 +116,17 @@ int facility_compk(const void *key, const void *b);
 // held before is forgotten, not freed (see config_registries_free).
 void config_registries_init();
 
+// The walks of the registries, for everyone who goes through the model:
+// op(conf, arg) for every SpreadConf in registry order; op(facility, arg)
+// for every facility of conf in group-name order; and for every facility
+// of every SpreadConf, connection by connection. op's result is not
+// looked at. The registries must not change during a walk.
+typedef int (*SpreadConfOp)(SpreadConf *conf, void *arg);
+typedef int (*FacilityOp)(LogFacility *facility, void *arg);
+void for_each_spread_conf(SpreadConfOp op, void *arg);
+void for_each_facility(SpreadConf *conf, FacilityOp op, void *arg);
+void for_each_configured_facility(FacilityOp op, void *arg);
+
 SpreadConf *spread_conf_new();
 void spread_conf_set_port(SpreadConf *conf, char *port);  // takes ownership
 void spread_conf_set_host(SpreadConf *conf, char *host);  // takes ownership

@@ -11,7 +11,6 @@
 #include "config/dated.h"
 #include "config/reader.h"
 #include "config/settings.h"
-#include "output/log_files.h"
 
 // The parse stack starts with room for 200 entries and doubles up to a
 // limit of 10000 held entries; a file that needs more is rejected with the
@@ -198,7 +197,7 @@ static bool set_vhostfile(char *pattern)
 %%
 
 config
-    : global_list spread_list               { if (config_opens_outputs) open_log_files(); }
+    : global_list spread_list
     ;
 
 global_list

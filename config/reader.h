@@ -17,10 +17,6 @@ extern int config_line;
 // their first item; null between blocks.
 extern SpreadConf *current_spread_conf;
 extern LogFacility *current_facility;
-// Whether the grammar's final action opens the outputs once the whole file
-// is accepted: true for config_load, false for config_load_model.
-extern bool config_opens_outputs;
-
 // Starts scanning `in` from its beginning, with config_line 0.
 void config_scanner_start(FILE *in);
 // Releases the scanner's buffers; the next config_scanner_start begins afresh.

@@ -2,6 +2,7 @@
 
 #include <vector>
 
+#include "daemon/connections.h"
 #include "daemon/session.h"
 #include "spread/sp.h"
 
@@ -37,7 +38,7 @@ int check_one(SpreadConf *conf, void *arg)
 {
     Check *check = static_cast<Check *>(arg);
     SpreadBooks b;
-    books_read(conf, session_mailbox(conf), &b);
+    books_read(conf, conn_mailbox(conf), &b);
     if (books_balance(&b))
         return 0;
     fprintf(check->out,

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "daemon/connections.h"
 #include "daemon/handover.h"
 #include "daemon/handover_held.h"
 #include "daemon/handover_internal.h"
@@ -365,8 +366,7 @@ static int require_shared_connected(SpreadConf *conf, void *)
 void handover_takeover_connect()
 {
     started_ms = handover_clock_ms();
-    int join = 1;
-    for_each_spread_conf(spread_connect, &join);
+    conn_connect_all();
     link_read();
     new_readable();
     if (!old_gone)

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "daemon/connections.h"
 #include "daemon/handover.h"
 #include "daemon/handover_internal.h"
 #include "daemon/handover_link.h"
@@ -342,8 +343,7 @@ void handover_finish_old()
             watch();
             if (!old_side.failure.empty()) {
                 end_new_daemon();
-                int join = 1;
-                for_each_spread_conf(spread_connect, &join);
+                conn_reconnect_now();
             }
         }
         if (running == 0 || left <= 0)

@@ -9,11 +9,11 @@
 
 #include "config/settings.h"
 #include "daemon/books.h"
+#include "daemon/connections.h"
 #include "daemon/handover.h"
 #include "daemon/metrics.h"
 #include "daemon/metrics_http.h"
 #include "daemon/notify.h"
-#include "daemon/rejoin.h"
 #include "daemon/session.h"
 #include "daemon/signals.h"
 #include "daemon/spread_drops.h"
@@ -42,7 +42,6 @@ static bool watched_stale = true;
 
 static void rebuild_watched()
 {
-    rejoin_update();
     watched_mailboxes.clear();
     watched.clear();
     for (int i = 0; i < mailbox_slots; i++)
@@ -130,50 +129,23 @@ static LogFacility *logged_facility(SpreadConf *conf, int num_groups, char group
     return nullptr;
 }
 
-// Ends the session of mailbox i and forgets it; its record is
-// disconnected. lost: its daemon ended it.
-static void close_mailbox(int i, bool lost = false)
-{
-    SpreadConf *conf = mailbox_table[i];
-    books_session_ended(conf, i, lost);
-    // Release the library's session: its descriptor would leak otherwise.
-    SP_disconnect(i);
-    mailbox_table[i] = nullptr;
-    watched_stale = true;
-    conf->connected = 0;
-}
-
-// Forgets the session of mailbox i after a terminal error and reconnects
-// its record at once (not while handing over: the new daemon has it).
-static void drop_mailbox(int i)
-{
-    SpreadConf *conf = mailbox_table[i];
-    if (log_spread_errors)
-        fprintf(stderr, "Terminal error closing spread mailbox %d\n", i);
-    close_mailbox(i, true);
-    handover_session_lost(conf);
-    if (!handover_allows_reconnect())
-        return;
-    // Connecting may take up to its deadline: what was taken is written
-    // first.
-    output_flush();
-    int join = 1;
-    if (spread_connect(conf, &join) < 0 && log_spread_errors)
-        fprintf(stderr, "Error connecting to spread daemon\n");
-}
-
 // A message longer than the receive buffer (cut off by DROP_RECV, its
 // groups received): never written, since its head alone is not the line
 // that was sent, but counted as received and dropped as "too long", under
 // the output of its group when one of its groups is logged here, else
 // under the connection. The hand-over decides first, as for any message:
 // a new daemon before its cut counts nothing.
-static void count_too_long(SpreadConf *conf, service type, const char *sender, int16 mess_type, int num_groups,
+static void count_too_long(int i, service type, const char *sender, int16 mess_type, int num_groups,
                            char groups[][MAX_GROUP_NAME])
 {
-    if (conf == nullptr || !Is_regular_mess(type) || num_groups == 0 ||
-        handover_message(conf, type, sender, mess_type, receive_buffer, receive_size) != HANDOVER_PASS)
+    SpreadConf *conf = mailbox_table[i];
+    if (conf == nullptr || !Is_regular_mess(type) || num_groups == 0)
         return;
+    switch (conn_message(i, type, sender, mess_type, receive_buffer, receive_size)) {
+    case ConnVerdict::log: break;
+    case ConnVerdict::taken: return;
+    case ConnVerdict::closed: watched_stale = true; return;
+    }
     conf->received++;
     LogFacility *facility = logged_facility(conf, num_groups < 0 ? -num_groups : num_groups, groups);
     if (facility == nullptr) {
@@ -205,20 +177,22 @@ static void receive_from(int i)
             fprintf(stderr, "Error receiving from spread:\n\t");
             SP_error(r);
         }
-        if (r == CONNECTION_CLOSED || r == ILLEGAL_SESSION)
-            drop_mailbox(i);
+        if (r == CONNECTION_CLOSED || r == ILLEGAL_SESSION) {
+            conn_session_lost(i);
+            watched_stale = true;
+        }
         if (r == BUFFER_TOO_SHORT)
-            count_too_long(mailbox_table[i], type, sender, mess_type, num_groups, groups);
+            count_too_long(i, type, sender, mess_type, num_groups, groups);
         return;
     }
     // Other negative results are never lengths: the message is dropped.
     if (r < 0)
         return;
     SpreadConf *conf = mailbox_table[i];
-    switch (handover_message(conf, type, sender, mess_type, receive_buffer, r)) {
-    case HANDOVER_PASS: break;
-    case HANDOVER_TAKEN: return;
-    case HANDOVER_CLOSE: close_mailbox(i); return;
+    switch (conn_message(i, type, sender, mess_type, receive_buffer, r)) {
+    case ConnVerdict::log: break;
+    case ConnVerdict::taken: return;
+    case ConnVerdict::closed: watched_stale = true; return;
     }
     if (!Is_regular_mess(type) || num_groups == 0)
         return;
@@ -231,7 +205,7 @@ static void receive_from(int i)
         return;
     }
     facility->received++;
-    if (handover_hold(conf, facility, receive_buffer, r))
+    if (conn_hold(conf, facility, receive_buffer, r))
         return;
     // Routed, rewritten and written whole or not at all, never blocking; a
     // loss is counted and reported by the output module.
@@ -255,7 +229,6 @@ bool receive_loop_init(int size)
 
 void receive_loop()
 {
-    sp_time last_reconnect = E_get_time();
     static std::vector<int> ready;
     static std::vector<char> buffered_at;  // per watched mailbox
     static std::vector<pollfd> waiting;    // the mailboxes, then outputs with a backlog
@@ -280,12 +253,11 @@ void receive_loop()
         // wait, which may block.
         if (buffered == 0)
             output_flush();
-        // The mailboxes, the socket directory while a local daemon is
-        // away, then the outputs with a backlog.
+        // The mailboxes, the connections' own descriptors (attempts under
+        // way, the socket directory while a local daemon is away), then the
+        // outputs with a backlog.
         waiting.assign(watched.begin(), watched.end());
-        int socket_events = rejoin_fd();
-        if (socket_events >= 0)
-            waiting.push_back(pollfd{socket_events, POLLIN, 0});
+        size_t connections = conn_poll_fds(&waiting);
         size_t backlogs_at = waiting.size();
         output_poll_backlogs(&waiting);
         // The hand-over's channel last, after the backlogs.
@@ -299,20 +271,19 @@ void receive_loop()
         int waited = 0;
         if (buffered < watched.size() || waiting.size() > watched.size() || watched.empty())
             waited = poll(waiting.data(), waiting.size(),
-                          buffered > 0 ? 0 : metrics_wait_ms(rejoin_wait_ms(handover_wait_ms(notify_wait_ms(1000)))));
+                          buffered > 0 ? 0 : metrics_wait_ms(conn_wait_ms(handover_wait_ms(notify_wait_ms(1000)))));
         for (size_t k = 0; k < watched.size(); k++)
             if (buffered_at[k] || (waited > 0 && waiting[k].revents != 0))
                 ready.push_back(watched_mailboxes[k]);
         if (waited > 0) {
-            if (socket_events >= 0 && waiting[watched.size()].revents != 0)
-                rejoin_read_events();
+            conn_readable(waiting.data() + watched.size(), connections);
             output_write_backlogs(waiting.data() + backlogs_at, backlogs);
         }
         if (waited > 0 && channel >= 0 && waiting.back().revents != 0)
             handover_readable();
 
-        // In ascending mailbox order, one message each; a reconnect inside
-        // the pass may drop a mailbox from the table.
+        // In ascending mailbox order, one message each; a lost session
+        // inside the pass drops a mailbox from the table.
         for (int m : ready)
             if (m < mailbox_slots && mailbox_table[m] != nullptr)
                 receive_from(m);
@@ -331,9 +302,7 @@ void receive_loop()
         case HANDOVER_RECONNECT: {
             // The hand-over failed: what was cut is connected again now,
             // not at the next pass.
-            int join = 1;
-            for_each_spread_conf(spread_connect, &join);
-            watched_stale = true;
+            conn_reconnect_now();
             break;
         }
         case HANDOVER_GIVE_UP: exit(1);
@@ -341,17 +310,9 @@ void receive_loop()
         output_tick();
         notify_pass();
         metrics_pass();
-        // No rejoin while a hand-over cuts sessions, as no reconnect pass.
-        if (handover_allows_reconnect() && rejoin_due())
+        // Finished attempts taken, tries and passes due started: none
+        // of them waits here.
+        if (conn_pass())
             watched_stale = true;
-
-        sp_time now = E_get_time();
-        if (E_sub_time(now, last_reconnect).sec < reconnect_interval || !handover_allows_reconnect())
-            continue;
-        output_flush();
-        int join = 1;
-        for_each_spread_conf(spread_connect, &join);
-        watched_stale = true;
-        last_reconnect = now;
     }
 }

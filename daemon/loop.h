@@ -1,5 +1,6 @@
 // The receive loop: waits on every Spread mailbox, writes each regular
-// message to its output, acts on signals and reconnects lost sessions.
+// message to its output, acts on signals, and hands the connection owner
+// (daemon/connections.h) its events; no connection attempt runs on it.
 #pragma once
 
 // Seconds between reconnect passes.

@@ -5,6 +5,7 @@
 
 #include "config/config.h"
 #include "config/settings.h"
+#include "daemon/connections.h"
 #include "daemon/handover.h"
 #include "daemon/journal.h"
 #include "daemon/loop.h"
@@ -40,6 +41,8 @@ int main(int argc, char **argv)
     // An address that cannot be listened on is a configuration error.
     if (!metrics_http_listen(taking_over))
         exit(-1);
+    if (!conn_init())
+        exit(-1);
 
     if (buffer_size < 0)
         buffer_size = default_buffer_size;
@@ -60,8 +63,7 @@ int main(int argc, char **argv)
         handover_takeover_connect();
         announce_mailboxes();
     } else {
-        int join = 1;
-        for_each_spread_conf(spread_connect, &join);
+        conn_connect_all();
         announce_mailboxes();
         notify_ready();
     }

@@ -15,6 +15,8 @@
 
 #include "config/settings.h"
 #include "daemon/books.h"
+#include "daemon/clock.h"
+#include "daemon/connections.h"
 #include "daemon/metrics_http.h"
 #include "daemon/options.h"
 #include "daemon/session.h"
@@ -46,13 +48,6 @@ long long next_ms = 0;
 enum Step { STEP_NONE, STEP_WRITE, STEP_RENAME };
 Step said_step = STEP_NONE;
 int said_errno = 0;
-
-long long coarse_monotonic_ms()
-{
-    timespec t;
-    clock_gettime(CLOCK_MONOTONIC_COARSE, &t);
-    return static_cast<long long>(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
-}
 
 // Length of the valid UTF-8 sequence at s[0, n), or 0 when it is not one
 // (overlong forms, surrogates and code points past U+10FFFF included).
@@ -190,10 +185,10 @@ std::string daemon_label(SpreadConf *conf)
 int take_spread(SpreadConf *conf, void *arg)
 {
     auto *all = static_cast<std::vector<SpreadSeries> *>(arg);
-    SpreadSeries series{daemon_label(conf), conf->connected != 0, status_reconnects(conf), conf->received, {}, {}};
+    SpreadSeries series{daemon_label(conf), conn_mailbox(conf) >= 0, status_reconnects(conf), conf->received, {}, {}};
     for (int reason = 0; reason < SPREAD_DROP_REASONS; reason++)
         series.dropped[reason] = spread_drops_count(conf, static_cast<SpreadDrop>(reason));
-    books_read(conf, session_mailbox(conf), &series.books);
+    books_read(conf, conn_mailbox(conf), &series.books);
     all->push_back(std::move(series));
     return 0;
 }
@@ -497,7 +492,7 @@ void metrics_pass()
     spread_drops_tick();
     if (stats_file == nullptr)
         return;
-    pass_ms = coarse_monotonic_ms();
+    pass_ms = clock_coarse_ms();
     if (pass_ms < next_ms)
         return;
     metrics_write();

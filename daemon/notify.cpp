@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <vector>
 
+#include "daemon/clock.h"
 #include "daemon/session.h"
 #include "output/writer.h"
 
@@ -33,13 +34,6 @@ std::string last_status;
 // Per output (by the order output_for_each gives, which never changes):
 // since when, as seen at the refreshes, it has had a backlog; 0 for none.
 std::vector<unsigned long long> backlog_since_us;
-
-unsigned long long monotonic_us()
-{
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<unsigned long long>(ts.tv_sec) * 1000000ull + static_cast<unsigned long long>(ts.tv_nsec) / 1000;
-}
 
 struct Summary {
     unsigned long long now;
@@ -91,7 +85,7 @@ void send_status(unsigned long long now)
 std::string notify_status_line()
 {
     Summary s;
-    s.now = monotonic_us();
+    s.now = clock_us();
     for_each_spread_conf(count_connection, &s);
     output_for_each(count_output, &s);
     char text[256];
@@ -115,7 +109,7 @@ void notify_start()
     uint64_t usec = 0;
     if (sd_watchdog_enabled(1, &usec) > 0 && usec > 0)
         ping_interval_us = usec / 2;
-    last_ping_us = pass_us = monotonic_us();
+    last_ping_us = pass_us = clock_us();
 }
 
 void notify_ready()
@@ -124,7 +118,7 @@ void notify_ready()
         return;
     std::string line = notify_status_line();
     last_status = line;
-    last_status_us = monotonic_us();
+    last_status_us = clock_us();
     if (getpid() != start_pid && !told_pid) {
         sd_notifyf(0, "READY=1\nMAINPID=%d\nSTATUS=%s", static_cast<int>(getpid()), line.c_str());
         told_pid = true;
@@ -136,13 +130,13 @@ void notify_ready()
 void notify_reloading()
 {
     if (notifying)
-        sd_notifyf(0, "RELOADING=1\nMONOTONIC_USEC=%llu\nSTATUS=Reopening the outputs", monotonic_us());
+        sd_notifyf(0, "RELOADING=1\nMONOTONIC_USEC=%llu\nSTATUS=Reopening the outputs", clock_us());
 }
 
 void notify_handing_over()
 {
     if (notifying)
-        sd_notifyf(0, "RELOADING=1\nMONOTONIC_USEC=%llu\nSTATUS=Handing over to a new daemon", monotonic_us());
+        sd_notifyf(0, "RELOADING=1\nMONOTONIC_USEC=%llu\nSTATUS=Handing over to a new daemon", clock_us());
 }
 
 void notify_main_pid(int pid)
@@ -166,7 +160,7 @@ void notify_pass()
 {
     if (!notifying)
         return;
-    pass_us = monotonic_us();
+    pass_us = clock_us();
     if (ping_interval_us > 0 && pass_us - last_ping_us >= ping_interval_us) {
         sd_notify(0, "WATCHDOG=1");
         last_ping_us = pass_us;

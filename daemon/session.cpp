@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include "config/settings.h"
+#include "daemon/clock.h"
 #include "spread/sp.h"
 
 static_assert(sizeof(((SpreadConf *)nullptr)->private_group) == MAX_GROUP_NAME);
@@ -23,8 +24,7 @@ bool mailbox_table_init(int slots)
     return true;
 }
 
-// Makes room for `mailbox` in the table, doubling it as often as needed.
-static bool mailbox_table_reserve(int mailbox)
+bool mailbox_table_reserve(int mailbox)
 {
     if (mailbox < mailbox_slots)
         return true;
@@ -40,24 +40,6 @@ static bool mailbox_table_reserve(int mailbox)
     return true;
 }
 
-void for_each_spread_conf(SpreadConfOp op, void *arg)
-{
-    SkiplistNode *node = sl_first(&spread_confs);
-    if (node == nullptr)
-        return;
-    for (void *conf = node->data; conf != nullptr; conf = sl_next(&spread_confs, &node))
-        op((SpreadConf *)conf, arg);
-}
-
-void for_each_facility(SpreadConf *conf, FacilityOp op, void *arg)
-{
-    SkiplistNode *node = sl_first(conf->facilities);
-    if (node == nullptr)
-        return;
-    for (void *facility = node->data; facility != nullptr; facility = sl_next(conf->facilities, &node))
-        op((LogFacility *)facility, arg);
-}
-
 const char *spread_daemon_name(SpreadConf *conf)
 {
     static char name[1024];
@@ -68,71 +50,41 @@ const char *spread_daemon_name(SpreadConf *conf)
     return name;
 }
 
-int session_mailbox(const SpreadConf *conf)
+static int add_group(LogFacility *facility, void *groups)
 {
-    if (!conf->connected)
-        return -1;
-    for (int i = 0; i < mailbox_slots; i++)
-        if (mailbox_table[i] == conf)
-            return i;
-    return -1;
+    static_cast<std::vector<std::string> *>(groups)->push_back(facility->groupname);
+    return 0;
 }
 
-int join_group(LogFacility *facility, void *mailbox)
+SessionRequest session_request(SpreadConf *conf, bool join)
 {
-    int result = SP_join(*(int *)mailbox, facility->groupname);
-    if (result == 0 && verbose)
-        fprintf(stderr, "Joined %s.\n", facility->groupname);
-    return result;
-}
-
-static int connect_session(SpreadConf *conf, bool join, bool report_failure)
-{
+    SessionRequest request;
+    request.daemon = spread_daemon_name(conf);
     char private_name[MAX_GROUP_NAME];
     snprintf(private_name, sizeof private_name, "wkp-%05d", (int)getpid());
-    if (conf->connected)
-        return -1;
-
-    const char *host = conf->host ? conf->host : "/tmp";
-    char separator = conf->host ? ':' : '/';
-    mailbox mbox = -1;
-    sp_time deadline = {connect_deadline_sec, 0};
-    int result = SP_connect_timeout(spread_daemon_name(conf), private_name, 1, spread_membership, &mbox,
-                                    conf->private_group, deadline);
-    if (result != ACCEPT_SESSION) {
-        if (verbose && report_failure)
-            fprintf(stderr, "Failed connection to spread at %s%c%s\n", host, separator, conf->port);
-        conf->connected = 0;
-        return -1;
-    }
-    if (!mailbox_table_reserve(mbox)) {
-        // No room to remember the session: give it up rather than lose track.
-        fprintf(stderr, "Out of memory for mailbox %d\n", mbox);
-        SP_disconnect(mbox);
-        conf->connected = 0;
-        return -1;
-    }
-    if (verbose)
-        fprintf(stderr, "Successfully connected to spread at %s%c%s\n", host, separator, conf->port);
-
-    // Read the session on a thread of the library's own: a Spread daemon
-    // drops a session that has 1000 messages waiting, milliseconds at full
-    // rate, and no output stall may cost that. Without a thread the session
-    // still works, read by the loop itself.
-    int read_ahead = SP_read_ahead(mbox, 1);
-    if (read_ahead != 0) {
-        fprintf(stderr, "Cannot read ahead on spread mailbox %d:\n\t", mbox);
-        SP_error(read_ahead);
-    }
-
-    mailbox_table[mbox] = conf;
-    conf->connected = 1;
-    conf->connections++;
+    request.private_name = private_name;
+    request.membership = spread_membership;
     if (join)
-        for_each_facility(conf, join_group, &mbox);
-    return mbox;
+        for_each_facility(conf, add_group, &request.groups);
+    return request;
 }
 
-int spread_connect(SpreadConf *conf, void *join) { return connect_session(conf, *(int *)join != 0, true); }
-
-int spread_connect_quietly(SpreadConf *conf) { return connect_session(conf, true, false); }
+void session_open(const SessionRequest &request, SessionResult *out)
+{
+    out->started_ms = clock_ms();
+    mailbox mbox = -1;
+    sp_time deadline = {connect_deadline_sec, 0};
+    out->result = SP_connect_timeout(request.daemon.c_str(), request.private_name.c_str(), 1, request.membership,
+                                     &mbox, out->private_group, deadline);
+    if (out->result == ACCEPT_SESSION) {
+        out->mailbox = mbox;
+        // Read the session on a thread of the library's own: a Spread
+        // daemon drops a session that has 1000 messages waiting,
+        // milliseconds at full rate, and no output stall may cost that.
+        // Without a thread the session still works, read by the loop.
+        out->read_ahead = SP_read_ahead(mbox, 1);
+        for (const std::string &group : request.groups)
+            out->joins.push_back(SP_join(mbox, group.c_str()));
+    }
+    out->ended_ms = clock_ms();
+}

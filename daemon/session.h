@@ -5,7 +5,11 @@
 // holds it under its mailbox. The table does not own the records.
 #pragma once
 
+#include <string>
+#include <vector>
+
 #include "config/model.h"
+#include "spread/sp.h"
 
 // The table: mailbox_slots pointers, 512 at start-up, grown (doubled) when
 // a session gets a mailbox beyond it. Slots without a session are null.
@@ -15,40 +19,48 @@ extern int mailbox_slots;
 // Allocates the table with `slots` null entries; false when out of memory.
 bool mailbox_table_init(int slots);
 
-typedef int (*SpreadConfOp)(SpreadConf *conf, void *arg);
-typedef int (*FacilityOp)(LogFacility *facility, void *arg);
-
-// Calls op(conf, arg) for every SpreadConf in registry order.
-void for_each_spread_conf(SpreadConfOp op, void *arg);
-// Calls op(facility, arg) for every facility of conf in group-name order.
-void for_each_facility(SpreadConf *conf, FacilityOp op, void *arg);
-
 // The daemon name of conf ("PORT" or "PORT@HOST") in a buffer shared by all
 // calls, overwritten by the next one.
 const char *spread_daemon_name(SpreadConf *conf);
 
-// The mailbox of conf's session, or -1 when it has none.
-int session_mailbox(const SpreadConf *conf);
-
 // Seconds a connection attempt may take, handshake included. A daemon that
 // accepts and then never answers (stopped, overloaded) counts as a failed
-// connection once it has passed, so the loop is never held for longer.
+// connection once it has passed.
 constexpr int connect_deadline_sec = 2;
 
 // Whether sessions ask for membership messages: 0, but 1 in a daemon
 // taking over (daemon/handover.h), which waits for its own joins.
 extern int spread_membership;
 
-// Connects conf unless it is connected already (then returns at once with
-// -1 and does nothing), within connect_deadline_sec. On success stores conf in mailbox_table, sets
-// `connected` and, when *join is not 0, joins every group of conf. Returns
-// the new mailbox, or -1 when the connection failed.
-int spread_connect(SpreadConf *conf, void *join);
+// What one connection attempt needs, copied from its SpreadConf by the
+// loop's thread, so that the attempt itself reads no record.
+struct SessionRequest {
+    std::string daemon;               // "PORT" or "PORT@HOST"
+    std::string private_name;         // "wkp-%05d" of this process
+    int membership = 0;               // spread_membership when it was made
+    std::vector<std::string> groups;  // joined in this order; none: no joins
+};
 
-// spread_connect joining every group, without the "Failed connection"
-// line when the connection fails: for the tries made beside the reconnect
-// passes, which alone report failures.
-int spread_connect_quietly(SpreadConf *conf);
+// What it gave.
+struct SessionResult {
+    int result = 0;                        // ACCEPT_SESSION, or the library's code
+    int mailbox = -1;                      // with ACCEPT_SESSION
+    char private_group[MAX_GROUP_NAME] = {};
+    int read_ahead = 0;                    // SP_read_ahead's result
+    std::vector<int> joins;                // SP_join's result per group
+    long long started_ms = 0, ended_ms = 0;  // monotonic
+};
 
-// Joins the facility's group on *(int *)mailbox; returns SP_join's result.
-int join_group(LogFacility *facility, void *mailbox);
+// The request for conf: its daemon name, this process's private name,
+// and, when `join`, every group of its facilities in group-name order.
+SessionRequest session_request(SpreadConf *conf, bool join);
+
+// Connects within connect_deadline_sec, starts the session's read-ahead
+// (a Spread daemon drops a session that leaves 1000 messages waiting) and
+// joins the groups. Touches nothing but the client library and `out`, so
+// any thread may run it; the session belongs to the caller afterwards.
+void session_open(const SessionRequest &request, SessionResult *out);
+
+// Makes room for `mailbox` in mailbox_table, doubling it as often as
+// needed; false when out of memory.
+bool mailbox_table_reserve(int mailbox);

@@ -12,16 +12,24 @@ volatile sig_atomic_t sigusr1_pending = 0;
 volatile sig_atomic_t sigusr2_pending = 0;
 volatile sig_atomic_t sigchld_pending = 0;
 
+// The signals the loop acts on: each sets its flag and nothing else.
+struct HandledSignal {
+    int signo;
+    volatile sig_atomic_t *flag;
+    const char *name;  // as the registration failure names it
+};
+static constexpr HandledSignal handled_signals[] = {
+    {SIGHUP, &sighup_pending, "SIGHUP"},
+    {SIGTERM, &sigterm_pending, "SIGTERM"},
+    {SIGUSR1, &sigusr1_pending, "SIGUSR1"},
+    {SIGUSR2, &sigusr2_pending, "SIGUSR2"},
+};
+
 extern "C" void signal_handler(int signo)
 {
-    if (signo == SIGHUP)
-        sighup_pending = 1;
-    else if (signo == SIGTERM)
-        sigterm_pending = 1;
-    else if (signo == SIGUSR1)
-        sigusr1_pending = 1;
-    else if (signo == SIGUSR2)
-        sigusr2_pending = 1;
+    for (const HandledSignal &h : handled_signals)
+        if (h.signo == signo)
+            *h.flag = 1;
 }
 
 void install_signal_handlers()
@@ -32,27 +40,17 @@ void install_signal_handlers()
     sigemptyset(&action.sa_mask);
     action.sa_flags = 0;
 
-    if (sigaction(SIGHUP, &action, nullptr) != 0) {
-        fprintf(stderr, "An error occured while registering a SIGHUP handler\n");
-        perror("sigaction");
-    }
-    if (sigaction(SIGTERM, &action, nullptr) != 0) {
-        fprintf(stderr, "An error occured while registering a SIGTERM handler\n");
-        perror("sigaction");
-    }
-    if (sigaction(SIGUSR1, &action, nullptr) != 0) {
-        fprintf(stderr, "An error occured while registering a SIGUSR1 handler\n");
-        perror("sigaction");
-    }
-    if (sigaction(SIGUSR2, &action, nullptr) != 0) {
-        fprintf(stderr, "An error occured while registering a SIGUSR2 handler\n");
-        perror("sigaction");
-    }
     sigset_t unblock;
     sigemptyset(&unblock);
-    sigaddset(&unblock, SIGHUP);
-    sigaddset(&unblock, SIGUSR1);
-    sigaddset(&unblock, SIGUSR2);
+    for (const HandledSignal &h : handled_signals) {
+        if (sigaction(h.signo, &action, nullptr) != 0) {
+            fprintf(stderr, "An error occured while registering a %s handler\n", h.name);
+            perror("sigaction");
+        }
+        // SIGTERM stays as it was: blocked only where the caller blocked it.
+        if (h.signo != SIGTERM)
+            sigaddset(&unblock, h.signo);
+    }
     (void)sigprocmask(SIG_UNBLOCK, &unblock, nullptr);
 }
 

@@ -1,6 +1,7 @@
 #include "daemon/status.h"
 
 #include "daemon/books.h"
+#include "daemon/connections.h"
 #include "daemon/session.h"
 #include "output/writer.h"
 #include "spread/sp.h"
@@ -41,16 +42,17 @@ unsigned long status_reconnects(const SpreadConf *conf)
 static int report_spread(SpreadConf *conf, void *arg)
 {
     FILE *out = static_cast<FILE *>(arg);
-    int mbox = session_mailbox(conf);
+    int mbox = conn_mailbox(conf);
     int buffered = mbox >= 0 ? SP_buffered(mbox) : 0;
     SpreadBooks books;
     books_read(conf, mbox, &books);
     fprintf(out,
-            "spread daemon=%s connected=%s mailbox=%d reconnects=%lu received=%llu buffered=%d read_bytes=%llu "
-            "framed=%llu taken=%llu held=%llu max_held_bytes=%llu sessions_lost=%lu\n",
+            "spread daemon=%s connected=%s mailbox=%d reconnects=%lu received=%llu buffered=%d state=%s "
+            "read_bytes=%llu framed=%llu taken=%llu held=%llu max_held_bytes=%llu sessions_lost=%lu\n",
             status_value(spread_daemon_name(conf)).c_str(), mbox >= 0 ? "yes" : "no", mbox,
-            status_reconnects(conf), conf->received, buffered > 0 ? buffered : 0, books.read_bytes, books.framed,
-            books.loop_taken, books.held, books.max_held_bytes, books.lost);
+            status_reconnects(conf), conf->received, buffered > 0 ? buffered : 0,
+            conn_state_name(conn_state(conf)), books.read_bytes, books.framed, books.loop_taken, books.held,
+            books.max_held_bytes, books.lost);
     return 0;
 }
 

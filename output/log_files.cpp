@@ -98,15 +98,20 @@ static void close_facility_outputs(LogFacility *facility)
 }
 
 // Calls `visit` with every facility of every connection, in registry order.
+struct FacilityVisit {
+    void (*visit)(LogFacility *, OutputOpenTime);
+    OutputOpenTime when;
+};
+static int visit_facility(LogFacility *facility, void *arg)
+{
+    FacilityVisit *v = static_cast<FacilityVisit *>(arg);
+    v->visit(facility, v->when);
+    return 0;
+}
 static void for_each_configured_facility(void (*visit)(LogFacility *, OutputOpenTime), OutputOpenTime when)
 {
-    SkiplistNode *conf_node = sl_first(&spread_confs);
-    for (void *c = conf_node ? conf_node->data : nullptr; c != nullptr; c = sl_next(&spread_confs, &conf_node)) {
-        Skiplist *facilities = static_cast<SpreadConf *>(c)->facilities;
-        SkiplistNode *node = sl_first(facilities);
-        for (void *f = node ? node->data : nullptr; f != nullptr; f = sl_next(facilities, &node))
-            visit(static_cast<LogFacility *>(f), when);
-    }
+    FacilityVisit v{visit, when};
+    for_each_configured_facility(visit_facility, &v);
 }
 
 static void open_if_plain(LogFacility *facility, OutputOpenTime when)
@@ -162,13 +167,12 @@ std::vector<std::pair<dev_t, ino_t>> log_files_locked()
     std::vector<std::pair<dev_t, ino_t>> ids;
     if (skip_locking)
         return ids;
-    SkiplistNode *conf_node = sl_first(&spread_confs);
-    for (void *c = conf_node ? conf_node->data : nullptr; c != nullptr; c = sl_next(&spread_confs, &conf_node)) {
-        Skiplist *facilities = static_cast<SpreadConf *>(c)->facilities;
-        SkiplistNode *node = sl_first(facilities);
-        for (void *f = node ? node->data : nullptr; f != nullptr; f = sl_next(facilities, &node))
-            add_locked_file(static_cast<LogFacility *>(f), &ids);
-    }
+    for_each_configured_facility(
+        [](LogFacility *facility, void *arg) {
+            add_locked_file(facility, static_cast<std::vector<std::pair<dev_t, ino_t>> *>(arg));
+            return 0;
+        },
+        &ids);
     return ids;
 }
 

@@ -94,19 +94,16 @@ std::string shown(const char *value)
 }
 
 // Walks the model in the daemon's order: connections of spread_confs, each
-// connection's facilities.
+// connection's facilities (the model's walks, with a lambda as visitor).
 template <class Visit> void for_each_facility_of(SpreadConf *conf, Visit visit)
 {
-    SkiplistNode *node = sl_first(conf->facilities);
-    for (void *f = node ? node->data : nullptr; f != nullptr; f = sl_next(conf->facilities, &node))
-        visit(static_cast<LogFacility *>(f));
+    for_each_facility(
+        conf, [](LogFacility *f, void *v) { return (*static_cast<Visit *>(v))(f), 0; }, &visit);
 }
 
 template <class Visit> void for_each_conf(Visit visit)
 {
-    SkiplistNode *node = sl_first(&spread_confs);
-    for (void *c = node ? node->data : nullptr; c != nullptr; c = sl_next(&spread_confs, &node))
-        visit(static_cast<SpreadConf *>(c));
+    for_each_spread_conf([](SpreadConf *c, void *v) { return (*static_cast<Visit *>(v))(c), 0; }, &visit);
 }
 
 std::string daemon_name(const SpreadConf *conf)

@@ -4,10 +4,12 @@
 #
 #   1  skiplist/                              the ordered container
 #   1  spread/                                the Spread client library
-#   2  config/model.*, config/settings.*,     the configuration model, and
-#      config/dated.*                         dated file name patterns
+#   2  config/ (but config.*)                the configuration model, dated
+#                                             file name patterns, and the
+#                                             reader of the file into the model
 #   3  output/                                the outputs
-#   4  config/ (the rest)                     the configuration reader
+#   4  config/config.*                        config_load: the file read, then
+#                                             its outputs opened
 #   5  daemon/                                the daemon
 #   6  tools/                                 minispread, spcat, wickerpost-check
 #   7  bench/, tests/                         benchmarks and tests
@@ -23,9 +25,9 @@ module_of() {
   case "$1" in
     skiplist/*) echo "skiplist 1" ;;
     spread/*) echo "spread 1" ;;
-    config/model.* | config/settings.* | config/dated.*) echo "model 2" ;;
+    config/config.*) echo "load 4" ;;
+    config/*) echo "config 2" ;;
     output/*) echo "output 3" ;;
-    config/*) echo "reader 4" ;;
     daemon/*) echo "daemon 5" ;;
     tools/*) echo "tools 6" ;;
     bench/* | tests/*) echo "top 7" ;;
