@@ -265,14 +265,15 @@ int output_commands_wait(int ms);
 
 // Opens the vhost file `path` of the VhostDir `dir` (its output number in
 // *id): O_WRONLY|O_APPEND|O_CREAT|O_CLOEXEC|O_NOFOLLOW|O_NONBLOCK, mode
-// 0644, kept only when fstat says regular file; then locked unless
+// 0644 or as the file settings `rules` (null: none) make it (see
+// output/file_rules.h), kept only when fstat says regular file; then locked unless
 // skip_locking (a refusal ends the process, as output_lock_or_exit).
 // Closes least recently used vhost files first when at the cap, and again
 // while the open fails with EMFILE or ENFILE. Returns the registered
 // descriptor, or -1 with the message dropped and counted under its reason
 // ("Cannot open %s: %s\n" said for errors other than the refusals, as a
 // retry would).
-int output_open_vhost_file(int *id, const char *dir, const char *path);
+int output_open_vhost_file(int *id, const char *dir, const char *path, const FileRules *rules = nullptr);
 
 // A message for this open slot: it takes the next use stamp and moves to
 // the front of the list of open vhost files (most recently used), counted

@@ -1,0 +1,137 @@
+// The size limit of a file: rotated at a message boundary, NAME.1 ...
+// NAME.Keep kept (see Size limit in output/file_rules.h).
+#include "output/writer_internal.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "config/settings.h"
+
+namespace writer {
+namespace {
+
+// Rotated files kept when a Log block gives MaxSize without Keep.
+constexpr int default_keep = 7;
+
+const char *const compressed_suffixes[] = {".zst", ".gz"};
+
+// rename(from, to) where a missing `from` is no error.
+bool shift(const std::string &from, const std::string &to, int *error)
+{
+    if (rename(from.c_str(), to.c_str()) == 0 || errno == ENOENT)
+        return true;
+    *error = errno;
+    return false;
+}
+
+// NAME.keep goes, NAME.i becomes NAME.i+1, NAME becomes NAME.1; each in
+// its plain and compressed forms. False with *error when a step failed
+// (the steps before it are done: no file is lost, the numbering may have
+// a gap).
+bool shift_names(const std::string &live, int keep, int *error)
+{
+    for (const char *suffix : {"", compressed_suffixes[0], compressed_suffixes[1]})
+        if (unlink(rotated_name(live, keep, suffix).c_str()) != 0 && errno != ENOENT) {
+            *error = errno;
+            return false;
+        }
+    for (int i = keep - 1; i >= 1; i--)
+        for (const char *suffix : {"", compressed_suffixes[0], compressed_suffixes[1]})
+            if (!shift(rotated_name(live, i, suffix), rotated_name(live, i + 1, suffix), error))
+                return false;
+    return shift(live, rotated_name(live, 1), error);
+}
+
+// Opens the live name anew, as the file was opened: regular files only,
+// no symlink for host files (their paths are built from messages).
+int open_live(const Descriptor &d, int fd, int *error)
+{
+    int flags = fcntl(fd, F_GETFL);
+    if (flags < 0)
+        flags = O_WRONLY | O_APPEND | O_NONBLOCK;
+    flags = (flags & (O_ACCMODE | O_APPEND | O_NONBLOCK)) | O_CREAT | O_CLOEXEC;
+    if (d.file == nullptr)
+        flags |= O_NOFOLLOW;
+    int fresh = open_making_room([&] { return open_created(AT_FDCWD, d.live.c_str(), flags, d.rules, d.output); });
+    *error = errno;
+    struct stat st;
+    if (fresh >= 0 && (fstat(fresh, &st) != 0 || !S_ISREG(st.st_mode))) {
+        close(fresh);
+        *error = EINVAL;
+        return -1;
+    }
+    return fresh;
+}
+
+// Rotates file fd: see the contract. The descriptor's record stays (same
+// number), its size starts again from the new file's.
+void rotate(int fd, Descriptor &d)
+{
+    flush_batch(fd);
+    if (file_rule(d.rules, FILE_RULE_SYNC))
+        sync_soon(fd);
+    int keep = file_rule(d.rules, FILE_RULE_KEEP) ? d.rules->keep : default_keep;
+    int error = 0;
+    int fresh = -1;
+    if (shift_names(d.live, keep, &error))
+        fresh = open_live(d, fd, &error);
+    if (fresh < 0) {
+        fprintf(stderr, "Cannot rotate %s: %s\n", d.live.c_str(), strerror(error));
+        d.size = 0;  // tried again after another limit's worth
+        return;
+    }
+    output_lock_or_exit(fresh, d.live.c_str());
+    // The old file's description (and its lock) ends with the dup3; the
+    // new one, locked already, takes its number.
+    if (dup3(fresh, fd, O_CLOEXEC) < 0) {
+        fprintf(stderr, "Cannot rotate %s: %s\n", d.live.c_str(), strerror(errno));
+        close(fresh);
+        d.size = 0;
+        return;
+    }
+    close(fresh);
+    struct stat st;
+    d.size = fstat(fd, &st) == 0 ? static_cast<unsigned long long>(st.st_size) : 0;
+    if (Output *o = output_at(d.output))
+        o->rotations++;
+}
+
+}  // namespace
+
+std::string rotated_name(const std::string &live, int i, const char *suffix)
+{
+    if (i == 0)
+        return live + suffix;
+    return live + "." + std::to_string(i) + suffix;
+}
+
+void file_opened(int fd, const FileRules *rules, const char *path)
+{
+    Descriptor *d = descriptor_at(fd);
+    if (d == nullptr || d->kind != KIND_FILE || rules == nullptr || rules->given == 0)
+        return;
+    ensure_clock();
+    d->rules = rules;
+    d->live = path;
+    d->active = clock_now;
+    d->synced_at = clock_now;
+    struct stat st;
+    d->size = fstat(fd, &st) == 0 ? static_cast<unsigned long long>(st.st_size) : 0;
+    file_tracked(fd, *d);
+}
+
+void file_take(int fd, Descriptor &d, size_t length)
+{
+    if (d.rules->max_size != 0 && d.size > 0 && d.size + length > d.rules->max_size)
+        rotate(fd, d);
+    d.size += length;
+    d.active = clock_now;
+    d.dirty = true;
+}
+
+}  // namespace writer

@@ -1,0 +1,3 @@
+# File settings of Log blocks on the real daemon: minispread, wickerpost and spcat.
+wkp_process_test(test_file_rules file_rules_test.cpp)
+add_dependencies(test_file_rules wickerpost minispread spcat)
