@@ -3,6 +3,8 @@
 // minispread, with spcat sending.
 #include <gtest/gtest.h>
 
+#include <grp.h>
+#include <pwd.h>
 #include <sys/stat.h>
 
 #include <atomic>
@@ -179,5 +181,180 @@ TEST(FileRules, SizeLimitRotatesAtMessageBoundariesAndLosesNothing)
         for (size_t i = 0; i < tail.size(); i++)
             ASSERT_EQ(tail[i], total - (int)tail.size() + (int)i);
         EXPECT_EQ(s.daemon->err().find("Cannot"), std::string::npos) << s.daemon->err();
+    }
+}
+
+// FileMode, DirMode, FileOwner and FileGroup under every umask: the files
+// and directories the daemon creates (a File, a DatedFile's directories
+// and file, a host's file under a VhostDir) have exactly the configured
+// mode, owner and group; files that existed before keep their own.
+TEST(FileRules, CreatedFilesAndDirectoriesTakeTheirModeWhateverTheUmask)
+{
+    // Giving files away needs CAP_CHOWN: checked only where the test has it.
+    bool can_chown = geteuid() == 0;
+    for (const char *mask : {"000", "022", "077"}) {
+        SCOPED_TRACE(std::string("umask ") + mask);
+        Scenario s;
+        s.runner = {"/bin/sh", "-c", std::string("umask ") + mask + "; exec \"$0\" \"$@\""};
+        std::string owners = can_chown ? "    FileOwner = 65534\n    FileGroup = 65534\n" : "";
+        mkdir(s.dir.file("vhosts").c_str(), 0755);
+        write_file(s.dir.file("existing.log"), "");
+        chmod(s.dir.file("existing.log").c_str(), 0611);
+        write_file(s.dir.file("vhosts/old"), "");
+        chmod(s.dir.file("vhosts/old").c_str(), 0602);
+        s.start_daemon(s.spread_block(
+            "  Log {\n    Group = f\n    File = " + s.dir.file("file.log") + "\n    FileMode = 0640\n" + owners +
+            "  }\n  Log {\n    Group = e\n    File = " + s.dir.file("existing.log") + "\n    FileMode = 0640\n" +
+            owners + "  }\n  Log {\n    Group = d\n    DatedFile = " + s.dir.file("%Y/%Y/out.log") +
+            "\n    FileMode = 0604\n    DirMode = 0751\n" + owners + "  }\n  Log {\n    Group = v\n    VhostDir = " +
+            s.dir.file("vhosts") + "\n    FileMode = 0660\n" + owners + "  }\n"));
+        s.send("to the file\n", {"f"});
+        s.send("to the existing file\n", {"e"});
+        s.send("to the dated file\n", {"d"});
+        s.send("new to the new host\nold to the old host\n", {"v"});
+        char year[8];
+        time_t now = time(nullptr);
+        strftime(year, sizeof year, "%Y", localtime(&now));
+        std::string dated_dir = s.dir.file(year), dated = dated_dir + "/" + year + "/out.log";
+        ASSERT_TRUE(s.wait_lines(s.dir.file("file.log"), 1));
+        ASSERT_TRUE(s.wait_lines(s.dir.file("existing.log"), 1));
+        ASSERT_TRUE(s.wait_lines(dated, 1));
+        ASSERT_TRUE(s.wait_lines(s.dir.file("vhosts/new"), 1));
+        ASSERT_TRUE(s.wait_lines(s.dir.file("vhosts/old"), 1));
+        s.terminate_daemon();
+        struct Expected {
+            std::string path;
+            unsigned mode;
+            bool created;
+        };
+        for (const Expected &e : std::vector<Expected>{{s.dir.file("file.log"), 0640, true},
+                                                       {s.dir.file("existing.log"), 0611, false},
+                                                       {dated_dir, 0751, true},
+                                                       {dated_dir + "/" + year, 0751, true},
+                                                       {dated, 0604, true},
+                                                       {s.dir.file("vhosts/new"), 0660, true},
+                                                       {s.dir.file("vhosts/old"), 0602, false}}) {
+            struct stat st;
+            ASSERT_EQ(stat(e.path.c_str(), &st), 0) << e.path;
+            EXPECT_EQ(st.st_mode & 07777, e.mode) << e.path;
+            if (can_chown) {
+                EXPECT_EQ(st.st_uid, e.created ? 65534u : geteuid()) << e.path;
+                EXPECT_EQ(st.st_gid, e.created ? 65534u : getegid()) << e.path;
+            }
+        }
+        EXPECT_EQ(s.daemon->err().find("Cannot"), std::string::npos) << s.daemon->err();
+    }
+}
+
+namespace {
+
+struct Ended {
+    int status;
+    std::string out, err;
+};
+
+Ended run_program(const std::vector<std::string> &argv)
+{
+    Process p;
+    EXPECT_TRUE(p.start(argv));
+    EXPECT_TRUE(p.wait()) << argv[0] << " did not end";
+    return Ended{p.exit_code(), p.out(), p.err()};
+}
+
+// One Log block of group g with `items`, in a Spread block.
+std::string one_block(const std::string &items)
+{
+    return "Spread {\n  Port = 4803\n  Log {\n    Group = g\n" + items + "  }\n}\n";
+}
+
+}  // namespace
+
+// Settings refused by the daemon and by wickerpost-check alike: a value a
+// setting cannot take (reported with the value as the offending token) and
+// a setting that does not apply to the block's output or needs another
+// (reported at the block's end).
+TEST(FileRules, RefusedSettings)
+{
+    TempDir dir;
+    const std::string file = "    File = " + dir.file("a.log") + "\n";
+    struct Case {
+        std::string items;
+        std::string reason;  // its first line
+        int line;
+        std::string token;
+    } cases[] = {
+        {file + "    MaxSize = 10X\n", "MaxSize must be a size in bytes, 1 or more, with K, M or G for powers of 1024", 5, "10X"},
+        {file + "    MaxSize = 0\n", "MaxSize must be a size in bytes, 1 or more, with K, M or G for powers of 1024", 5, "0"},
+        {file + "    MaxSize = 2048G\n", "MaxSize must be a size in bytes, 1 or more, with K, M or G for powers of 1024", 5, "2048G"},
+        {file + "    MaxSize = 1M\n    Keep = 0\n", "Keep must be a whole number of files, 1 to 1000", 6, "0"},
+        {file + "    Keep = 3\n", "Keep without MaxSize", 6, "}"},
+        {file + "    MaxSize = 1M\n    Compress = xz\n", "Compress must be zstd or gzip", 6, "xz"},
+        {file + "    Compress = zstd\n", "Compress without MaxSize, DatedFile or VhostFile: no file is ever closed for good", 6, "}"},
+        {file + "    MaxSize = 1M\n    Compress = gzip\n    CompressLevel = 12\n", "CompressLevel must be 1 to 9 for gzip", 8, "}"},
+        {file + "    MaxSize = 1M\n    CompressLevel = 3\n", "CompressLevel without Compress", 7, "}"},
+        {file + "    FileMode = 644\n    FileMode = 0888\n", "FileMode must be an octal mode, 0 to 0777", 6, "0888"},
+        {file + "    FileMode = 04755\n", "FileMode must be an octal mode, 0 to 0777", 5, "04755"},
+        {file + "    DirMode = 0750\n", "DirMode applies to DatedFile and VhostFile outputs only", 6, "}"},
+        {file + "    FileOwner = no-such-user-here\n", "FileOwner must be a user name or number known to this system", 5, "no-such-user-here"},
+        {file + "    FileGroup = no-such-group-here\n", "FileGroup must be a group name or number known to this system", 5, "no-such-group-here"},
+        {file + "    SyncInterval = 1s\n", "SyncInterval must be a whole number of seconds, 1 or more", 5, "1s"},
+        {file + "    IdleClose = 60\n", "IdleClose applies to DatedFile and VhostDir outputs only", 6, "}"},
+        {"    File = '|cat'\n    MaxSize = 1M\n    Compress = zstd\n", "MaxSize does not apply to a piped command", 7, "}"},
+        {"    File = '|cat'\n    SyncInterval = 1\n", "SyncInterval does not apply to a piped command", 6, "}"},
+        {file + "    MaxSize = 1M\n  }\n  Log {\n    Group = h\n" + file + "    MaxSize = 2M\n",
+         "Log blocks naming the same File give it different settings", 11, "}"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.items);
+        write_file(dir.file("c.conf"), one_block(c.items));
+        std::string expected = c.reason + "\nParser error on or before line " + std::to_string(c.line) +
+                               "\nOffending token: " + c.token + "\n";
+        Ended by_daemon = run_program({bin("wickerpost"), "-D", "-c", dir.file("c.conf")});
+        Ended checked = run_program({bin("wickerpost-check"), "-c", dir.file("c.conf")});
+        EXPECT_EQ(by_daemon.status, 255);
+        EXPECT_EQ(by_daemon.err, expected);
+        EXPECT_EQ(checked.status, 255);
+        EXPECT_EQ(checked.err, expected);
+        EXPECT_FALSE(file_exists(dir.file("a.log")));
+    }
+}
+
+// wickerpost-check lists every file setting of a block; an owner or group
+// the daemon could not give its files to without CAP_CHOWN is a problem
+// when the check runs without it (as the daemon would).
+TEST(FileRules, CheckListsTheSettingsAndNeedsCapChownToGiveFilesAway)
+{
+    TempDir dir;
+    mkdir(dir.file("v").c_str(), 0755);
+    write_file(dir.file("c.conf"),
+               one_block("    VhostDir = " + dir.file("v") +
+                         "\n    VhostFile = %Y.log\n    MaxSize = 100M\n    Compress = zstd\n    FileMode = 0640\n"
+                         "    DirMode = 0750\n    FileOwner = 65534\n    FileGroup = 65534\n"
+                         "    SyncInterval = 5\n    IdleClose = 600\n"));
+    Ended r = run_program({bin("wickerpost-check"), "-c", dir.file("c.conf")});
+    std::string settings = "        MaxSize 104857600 bytes, Keep 7 (default)\n"
+                           "        Compress zstd, level 3 (default)\n"
+                           "        FileMode 0640\n"
+                           "        DirMode 0750\n";
+    struct passwd *user = getpwuid(65534);
+    struct group *group = getgrgid(65534);
+    std::string owner = user ? std::string(user->pw_name) + " (65534)" : "65534";
+    std::string group_name = group ? std::string(group->gr_name) + " (65534)" : "65534";
+    settings += "        FileOwner " + owner + "\n        FileGroup " + group_name +
+                "\n        SyncInterval 5 s\n        IdleClose 600 s\n";
+    EXPECT_NE(r.out.find(settings), std::string::npos) << r.out;
+    if (geteuid() == 0) {
+        EXPECT_EQ(r.status, 0) << r.err;
+        // Without CAP_CHOWN, as a daemon run without it.
+        if (!file_exists("/usr/bin/setpriv"))
+            GTEST_SKIP() << "setpriv is not installed";
+        Ended dropped = run_program({"/usr/bin/setpriv", "--inh-caps=-chown", "--bounding-set=-chown",
+                                     "--groups=0", bin("wickerpost-check"), "-c", dir.file("c.conf")});
+        EXPECT_EQ(dropped.status, 1) << dropped.out;
+        EXPECT_EQ(dropped.err, "FileOwner " + owner + " (Log g on 4803): files cannot be given to another user "
+                               "without CAP_CHOWN\nFileGroup " + group_name + " (Log g on 4803): not a group of "
+                               "this user, and files cannot be given to it without CAP_CHOWN\n2 problems found\n");
+    } else {
+        EXPECT_EQ(r.status, 1);
     }
 }
