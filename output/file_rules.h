@@ -34,7 +34,7 @@
 //
 // Idle files and sync (file_sync.cpp)
 // -----------------------------------
-// Once per second of the loop's clock: a DatedFile or host file with
+// Ten times a second of the loop's clock: a DatedFile or host file with
 // IdleClose that took no message for that many seconds is closed (its
 // batch written first); its next message opens it again. A file with
 // SyncInterval that was written since its last sync gets an fdatasync at
@@ -88,8 +88,12 @@ extern bool final_close;
 // syncs look at it from now on.
 void file_tracked(int fd, Descriptor &d);
 
-// Once per loop pass with the clock `now` (seconds): idle files closed,
-// syncs asked, the sync thread's results taken in.
+// The monotonic clock in milliseconds as the last loop pass read it.
+extern long pass_ms;
+
+// Once per loop pass with the clock `now` (milliseconds, monotonic): ten
+// times a second, idle files closed, syncs asked, the sync thread's
+// results taken in.
 void files_tick(long now);
 
 // Asks the sync thread for an fdatasync of fd's file now (a rotation, a

@@ -20,14 +20,16 @@
 namespace writer {
 
 bool final_close = false;
+long pass_ms = 0;
 
 namespace {
 
 // The files with settings, by descriptor number (a number closed since is
 // found without rules and dropped from the list).
 std::vector<int> &tracked = *new std::vector<int>;
-// Clock second of the last pass over them.
+// Clock (milliseconds) of the last pass over them, made ten times a second.
 long ticked_at = never;
+constexpr long tick_every_ms = 100;
 
 // One sync for the thread: a duplicate descriptor it owns and closes.
 struct SyncJob {
@@ -122,7 +124,7 @@ void sync_soon(int fd)
     if (d == nullptr)
         return;
     d->dirty = false;
-    d->synced_at = clock_now;
+    d->synced_at = pass_ms;
     if (final_close) {
         // The daemon ends or hands its outputs over: the disk is waited
         // for before the lock is given up.
@@ -157,7 +159,8 @@ void file_tracked(int fd, Descriptor &)
 
 void files_tick(long now)
 {
-    if (now == ticked_at)
+    pass_ms = now;
+    if (ticked_at != never && now - ticked_at < tick_every_ms)
         return;
     ticked_at = now;
     take_sync_results();
@@ -172,7 +175,7 @@ void files_tick(long now)
         }
         i++;
         const FileRules *r = d->rules;
-        if (file_rule(r, FILE_RULE_IDLE_CLOSE) && d->file != nullptr && now - d->active >= r->idle_close) {
+        if (file_rule(r, FILE_RULE_IDLE_CLOSE) && d->file != nullptr && now - d->active >= r->idle_close * 1000L) {
             // A DatedFile closed as at the end of its period: synced first
             // when it has SyncInterval (close_descriptor), opened again by
             // its next message. Host files: close_idle_vhost_files.
@@ -181,7 +184,7 @@ void files_tick(long now)
             output_close_log_file(d->file);
             continue;
         }
-        if (file_rule(r, FILE_RULE_SYNC) && d->dirty && now - d->synced_at >= r->sync_interval) {
+        if (file_rule(r, FILE_RULE_SYNC) && d->dirty && now - d->synced_at >= r->sync_interval * 1000L) {
             flush_batch(fd);
             sync_soon(fd);
         }

@@ -115,11 +115,12 @@ void file_opened(int fd, const FileRules *rules, const char *path)
     Descriptor *d = descriptor_at(fd);
     if (d == nullptr || d->kind != KIND_FILE || rules == nullptr || rules->given == 0)
         return;
-    ensure_clock();
+    if (pass_ms == 0)
+        pass_ms = monotonic_ms();
     d->rules = rules;
     d->live = path;
-    d->active = clock_now;
-    d->synced_at = clock_now;
+    d->active = pass_ms;
+    d->synced_at = pass_ms;
     struct stat st;
     d->size = fstat(fd, &st) == 0 ? static_cast<unsigned long long>(st.st_size) : 0;
     file_tracked(fd, *d);
@@ -130,7 +131,7 @@ void file_take(int fd, Descriptor &d, size_t length)
     if (d.rules->max_size != 0 && d.size > 0 && d.size + length > d.rules->max_size)
         rotate(fd, d);
     d.size += length;
-    d.active = clock_now;
+    d.active = pass_ms;
     d.dirty = true;
 }
 

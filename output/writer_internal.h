@@ -145,9 +145,9 @@ struct Descriptor {
     const FileRules *rules = nullptr;  // the settings, owned by the model
     std::string live;                  // the path it was opened under
     unsigned long long size = 0;       // bytes in the file, batched ones included
-    long active = 0;                   // clock of its last message
+    long active = 0;                   // pass_ms of its last message
     bool dirty = false;                // written since its last sync was asked
-    long synced_at = 0;                // clock when that sync was asked
+    long synced_at = 0;                // pass_ms when that sync was asked
 };
 
 // The records of the registered descriptors, indexed by descriptor number.
@@ -231,7 +231,7 @@ int finish_vhost_open(int out, int fd, int error, const char *path, const FileRu
 // Closes the least recently used vhost file; false when none is open.
 bool close_least_recent();
 // Closes the vhost files with IdleClose that took no message for that
-// long at clock `now`, from the least recently used on, until one that
+// long at clock `now` (milliseconds), from the least recently used on, until one that
 // was used within the shortest IdleClose of any host file.
 void close_idle_vhost_files(long now);
 // A host file with IdleClose `seconds` was opened.

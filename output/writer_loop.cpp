@@ -44,7 +44,7 @@ void output_tick()
     }
     output_tick_at(now / 1000);
     output_dated_tick();
-    files_tick(clock_now);
+    files_tick(now);
 }
 
 void output_tick_at(long now)

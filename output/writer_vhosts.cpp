@@ -76,11 +76,11 @@ void close_idle_vhost_files(long now)
         Descriptor *d = descriptor_at(slot->fd);
         if (d != nullptr && d->rules != nullptr) {
             long quiet = now - d->active;
-            if (file_rule(d->rules, FILE_RULE_IDLE_CLOSE) && quiet >= d->rules->idle_close) {
+            if (file_rule(d->rules, FILE_RULE_IDLE_CLOSE) && quiet >= d->rules->idle_close * 1000L) {
                 if (Output *o = output_at(d->output))
                     o->idle_closes++;
                 output_vhost_close(slot);
-            } else if (quiet < shortest_idle) {
+            } else if (quiet < shortest_idle * 1000L) {
                 return;  // this one and every one used after it are busy
             }
         }

@@ -358,3 +358,61 @@ TEST(FileRules, CheckListsTheSettingsAndNeedsCapChownToGiveFilesAway)
         EXPECT_EQ(r.status, 1);
     }
 }
+
+namespace {
+
+// Whether process pid holds a descriptor open on `path`.
+bool holds_open(pid_t pid, const std::string &path)
+{
+    std::string dir = "/proc/" + std::to_string(pid) + "/fd";
+    for (const std::string &name : entries(dir)) {
+        char target[4096] = {};
+        ssize_t n = readlink((dir + "/" + name).c_str(), target, sizeof target - 1);
+        if (n > 0 && path == std::string(target, (size_t)n))
+            return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+// IdleClose: a host's file (and a DatedFile) quiet past the interval is
+// closed, while a host that keeps sending keeps its file; the next line of
+// the quiet one opens its file again and lands after the first.
+TEST(FileRules, IdleFilesAreClosedAndReopenedByTheirNextLine)
+{
+    Scenario s;
+    mkdir(s.dir.file("v").c_str(), 0755);
+    s.start_daemon(s.spread_block("  Log {\n    Group = v\n    VhostDir = " + s.dir.file("v") +
+                                  "\n    IdleClose = 1\n  }\n  Log {\n    Group = d\n    DatedFile = " +
+                                  s.dir.file("d-%Y.log") + "\n    IdleClose = 1\n  }\n"));
+    char year[8];
+    time_t now = time(nullptr);
+    strftime(year, sizeof year, "%Y", localtime(&now));
+    std::string quiet = s.dir.file("v/quiet"), busy = s.dir.file("v/busy"), dated = s.dir.file(std::string("d-") + year + ".log");
+    pid_t pid = s.daemon->pid;
+    s.send("quiet first\nbusy 0\n", {"v"});
+    s.send("dated first\n", {"d"});
+    ASSERT_TRUE(s.wait_lines(quiet, 1));
+    ASSERT_TRUE(s.wait_lines(dated, 1));
+    // The busy host sends on while the others go quiet, until they are closed.
+    Process cat;
+    ASSERT_TRUE(cat.start({bin("spcat"), "-s", std::to_string(s.port), "-g", "v"}, true));
+    int sent = 1;
+    ASSERT_TRUE(wait_until([&] {
+        cat.send("busy " + std::to_string(sent++) + "\n");
+        return !holds_open(pid, quiet) && !holds_open(pid, dated);
+    })) << s.daemon->err();
+    cat.close_stdin();
+    ASSERT_TRUE(cat.wait());
+    s.send("quiet second\n", {"v"});
+    s.send("dated second\n", {"d"});
+    ASSERT_TRUE(s.wait_lines(quiet, 2));
+    ASSERT_TRUE(s.wait_lines(dated, 2));
+    EXPECT_TRUE(holds_open(pid, quiet));
+    EXPECT_TRUE(holds_open(pid, dated));
+    s.terminate_daemon();
+    EXPECT_EQ(read_file(quiet), "first\nsecond\n");
+    EXPECT_EQ(read_file(dated), "dated first\ndated second\n");
+    EXPECT_EQ(count_lines(read_file(busy)), (size_t)sent);
+}
