@@ -38,10 +38,11 @@ void apply_owner_and_mode(int fd, const char *path, const FileRules *rules, unsi
     fprintf(stderr, "Cannot set owner or mode of %s: %s\n", path, strerror(error));
 }
 
+// Settings that need to know whether the file was made here.
 bool creation_rules(const FileRules *rules)
 {
     return file_rule(rules, FILE_RULE_FILE_MODE) || file_rule(rules, FILE_RULE_OWNER) ||
-           file_rule(rules, FILE_RULE_GROUP);
+           file_rule(rules, FILE_RULE_GROUP) || file_rule(rules, FILE_RULE_SYNC);
 }
 
 }  // namespace
@@ -61,6 +62,8 @@ int open_created(int dir, const char *path, int flags, const FileRules *rules, i
         fd = openat(dir, path, flags | O_CREAT | O_EXCL, mode);
         if (fd >= 0) {
             apply_owner_and_mode(fd, path, rules, mode, has_mode, out);
+            if (file_rule(rules, FILE_RULE_SYNC))
+                sync_directory_soon(dir, path);
             return fd;
         }
         if (errno != EEXIST)
@@ -75,6 +78,8 @@ int make_directory(int dir, const char *name, const FileRules *rules, int out)
     unsigned mode = has_mode ? rules->dir_mode : 0755;
     if (mkdirat(dir, name, mode) != 0)
         return errno == EEXIST ? 0 : -1;
+    if (file_rule(rules, FILE_RULE_SYNC))
+        sync_directory_soon(dir, name);
     if (has_mode || file_rule(rules, FILE_RULE_OWNER) || file_rule(rules, FILE_RULE_GROUP)) {
         int fd = openat(dir, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
         if (fd >= 0) {

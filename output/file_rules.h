@@ -101,6 +101,11 @@ void files_tick(long now);
 // fd may be closed at once.
 void sync_soon(int fd);
 
+// Asks the sync thread for an fsync of the directory that holds `path`
+// (relative to `dir`, or AT_FDCWD), once a file or directory with
+// SyncInterval was made in it.
+void sync_directory_soon(int dir, const char *path);
+
 // At exit: waits until every sync asked has been done.
 void sync_finish();
 

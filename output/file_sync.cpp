@@ -141,6 +141,30 @@ void sync_soon(int fd)
     queue.wake.notify_one();
 }
 
+void sync_directory_soon(int dir, const char *path)
+{
+    const char *slash = strrchr(path, '/');
+    int fd;
+    if (slash == nullptr)
+        fd = dir == AT_FDCWD ? open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC) : fcntl(dir, F_DUPFD_CLOEXEC, 0);
+    else if (slash == path)
+        fd = open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    else
+        fd = openat(dir, std::string(path, static_cast<size_t>(slash - path)).c_str(),
+                    O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return;
+    if (final_close) {
+        (void)fsync(fd);
+        close(fd);
+        return;
+    }
+    ensure_thread();
+    std::lock_guard<std::mutex> hold(queue.lock);
+    queue.waiting.push_back(SyncJob{fd, 0});
+    queue.wake.notify_one();
+}
+
 void sync_finish()
 {
     std::unique_lock<std::mutex> hold(queue.lock);

@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <map>
+#include <sstream>
 
 #include "support/scenario.h"
 
@@ -415,4 +416,69 @@ TEST(FileRules, IdleFilesAreClosedAndReopenedByTheirNextLine)
     EXPECT_EQ(read_file(quiet), "first\nsecond\n");
     EXPECT_EQ(read_file(dated), "dated first\ndated second\n");
     EXPECT_EQ(count_lines(read_file(busy)), (size_t)sent);
+}
+
+// SyncInterval: fdatasync counted with strace (every thread of the daemon)
+// while two files (a File and a host's file) take lines at a steady rate:
+// each is synced, at most once per interval (plus the sync of its close at
+// SIGTERM, which comes after the SIGTERM).
+TEST(FileRules, SyncAtMostOncePerIntervalAndAtTheEnd)
+{
+    if (!file_exists("/usr/bin/strace"))
+        GTEST_SKIP() << "strace is not installed";
+    Scenario s;
+    mkdir(s.dir.file("v").c_str(), 0755);
+    s.start_daemon(s.spread_block("  Log {\n    Group = f\n    File = " + s.dir.file("f.log") +
+                                  "\n    SyncInterval = 1\n  }\n  Log {\n    Group = v\n    VhostDir = " +
+                                  s.dir.file("v") + "\n    SyncInterval = 1\n  }\n"));
+    Process trace;
+    ASSERT_TRUE(trace.start({"/usr/bin/strace", "-f", "-ttt", "-y", "-e", "trace=fdatasync", "-o",
+                             s.dir.file("trace"), "-p", std::to_string(s.daemon->pid)}));
+    ASSERT_TRUE(wait_until([&] { return trace.err().find("attached") != std::string::npos || !trace.running(); }));
+    if (!trace.running() || trace.err().find("Operation not permitted") != std::string::npos)
+        GTEST_SKIP() << "strace cannot attach here: " << trace.err();
+    auto started = std::chrono::steady_clock::now();
+    Process f, v;
+    ASSERT_TRUE(f.start({bin("spcat"), "-s", std::to_string(s.port), "-g", "f"}, true));
+    ASSERT_TRUE(v.start({bin("spcat"), "-s", std::to_string(s.port), "-g", "v"}, true));
+    // 50 lines a second each, for five seconds.
+    for (int i = 0; i < 250; i++) {
+        f.send("line " + std::to_string(i) + "\n");
+        v.send("h1 line " + std::to_string(i) + "\n");
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    f.close_stdin();
+    v.close_stdin();
+    ASSERT_TRUE(f.wait());
+    ASSERT_TRUE(v.wait());
+    ASSERT_TRUE(s.wait_lines(s.dir.file("f.log"), 250));
+    ASSERT_TRUE(s.wait_lines(s.dir.file("v/h1"), 250));
+    double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    timespec term_at;
+    clock_gettime(CLOCK_REALTIME, &term_at);
+    s.terminate_daemon();
+    ASSERT_TRUE(trace.wait());
+
+    std::map<std::string, std::vector<double>> syncs;  // by file, the times of its fdatasync calls
+    std::istringstream in(read_file(s.dir.file("trace")));
+    for (std::string line; std::getline(in, line);) {
+        size_t call = line.find("fdatasync(");
+        size_t open = line.find('<', call), close = line.find('>', open);
+        if (call == std::string::npos || open == std::string::npos || close == std::string::npos)
+            continue;
+        std::istringstream fields(line);
+        long tid;
+        double at;
+        fields >> tid >> at;
+        syncs[line.substr(open + 1, close - open - 1)].push_back(at);
+    }
+    double term = term_at.tv_sec + term_at.tv_nsec / 1e9;
+    for (const std::string &path : {s.dir.file("f.log"), s.dir.file("v/h1")}) {
+        SCOPED_TRACE(path);
+        const std::vector<double> &times = syncs[path];
+        ASSERT_GE(times.size(), 3u) << read_file(s.dir.file("trace"));
+        // One per interval while lines come, one more at the end.
+        EXPECT_LE(times.size(), (size_t)seconds + 2) << read_file(s.dir.file("trace"));
+        EXPECT_GE(times.back(), term) << "synced at SIGTERM";
+    }
 }
