@@ -39,10 +39,33 @@
 // batch written first); its next message opens it again. A file with
 // SyncInterval that was written since its last sync gets an fdatasync at
 // most once per interval, done by a thread of this module on a duplicate
-// of its descriptor, so the loop never waits for the disk.
+// of its descriptor, so the loop never waits for the disk. A file is also
+// synced when it is closed (rotation, period end, idle, SIGHUP), and the
+// directory a file or directory was made in is synced after. At SIGTERM and
+// before a hand-over gives up the outputs, the syncs asked are waited for
+// and every file is synced before its lock is given up.
+//
+// Compression (compress.cpp)
+// --------------------------
+// With Compress, every file closed for good (NAME.1 after a rotation, the
+// file of a DatedFile's or VhostFile's ended period) is compressed by a
+// thread of this module, one file at a time, from a queue of at most
+// 64 files (a file closed while it is full stays as it is, counted among
+// the failed ones). The compressed data goes to an unnamed file of the
+// same directory (O_TMPFILE; "NAME.zst.tmp" or "NAME.gz.tmp" where the
+// file system has none), which is synced, then named NAME.zst or NAME.gz;
+// only then is NAME removed. The shifts of a rotation and that last step
+// hold one lock, so a file moved on from NAME.1 to NAME.2 meanwhile is
+// named NAME.2.zst, and one shifted past Keep is given up. A stop at any
+// moment leaves every closed file complete, as itself or compressed. When
+// a file with MaxSize and Compress is first opened, what an earlier run
+// left is put right: "*.tmp" files removed, an original beside its
+// compressed form removed, a rotated file not yet compressed queued.
 #pragma once
 
 #include <cstddef>
+#include <functional>
+#include <string>
 
 #include "config/model.h"
 
@@ -77,6 +100,24 @@ void file_take(int fd, Descriptor &d, size_t length);
 
 // The names NAME.i and NAME.i.zst / NAME.i.gz of rotated file i (0: NAME).
 std::string rotated_name(const std::string &live, int i, const char *suffix = "");
+
+// --- compress.cpp ------------------------------------------------------------
+
+// Queues NAME.1 of `live` (just rotated) for compression, when `rules`
+// give Compress. `keep`: the Keep in force.
+void compress_rotated(int output, const FileRules *rules, const std::string &live, int keep);
+// Queues the file `path`, closed for good at the end of its period.
+void compress_closed(int output, const FileRules *rules, const std::string &path);
+// Runs `shift` (the renames of a rotation of `live`) under the lock the
+// compressor names its files under; when it returns true, the rotated
+// files queued or being compressed are known by their new numbers.
+void shift_rotated(const std::string &live, int keep, const std::function<bool()> &shift);
+// The leftovers of an earlier run for `live` (once per live name).
+void compress_recover(int output, const FileRules *rules, const std::string &live, int keep);
+// Files queued or being compressed now.
+size_t compress_waiting();
+// Takes in what the compressor did since the last call (counters).
+void compress_results();
 
 // --- file_sync.cpp -----------------------------------------------------------
 

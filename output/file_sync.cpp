@@ -188,6 +188,7 @@ void files_tick(long now)
         return;
     ticked_at = now;
     take_sync_results();
+    compress_results();
     close_idle_vhost_files(now);
     for (size_t i = 0; i < tracked.size();) {
         int fd = tracked[i];

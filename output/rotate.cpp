@@ -20,6 +20,11 @@ constexpr int default_keep = 7;
 
 const char *const compressed_suffixes[] = {".zst", ".gz"};
 
+int keep_of(const FileRules *rules)
+{
+    return file_rule(rules, FILE_RULE_KEEP) ? rules->keep : default_keep;
+}
+
 // rename(from, to) where a missing `from` is no error.
 bool shift(const std::string &from, const std::string &to, int *error)
 {
@@ -75,10 +80,11 @@ void rotate(int fd, Descriptor &d)
     flush_batch(fd);
     if (file_rule(d.rules, FILE_RULE_SYNC))
         sync_soon(fd);
-    int keep = file_rule(d.rules, FILE_RULE_KEEP) ? d.rules->keep : default_keep;
+    int keep = keep_of(d.rules);
     int error = 0;
     int fresh = -1;
-    if (shift_names(d.live, keep, &error))
+    shift_rotated(d.live, keep, [&] { return shift_names(d.live, keep, &error); });
+    if (error == 0)
         fresh = open_live(d, fd, &error);
     if (fresh < 0) {
         fprintf(stderr, "Cannot rotate %s: %s\n", d.live.c_str(), strerror(error));
@@ -99,6 +105,7 @@ void rotate(int fd, Descriptor &d)
     d.size = fstat(fd, &st) == 0 ? static_cast<unsigned long long>(st.st_size) : 0;
     if (Output *o = output_at(d.output))
         o->rotations++;
+    compress_rotated(d.output, d.rules, d.live, keep);
 }
 
 }  // namespace
@@ -124,6 +131,7 @@ void file_opened(int fd, const FileRules *rules, const char *path)
     struct stat st;
     d->size = fstat(fd, &st) == 0 ? static_cast<unsigned long long>(st.st_size) : 0;
     file_tracked(fd, *d);
+    compress_recover(d->output, rules, d->live, keep_of(rules));
 }
 
 void file_take(int fd, Descriptor &d, size_t length)

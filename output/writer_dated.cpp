@@ -196,10 +196,13 @@ void output_dated_tick()
         if (dated_expand(file->filename, now, name, sizeof name) == 0 ||
             (file->current != nullptr && strcmp(name, file->current) == 0))
             continue;
-        // The ended period's file: its batch written, unlocked, closed.
-        // The next one is made by its first message, as a File that is
-        // closed is opened again: a quiet output makes no empty files.
+        // The ended period's file: its batch written, unlocked, closed
+        // (and compressed, with Compress). The next one is made by its
+        // first message, as a File that is closed is opened again: a quiet
+        // output makes no empty files.
         output_close_log_file(file);
+        if (file->current != nullptr)
+            compress_closed(file->output, &file->rules, file->current);
         (void)take_name(&file->current, name);
     }
     for (LogFacility *facility : dated_vhosts) {
@@ -208,7 +211,16 @@ void output_dated_tick()
             (table->period != nullptr && strcmp(name, table->period) == 0))
             continue;
         // Every host's file of the ended period; each host opens its next
-        // one with its next message.
+        // one with its next message. With Compress, the file of every
+        // host known is compressed (one that wrote nothing is not there).
+        if (file_rule(&facility->rules, FILE_RULE_COMPRESS) && table->period != nullptr && table->slots != nullptr)
+            for (int i = 0; i < vhost_table_size; i++)
+                if (table->slots[i].name != nullptr && table->slots[i].fd != 0) {
+                    if (table->slots[i].fd > 0)
+                        output_vhost_close(&table->slots[i]);
+                    compress_closed(table->output, &facility->rules, std::string(facility->vhostdir) + "/" +
+                                                                         table->slots[i].name + "/" + table->period);
+                }
         vhost_table_close(table);
         (void)take_name(&table->period, name);
     }

@@ -65,6 +65,10 @@ struct Output {
     unsigned long syncs;                         // fdatasync calls ended
     int sync_errno;                              // the last one's error, 0 when it worked
     long long synced_at;                         // Unix time of the last that worked, 0: none
+    unsigned long compressed;                    // closed files compressed
+    unsigned long compress_failed;               // closed files left as they were
+    unsigned long long compress_bytes_before;    // their size, of those compressed
+    unsigned long long compress_bytes_after;     // the size of their compressed forms
 };
 
 // --- writer_drops.cpp: outputs, losses and the clock ----------------------

@@ -482,3 +482,128 @@ TEST(FileRules, SyncAtMostOncePerIntervalAndAtTheEnd)
         EXPECT_GE(times.back(), term) << "synced at SIGTERM";
     }
 }
+
+namespace {
+
+// Standard output of a shell command, and its exit status in *status.
+std::string command_output(const std::string &command, int *status)
+{
+    std::string out;
+    FILE *p = popen(command.c_str(), "r");
+    if (p == nullptr) {
+        *status = -1;
+        return out;
+    }
+    char buf[65536];
+    for (size_t n; (n = fread(buf, 1, sizeof buf, p)) > 0;)
+        out.append(buf, n);
+    int rc = pclose(p);
+    *status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+    return out;
+}
+
+// The rotated files of `live` as numbered: plain and compressed forms.
+struct Rotated {
+    std::map<int, bool> plain, compressed;
+    bool leftovers = false;  // a "*.tmp" file
+};
+Rotated rotated_state(const std::string &dir, const std::string &base, const std::string &suffix)
+{
+    Rotated r;
+    for (const std::string &name : entries(dir)) {
+        if (name.size() > 4 && name.compare(name.size() - 4, 4, ".tmp") == 0)
+            r.leftovers = true;
+        if (name.rfind(base + ".", 0) != 0)
+            continue;
+        std::string rest = name.substr(base.size() + 1);
+        bool compressed = rest.size() > suffix.size() &&
+                          rest.compare(rest.size() - suffix.size(), suffix.size(), suffix) == 0;
+        if (compressed)
+            rest.resize(rest.size() - suffix.size());
+        if (rest.empty() || rest.find_first_not_of("0123456789") != std::string::npos)
+            continue;
+        (compressed ? r.compressed : r.plain)[std::stoi(rest)] = true;
+    }
+    return r;
+}
+
+}  // namespace
+
+// Compress with SIGKILL at moments of a table, while numbered lines are
+// rotated (and compressed) many times a second: after the kill every
+// rotated file is whole exactly once, as itself or as a compressed file
+// that zstd -t / gzip -t accepts (an original may stay beside its complete
+// compressed form); a new daemon on the same configuration puts that
+// right, compresses what was left, and the files, oldest first and
+// decompressed, hold the lines 0..M-1 in order, none twice, none missing.
+TEST(FileRules, CompressionSurvivesSigkillAtAnyMoment)
+{
+    if (!file_exists("/usr/bin/zstd") || !file_exists("/bin/gzip"))
+        GTEST_SKIP() << "zstd or gzip is not installed";
+    struct Case {
+        const char *compress;
+        int kill_after_ms;
+    } cases[] = {{"zstd", 150}, {"gzip", 150}, {"zstd", 400}, {"gzip", 700}, {"zstd", 1000}, {"zstd", 1500}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(std::string(c.compress) + " killed after " + std::to_string(c.kill_after_ms) + " ms");
+        std::string suffix = std::string(".") + (std::string(c.compress) == "zstd" ? "zst" : "gz");
+        std::string tool = std::string(c.compress) == "zstd" ? "zstd" : "gzip";
+        Scenario s;
+        std::string config = s.spread_block("  Log {\n    Group = c\n    File = " + s.dir.file("c.log") +
+                                            "\n    MaxSize = 64K\n    Keep = 1000\n    Compress = " + c.compress +
+                                            "\n  }\n");
+        s.start_daemon(config);
+        Process cat;
+        ASSERT_TRUE(cat.start({bin("spcat"), "-s", std::to_string(s.port), "-g", "c"}, true));
+        std::atomic<bool> stop{false};
+        std::thread feeder([&] {
+            for (int i = 0; !stop; i++) {
+                cat.send(numbered_line(i, 200));
+                if (i % 200 == 199)
+                    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            }
+        });
+        std::this_thread::sleep_for(std::chrono::milliseconds(c.kill_after_ms));
+        s.daemon->signal(SIGKILL);
+        ASSERT_TRUE(s.daemon->wait());
+        stop = true;
+        feeder.join();
+        cat.close_stdin();
+        cat.wait();
+
+        // Right after the kill: every number whole once at least.
+        Rotated after_kill = rotated_state(s.dir.path, "c.log", suffix);
+        ASSERT_FALSE(after_kill.plain.empty() && after_kill.compressed.empty()) << "no rotation before the kill";
+        int highest = std::max(after_kill.plain.empty() ? 0 : after_kill.plain.rbegin()->first,
+                               after_kill.compressed.empty() ? 0 : after_kill.compressed.rbegin()->first);
+        for (int i = 1; i <= highest; i++)
+            EXPECT_TRUE(after_kill.plain.count(i) || after_kill.compressed.count(i)) << "c.log." << i << " missing";
+        for (const auto &[i, present] : after_kill.compressed) {
+            int status = 0;
+            command_output(tool + " -t -q " + s.dir.file("c.log." + std::to_string(i) + suffix) + " 2>&1", &status);
+            EXPECT_EQ(status, 0) << "c.log." << i << suffix << " is not whole";
+        }
+
+        // A new daemon finishes the work.
+        s.start_daemon(config);
+        ASSERT_TRUE(wait_until([&] {
+            Rotated r = rotated_state(s.dir.path, "c.log", suffix);
+            return r.plain.empty() && !r.leftovers;
+        })) << s.daemon->err();
+        s.terminate_daemon();
+        Rotated done = rotated_state(s.dir.path, "c.log", suffix);
+        std::string all;
+        for (auto it = done.compressed.rbegin(); it != done.compressed.rend(); ++it) {
+            int status = 0;
+            std::string path = s.dir.file("c.log." + std::to_string(it->first) + suffix);
+            all += command_output(tool + " -dc " + path, &status);
+            EXPECT_EQ(status, 0) << path;
+        }
+        all += read_file(s.dir.file("c.log"));
+        ASSERT_EQ(all.size() % 200, 0u) << "a torn line";
+        size_t lines = all.size() / 200;
+        for (size_t i = 0; i < lines; i++)
+            ASSERT_EQ(all.compare(i * 200, 200, numbered_line((int)i, 200)), 0) << "line " << i;
+        EXPECT_EQ((int)done.compressed.size(), highest);
+    }
+}
