@@ -217,3 +217,33 @@ void files_tick(long now)
 }
 
 }  // namespace writer
+
+using namespace writer;
+
+void output_files_for_each(void (*visit)(const OutputFileStatus *status, void *arg), void *arg)
+{
+    for (int id = 1; const Output *o = output_at(id); id++) {
+        if (!o->has_rules)
+            continue;
+        OutputFileStatus status{};
+        status.path = o->path;
+        status.kind = o->kind;
+        for (const Descriptor &d : descriptors)
+            status.open += d.kind == KIND_FILE && d.output == id;
+        status.opens = o->file_opens;
+        status.idle_closes = o->idle_closes;
+        status.evictions = o->evictions;
+        status.rotations = o->rotations;
+        status.compressed = o->compressed;
+        status.compress_failed = o->compress_failed;
+        status.compress_bytes_before = o->compress_bytes_before;
+        status.compress_bytes_after = o->compress_bytes_after;
+        status.synced_at = o->synced_at;
+        visit(&status, arg);
+    }
+}
+
+size_t output_compress_waiting()
+{
+    return compress_waiting();
+}

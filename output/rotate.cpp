@@ -103,8 +103,10 @@ void rotate(int fd, Descriptor &d)
     close(fresh);
     struct stat st;
     d.size = fstat(fd, &st) == 0 ? static_cast<unsigned long long>(st.st_size) : 0;
-    if (Output *o = output_at(d.output))
+    if (Output *o = output_at(d.output)) {
         o->rotations++;
+        o->file_opens++;
+    }
     compress_rotated(d.output, d.rules, d.live, keep);
 }
 
@@ -126,6 +128,8 @@ void file_opened(int fd, const FileRules *rules, const char *path)
         pass_ms = monotonic_ms();
     d->rules = rules;
     d->live = path;
+    if (Output *o = output_at(d->output))
+        o->has_rules = true;
     d->active = pass_ms;
     d->synced_at = pass_ms;
     struct stat st;

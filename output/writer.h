@@ -187,6 +187,23 @@ struct OutputStatus {
     size_t backlog;                                // bytes waiting, retired descriptors included
 };
 
+// The counters of one output whose Log block gives file settings (see
+// output/file_rules.h), as output_files_for_each shows them.
+struct OutputFileStatus {
+    const char *path;                          // as in OutputStatus
+    const char *kind;
+    long open;                                 // its regular files open now
+    unsigned long opens;                       // regular files opened
+    unsigned long idle_closes;                 // closed for IdleClose
+    unsigned long evictions;                   // host files closed for the descriptor limit
+    unsigned long rotations;                   // MaxSize rotations
+    unsigned long compressed;                  // closed files compressed
+    unsigned long compress_failed;             // closed files left uncompressed (failed, or the queue full)
+    unsigned long long compress_bytes_before;  // size of the files compressed
+    unsigned long long compress_bytes_after;   // size of their compressed forms
+    long long synced_at;                       // Unix time of the last fdatasync that worked; 0: none
+};
+
 // --- Outputs ---------------------------------------------------------------
 
 // The number of the output named `path` (made on first use, with a copy of
@@ -202,6 +219,13 @@ void output_drop(int id, OutputDrop reason, int error = 0, unsigned long count =
 // Calls visit(status, arg) for every output, in the order they were made.
 // The status is valid during the call only.
 void output_for_each(void (*visit)(const OutputStatus *status, void *arg), void *arg);
+
+// The same for every output with file settings that opened a file, with
+// the file counters; none is visited when no Log block gives settings.
+void output_files_for_each(void (*visit)(const OutputFileStatus *status, void *arg), void *arg);
+
+// Closed files waiting to be compressed, or being compressed, now.
+size_t output_compress_waiting();
 
 // --- Opening and closing -------------------------------------------------
 

@@ -58,6 +58,7 @@ struct Output {
     long restart_window_at;                      // clock when that window began
     bool vhost;                                  // a VhostDir
     // Files with settings (output/file_rules.h), for the metrics.
+    bool has_rules;                              // a file with settings was opened
     unsigned long file_opens;                    // regular files opened
     unsigned long idle_closes;                   // files closed for idleness
     unsigned long evictions;                     // host files closed for the descriptor limit

@@ -531,7 +531,8 @@ Rotated rotated_state(const std::string &dir, const std::string &base, const std
 
 // Compress with SIGKILL at moments of a table, while numbered lines are
 // rotated (and compressed) many times a second: after the kill every
-// rotated file is whole exactly once, as itself or as a compressed file
+// rotated file is whole exactly once (a kill amid a rotation's renames
+// may leave one number free), as itself or as a compressed file
 // that zstd -t / gzip -t accepts (an original may stay beside its complete
 // compressed form); a new daemon on the same configuration puts that
 // right, compresses what was left, and the files, oldest first and
@@ -543,9 +544,9 @@ TEST(FileRules, CompressionSurvivesSigkillAtAnyMoment)
     struct Case {
         const char *compress;
         int kill_after_ms;
-    } cases[] = {{"zstd", 150}, {"gzip", 150}, {"zstd", 400}, {"gzip", 700}, {"zstd", 1000}, {"zstd", 1500}};
+    } cases[] = {{"zstd", 0}, {"gzip", 0}, {"zstd", 30}, {"gzip", 100}, {"zstd", 300}, {"gzip", 600}, {"zstd", 1000}};
     for (const Case &c : cases) {
-        SCOPED_TRACE(std::string(c.compress) + " killed after " + std::to_string(c.kill_after_ms) + " ms");
+        SCOPED_TRACE(std::string(c.compress) + " killed " + std::to_string(c.kill_after_ms) + " ms after the first rotation");
         std::string suffix = std::string(".") + (std::string(c.compress) == "zstd" ? "zst" : "gz");
         std::string tool = std::string(c.compress) == "zstd" ? "zstd" : "gzip";
         Scenario s;
@@ -563,6 +564,10 @@ TEST(FileRules, CompressionSurvivesSigkillAtAnyMoment)
                     std::this_thread::sleep_for(std::chrono::milliseconds(2));
             }
         });
+        // The moment is counted from the first rotation.
+        ASSERT_TRUE(wait_until([&] {
+            return file_exists(s.dir.file("c.log.1")) || file_exists(s.dir.file("c.log.1" + suffix));
+        }));
         std::this_thread::sleep_for(std::chrono::milliseconds(c.kill_after_ms));
         s.daemon->signal(SIGKILL);
         ASSERT_TRUE(s.daemon->wait());
@@ -573,11 +578,18 @@ TEST(FileRules, CompressionSurvivesSigkillAtAnyMoment)
 
         // Right after the kill: every number whole once at least.
         Rotated after_kill = rotated_state(s.dir.path, "c.log", suffix);
-        ASSERT_FALSE(after_kill.plain.empty() && after_kill.compressed.empty()) << "no rotation before the kill";
         int highest = std::max(after_kill.plain.empty() ? 0 : after_kill.plain.rbegin()->first,
                                after_kill.compressed.empty() ? 0 : after_kill.compressed.rbegin()->first);
-        for (int i = 1; i <= highest; i++)
-            EXPECT_TRUE(after_kill.plain.count(i) || after_kill.compressed.count(i)) << "c.log." << i << " missing";
+        // A kill amid the renames of a rotation leaves one number free
+        // (NAME.i moved on to NAME.i+1, NAME.i-1 not yet to NAME.i): a
+        // gap in the numbering, no file lost.
+        int numbers = 0, gaps = 0;
+        for (int i = 1; i <= highest; i++) {
+            bool present = after_kill.plain.count(i) || after_kill.compressed.count(i);
+            numbers += present;
+            gaps += !present;
+        }
+        EXPECT_LE(gaps, 1);
         for (const auto &[i, present] : after_kill.compressed) {
             int status = 0;
             command_output(tool + " -t -q " + s.dir.file("c.log." + std::to_string(i) + suffix) + " 2>&1", &status);
@@ -604,6 +616,66 @@ TEST(FileRules, CompressionSurvivesSigkillAtAnyMoment)
         size_t lines = all.size() / 200;
         for (size_t i = 0; i < lines; i++)
             ASSERT_EQ(all.compare(i * 200, 200, numbered_line((int)i, 200)), 0) << "line " << i;
-        EXPECT_EQ((int)done.compressed.size(), highest);
+        EXPECT_EQ((int)done.compressed.size(), numbers);
     }
+}
+
+namespace {
+
+// The value of series `name` of output `output` in a metrics file; -1
+// when it is not there.
+double series_value(const std::string &text, const std::string &name, const std::string &output)
+{
+    std::string head = output.empty() ? name + " " : name + "{output=\"" + output + "\",";
+    for (size_t at = text.find(head); at != std::string::npos; at = text.find(head, at + 1)) {
+        if (at != 0 && text[at - 1] != '\n')
+            continue;
+        size_t end = text.find('\n', at);
+        size_t space = text.rfind(' ', end);
+        return std::stod(text.substr(space + 1, end - space - 1));
+    }
+    return -1;
+}
+
+}  // namespace
+
+// The metrics file counts what the settings do: rotations, compressions
+// and their bytes, the last sync, files open, opened and closed for
+// idleness; the compression queue drains.
+TEST(FileRules, MetricsCountRotationsCompressionsSyncsAndIdleFiles)
+{
+    Scenario s;
+    std::string stats = s.dir.file("w.prom"), log = s.dir.file("r.log"), vhosts = s.dir.file("v");
+    mkdir(vhosts.c_str(), 0755);
+    s.start_daemon("StatsFile = " + stats + "\nStatsInterval = 1\n" +
+                   s.spread_block("  Log {\n    Group = r\n    File = " + log +
+                                  "\n    MaxSize = 4K\n    Compress = gzip\n    SyncInterval = 1\n  }\n"
+                                  "  Log {\n    Group = v\n    VhostDir = " + vhosts + "\n    IdleClose = 1\n  }\n"));
+    std::string text;
+    for (int i = 0; i < 200; i++)
+        text += numbered_line(i, 100);
+    s.send(text, {"r"});
+    s.send("h1 one\nh2 two\n", {"v"});
+    ASSERT_TRUE(wait_until([&] {
+        std::string m = read_file(stats);
+        return series_value(m, "wickerpost_output_compressions_total", log) >= 4 &&
+               series_value(m, "wickerpost_output_last_sync_time_seconds", log) > 0 &&
+               series_value(m, "wickerpost_output_idle_closes_total", vhosts) == 2 &&
+               series_value(m, "wickerpost_compress_waiting_files", "") == 0;
+    })) << read_file(stats);
+    std::string m = read_file(stats);
+    EXPECT_EQ(series_value(m, "wickerpost_output_rotations_total", log), 4);  // 20,000 bytes in 4 KiB files
+    EXPECT_EQ(series_value(m, "wickerpost_output_compressions_total", log), 4);
+    EXPECT_EQ(series_value(m, "wickerpost_output_compression_failures_total", log), 0);
+    EXPECT_EQ(series_value(m, "wickerpost_output_compressed_input_bytes_total", log), 4 * 4000);
+    double after = series_value(m, "wickerpost_output_compressed_output_bytes_total", log);
+    EXPECT_GT(after, 0);
+    EXPECT_LT(after, 4 * 4000);
+    EXPECT_EQ(series_value(m, "wickerpost_output_files_open", log), 1);
+    EXPECT_EQ(series_value(m, "wickerpost_output_file_opens_total", log), 5);
+    EXPECT_GE(series_value(m, "wickerpost_output_last_sync_time_seconds", log), (double)time(nullptr) - 120);
+    EXPECT_EQ(series_value(m, "wickerpost_output_files_open", vhosts), 0);
+    EXPECT_EQ(series_value(m, "wickerpost_output_file_opens_total", vhosts), 2);
+    EXPECT_EQ(series_value(m, "wickerpost_output_evictions_total", vhosts), 0);
+    s.terminate_daemon();
 }
