@@ -18,6 +18,8 @@
 
 #include <regex.h>
 
+#include <cstdint>
+
 #include "skiplist/skiplist.h"
 
 enum {
@@ -97,6 +99,7 @@ inline const char *log_file_path(const LogFile *file)
 struct VhostSlot {
     char *name;              // owned copy of the virtual-host name; null when empty
     int fd;                  // that host's file; -1 when empty or its file is closed
+    uint32_t hash;           // run-time: vhost_hash of name, compared before its bytes
     unsigned last_use;       // run-time: use stamp of its last message
     VhostSlot *lru_prev;     // run-time: list of open vhost files of all tables,
     VhostSlot *lru_next;     //   most recently used first; null ends
@@ -137,6 +140,7 @@ struct SpreadConf {
     Skiplist *facilities;    // owned; LogFacility records by groupname
     unsigned long connections;         // sessions accepted so far
     unsigned long long received;       // regular messages received
+    unsigned long long taken;          // messages of any kind taken from its sessions
 };
 
 // The registries, prepared by config_load before the file is read.

@@ -39,6 +39,7 @@ constexpr Beginning beginnings[] = {
 
     // Messages dropped, connections failed or lost.
     {"Dropped ", journal_warning},
+    {"Lost the session with spread daemon ", journal_warning},
     {"Refused vhost name ", journal_warning},
     {"Vhost message without a vhost name dropped", journal_warning},
     {"Vhost path too long for ", journal_warning},
@@ -51,6 +52,8 @@ constexpr Beginning beginnings[] = {
 
     // The daemon or an output cannot work as configured.
     {"Error receiving from spread:", journal_error},
+    {"Lost ", journal_error},
+    {"Messages of spread daemon ", journal_error},
     {"SP_error: ", journal_error},
     {"Cannot open ", journal_error},
     {"Cannot lock ", journal_error},

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "config/settings.h"
+#include "daemon/books.h"
 #include "daemon/handover.h"
 #include "daemon/metrics.h"
 #include "daemon/notify.h"
@@ -85,6 +86,7 @@ void handle_signals()
         if (log_spread_errors)
             fprintf(stderr, "Received SIGTERM, closing log files.\n");
         write_what_was_read();
+        books_check(stderr);
         handover_stop();
         output_drain(output_exit_stall_ms, output_exit_drain_ms);
         close_log_files();
@@ -124,10 +126,11 @@ static LogFacility *logged_facility(SpreadConf *conf, int num_groups, char group
 }
 
 // Ends the session of mailbox i and forgets it; its record is
-// disconnected.
-static void close_mailbox(int i)
+// disconnected. lost: its daemon ended it.
+static void close_mailbox(int i, bool lost = false)
 {
     SpreadConf *conf = mailbox_table[i];
+    books_session_ended(conf, i, lost);
     // Release the library's session: its descriptor would leak otherwise.
     SP_disconnect(i);
     mailbox_table[i] = nullptr;
@@ -142,7 +145,7 @@ static void drop_mailbox(int i)
     SpreadConf *conf = mailbox_table[i];
     if (log_spread_errors)
         fprintf(stderr, "Terminal error closing spread mailbox %d\n", i);
-    close_mailbox(i);
+    close_mailbox(i, true);
     handover_session_lost(conf);
     if (!handover_allows_reconnect())
         return;
@@ -166,6 +169,9 @@ static void receive_from(int i)
     int endian_mismatch = 0;
     int r = SP_receive(i, &type, sender, max_receive_groups, &num_groups, groups, &mess_type,
                        &endian_mismatch, receive_size, receive_buffer);
+    // Taken whole, or cut short and dropped (DROP_RECV): on the books.
+    if (r >= 0 || r == BUFFER_TOO_SHORT)
+        mailbox_table[i]->taken++;
 
     if (r == BUFFER_TOO_SHORT || r == ILLEGAL_MESSAGE || r == ILLEGAL_SESSION || r == CONNECTION_CLOSED) {
         if (log_spread_errors) {

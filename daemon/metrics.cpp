@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "config/settings.h"
+#include "daemon/books.h"
 #include "daemon/session.h"
 #include "daemon/status.h"
 #include "output/writer.h"
@@ -109,6 +110,7 @@ struct SpreadSeries {
     int connected;
     unsigned long reconnects;
     unsigned long long received;
+    SpreadBooks books;
 };
 
 struct OutputSeries {
@@ -123,7 +125,8 @@ int take_spread(SpreadConf *conf, void *arg)
 {
     auto *all = static_cast<std::vector<SpreadSeries> *>(arg);
     all->push_back(SpreadSeries{"daemon=\"" + metrics_label_value(spread_daemon_name(conf)) + "\"",
-                                conf->connected != 0, status_reconnects(conf), conf->received});
+                                conf->connected != 0, status_reconnects(conf), conf->received, {}});
+    books_read(conf, session_mailbox(conf), &all->back().books);
     return 0;
 }
 
@@ -269,6 +272,27 @@ std::string metrics_help_text(std::string_view text)
     return escaped(text, false);
 }
 
+// The reading path's books of each connection (daemon/books.h).
+static void spread_books_text(std::string *out, const std::vector<SpreadSeries> &spreads)
+{
+    family(out, "wickerpost_spread_read_bytes_total", "counter",
+           "Bytes read from the sessions with the Spread daemon.");
+    for (const SpreadSeries &s : spreads)
+        sample(out, "wickerpost_spread_read_bytes_total", s.labels, s.books.read_bytes);
+    family(out, "wickerpost_spread_framed_messages_total", "counter",
+           "Whole messages found in the bytes read from the Spread daemon.");
+    for (const SpreadSeries &s : spreads)
+        sample(out, "wickerpost_spread_framed_messages_total", s.labels, s.books.framed);
+    family(out, "wickerpost_spread_taken_messages_total", "counter",
+           "Messages of any kind the loop took from the sessions with the Spread daemon.");
+    for (const SpreadSeries &s : spreads)
+        sample(out, "wickerpost_spread_taken_messages_total", s.labels, s.books.loop_taken);
+    family(out, "wickerpost_spread_sessions_lost_total", "counter",
+           "Sessions the Spread daemon ended; what it sent until the next join is lost.");
+    for (const SpreadSeries &s : spreads)
+        sample(out, "wickerpost_spread_sessions_lost_total", s.labels, s.books.lost);
+}
+
 std::string metrics_text()
 {
     // The counters then tell what is in the files.
@@ -291,6 +315,7 @@ std::string metrics_text()
            "Regular messages received from the Spread daemon.");
     for (const SpreadSeries &s : spreads)
         sample(&out, "wickerpost_spread_received_messages_total", s.labels, s.received);
+    spread_books_text(&out, spreads);
 
     family(&out, "wickerpost_output_written_messages_total", "counter", "Messages written whole to the output.");
     for (const OutputSeries &o : outputs)

@@ -35,6 +35,10 @@
 //   wickerpost_spread_connected{daemon}                        gauge 0 or 1
 //   wickerpost_spread_reconnects_total{daemon}                 counter
 //   wickerpost_spread_received_messages_total{daemon}          counter
+//   wickerpost_spread_read_bytes_total{daemon}                 counter
+//   wickerpost_spread_framed_messages_total{daemon}            counter
+//   wickerpost_spread_taken_messages_total{daemon}             counter
+//   wickerpost_spread_sessions_lost_total{daemon}              counter
 //   wickerpost_output_written_messages_total{output,kind}      counter
 //   wickerpost_output_written_bytes_total{output,kind}         counter
 //   wickerpost_output_dropped_messages_total{output,kind,reason} counter

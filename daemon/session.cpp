@@ -68,6 +68,16 @@ const char *spread_daemon_name(SpreadConf *conf)
     return name;
 }
 
+int session_mailbox(const SpreadConf *conf)
+{
+    if (!conf->connected)
+        return -1;
+    for (int i = 0; i < mailbox_slots; i++)
+        if (mailbox_table[i] == conf)
+            return i;
+    return -1;
+}
+
 int join_group(LogFacility *facility, void *mailbox)
 {
     int result = SP_join(*(int *)mailbox, facility->groupname);

@@ -27,6 +27,9 @@ void for_each_facility(SpreadConf *conf, FacilityOp op, void *arg);
 // calls, overwritten by the next one.
 const char *spread_daemon_name(SpreadConf *conf);
 
+// The mailbox of conf's session, or -1 when it has none.
+int session_mailbox(const SpreadConf *conf);
+
 // Seconds a connection attempt may take, handshake included. A daemon that
 // accepts and then never answers (stopped, overloaded) counts as a failed
 // connection once it has passed, so the loop is never held for longer.

@@ -1,5 +1,6 @@
 #include "daemon/status.h"
 
+#include "daemon/books.h"
 #include "daemon/session.h"
 #include "output/writer.h"
 #include "spread/sp.h"
@@ -36,25 +37,20 @@ unsigned long status_reconnects(const SpreadConf *conf)
     return conf->connections > 0 ? conf->connections - 1 : 0;
 }
 
-// The mailbox of conf's session, or -1.
-static int mailbox_of(const SpreadConf *conf)
-{
-    if (!conf->connected)
-        return -1;
-    for (int i = 0; i < mailbox_slots; i++)
-        if (mailbox_table[i] == conf)
-            return i;
-    return -1;
-}
 
 static int report_spread(SpreadConf *conf, void *arg)
 {
     FILE *out = static_cast<FILE *>(arg);
-    int mbox = mailbox_of(conf);
+    int mbox = session_mailbox(conf);
     int buffered = mbox >= 0 ? SP_buffered(mbox) : 0;
-    fprintf(out, "spread daemon=%s connected=%s mailbox=%d reconnects=%lu received=%llu buffered=%d\n",
+    SpreadBooks books;
+    books_read(conf, mbox, &books);
+    fprintf(out,
+            "spread daemon=%s connected=%s mailbox=%d reconnects=%lu received=%llu buffered=%d read_bytes=%llu "
+            "framed=%llu taken=%llu held=%llu max_held_bytes=%llu sessions_lost=%lu\n",
             status_value(spread_daemon_name(conf)).c_str(), mbox >= 0 ? "yes" : "no", mbox,
-            status_reconnects(conf), conf->received, buffered > 0 ? buffered : 0);
+            status_reconnects(conf), conf->received, buffered > 0 ? buffered : 0, books.read_bytes, books.framed,
+            books.loop_taken, books.held, books.max_held_bytes, books.lost);
     return 0;
 }
 
@@ -87,5 +83,6 @@ void status_report(FILE *out)
     output_flush();
     for_each_spread_conf(report_spread, out);
     output_for_each(report_output, out);
+    books_check(out);
     fflush(out);
 }

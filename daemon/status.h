@@ -10,6 +10,7 @@
 // output, in the order the outputs were first used, to `out`:
 //
 //   spread daemon=NAME connected=yes|no mailbox=M reconnects=N received=N buffered=BYTES
+//          read_bytes=N framed=N taken=N held=N max_held_bytes=BYTES sessions_lost=N
 //   output path=PATH kind=KIND written=N bytes=N dropped=N write_error=N backlog_full=N
 //          reader_ended=N output_not_open=N refused_vhost_name=N not_a_regular_file=N
 //          no_descriptor=N abandoned=N backlog=BYTES
@@ -18,7 +19,8 @@
 // daemon name as given to the Spread library ("PORT" or "PORT@HOST"); M is
 // -1 while not connected; reconnects counts the sessions accepted after the
 // first, received the regular messages taken from Spread, buffered the bytes of whole messages read ahead and not yet
-// written. KIND is file, stream (a FIFO), command or vhost_directory.
+// written; the rest are the books of the reading path (daemon/books.h),
+// whose difference, if any, follows the output lines. KIND is file, stream (a FIFO), command or vhost_directory.
 // written counts messages written whole, bytes the bytes written,
 // dropped all messages lost, then by reason. A value holding a space, a
 // quote, a backslash, an equals sign or a control character is quoted with

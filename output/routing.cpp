@@ -12,15 +12,20 @@ namespace {
 // Longest part of a vhost name quoted in a diagnostic.
 constexpr int quoted_name_max = 256;
 
-// One byte of vhost_hash: the byte as a signed char times 31, shifted
-// right arithmetically by 5, then as unsigned shifted right by 1, is added;
-// bits 28..30 of the sum fold into bits 4..6 and bits 28..31 are cleared.
-inline uint32_t hash_step(uint32_t h, unsigned char byte)
+// vhost_hash in two steps, so that route_vhost hashes and checks a name in
+// one pass: FNV-1a for each byte, from hash_start, then hash_finish.
+constexpr uint32_t hash_start = 2166136261u;
+
+inline uint32_t hash_step(uint32_t h, unsigned char byte) { return (h ^ byte) * 16777619u; }
+
+inline uint32_t hash_finish(uint32_t h)
 {
-    int32_t x = static_cast<signed char>(byte);
-    uint32_t y = static_cast<uint32_t>((x * 31) >> 5) >> 1;
-    uint32_t e = h + y;
-    return (e & 0x0FFFFFFFu) ^ ((e >> 24) & 0x70u);
+    h ^= h >> 16;
+    h *= 0x85ebca6bu;
+    h ^= h >> 13;
+    h *= 0xc2b2ae35u;
+    h ^= h >> 16;
+    return h;
 }
 
 // The slots of a name's probe sequence that matter, from one walk.
@@ -46,13 +51,14 @@ Probe probe(VhostTable *table, uint32_t hash, const char *name, size_t n)
     // Each probe adds step modulo size; both terms are below size, so the
     // sum stays far below 2^32.
     uint32_t step = static_cast<uint32_t>(vhost_probe_steps[slot % std::size(vhost_probe_steps)]) % size;
-    for (uint32_t k = 0; k < size; k++) {
+    uint32_t probes = size < vhost_probe_limit ? size : vhost_probe_limit;
+    for (uint32_t k = 0; k < probes; k++) {
         VhostSlot *s = &table->slots[slot];
         if (!s->name) {
             p.empty = s;
             return p;
         }
-        if (name && strncmp(s->name, name, n) == 0 && s->name[n] == '\0') {
+        if (name && s->hash == hash && strncmp(s->name, name, n) == 0 && s->name[n] == '\0') {
             p.found = s;
             return p;
         }
@@ -65,11 +71,12 @@ Probe probe(VhostTable *table, uint32_t hash, const char *name, size_t n)
     return p;
 }
 
-// Stores `name` (taking ownership) and the open descriptor `fd` in `slot`
-// and links it into the list of open vhost files. A slot that is full
-// already is taken over in place: its file closed, its name forgotten;
-// it stays full, so no other name's probe chain through it breaks.
-void store(VhostSlot *slot, char *name, int fd)
+// Stores `name` (taking ownership, its hash `hash`) and the open
+// descriptor `fd` in `slot` and links it into the list of open vhost
+// files. A slot that is full already is taken over in place: its file
+// closed, its name forgotten; it stays full, so no other name's probe
+// chain through it breaks.
+void store(VhostSlot *slot, char *name, uint32_t hash, int fd)
 {
     if (slot->name) {
         if (slot->fd >= 0)
@@ -77,6 +84,7 @@ void store(VhostSlot *slot, char *name, int fd)
         free(slot->name);
     }
     slot->name = name;
+    slot->hash = hash;
     slot->fd = fd;
     output_vhost_link(slot);
 }
@@ -105,13 +113,14 @@ int route_vhost(LogFacility *facility, const char *message, int length)
     size_t n = static_cast<size_t>(space - message);
 
     // Hash and check the name in one pass: a '/' or a NUL makes it unusable.
-    uint32_t hash = 0;
+    uint32_t hash = hash_start;
     bool unusable = false;
     for (size_t i = 0; i < n; i++) {
         unsigned char c = static_cast<unsigned char>(message[i]);
         unusable |= (c == '/') | (c == '\0');
         hash = hash_step(hash, c);
     }
+    hash = hash_finish(hash);
     if (unusable || n == 0 || (n == 1 && message[0] == '.') ||
         (n == 2 && message[0] == '.' && message[1] == '.')) {
         if (verbose)
@@ -165,7 +174,7 @@ int route_vhost(LogFacility *facility, const char *message, int length)
     memcpy(copy, message, n);
     copy[n] = '\0';
     // Without an empty slot on the sequence, its least recently used slot.
-    store(slot, copy, fd);
+    store(slot, copy, hash, fd);
     return fd;
 }
 
@@ -215,10 +224,10 @@ int route_plain(LogFacility *facility, const char *message, int length)
 
 uint32_t vhost_hash(const char *name)
 {
-    uint32_t h = 0;
+    uint32_t h = hash_start;
     for (const unsigned char *p = reinterpret_cast<const unsigned char *>(name); *p; p++)
         h = hash_step(h, *p);
-    return h;
+    return hash_finish(h);
 }
 
 int vhost_lookup(VhostTable *table, const char *name)
@@ -230,10 +239,11 @@ int vhost_lookup(VhostTable *table, const char *name)
 void vhost_insert(VhostTable *table, char *name, int fd)
 {
     Probe p = {nullptr, nullptr, nullptr};
+    uint32_t hash = name ? vhost_hash(name) : 0;
     if (fd >= 0 && name)
-        p = probe(table, vhost_hash(name), nullptr, 0);
+        p = probe(table, hash, nullptr, 0);
     if (p.empty)
-        store(p.empty, name, fd);
+        store(p.empty, name, hash, fd);
     else
         free(name);
 }

@@ -33,19 +33,29 @@
 //    empties the whole table (SIGHUP, SIGTERM).
 // 2. Probe sequence. home = vhost_hash(name) % vhost_table_size;
 //    step = vhost_probe_steps[home % 20] (20 steps in the table); probe k
-//    (k = 0 .. size-1) visits slot (home + k * step) % vhost_table_size.
+//    (k = 0 .. n-1, n = the smaller of vhost_table_size and
+//    vhost_probe_limit) visits slot (home + k * step) % vhost_table_size.
 //    Lookup and insertion follow the same sequence, in one walk. When the
 //    step and the table size share a factor, the sequence covers only part
 //    of the table.
 // 3. Lookup stops at the first empty slot (not found), at a full slot
-//    holding the same name byte for byte (found), or after
-//    vhost_table_size probes (not found).
+//    holding the same name byte for byte (found: the slot keeps the
+//    name's hash, so other names are passed over without comparing
+//    bytes), or after n probes (not found).
 // 4. Insertion takes the first empty slot of the sequence. When the
 //    sequence holds none, the least recently used slot of the sequence
 //    (by use stamp) is taken over in place: its file closed, its name
 //    forgotten. The slot stays full, so no other name's probe chain
 //    through it breaks, and no message is dropped because the table is
 //    full.
+//
+// The cost of a message is one hash and, as a rule, one probe, whatever
+// the number of names: the hash spreads names of one shape (same length,
+// same letters in another order, a counter in them) over the whole table,
+// and no walk is longer than vhost_probe_limit probes, even in a full
+// table, where every new name would otherwise walk all of it. A table as
+// large as the open-file limit fills up exactly when a farm has as many
+// hosts as descriptors.
 // 5. A name is remembered only together with a file that opened and,
 //    unless locking is skipped, was locked. A file that cannot be opened
 //    leaves no new trace in the table: the next message for the name
@@ -74,6 +84,9 @@ inline constexpr int vhost_probe_steps[] = {3,  5,  7,  11, 13, 17, 23, 31, 37, 
                                             43, 47, 53, 59, 61, 67, 71, 73, 83, 87};
 static_assert(std::size(vhost_probe_steps) == 20);
 
+// Probes of one walk at most (see 2. above).
+constexpr uint32_t vhost_probe_limit = 64;
+
 // Bytes of the path buffer of a vhost file, its terminating NUL included.
 constexpr int vhost_path_size = 1024;
 
@@ -89,8 +102,9 @@ int route_message(SpreadConf *conf, const char *group, const char *message, int 
 // its connection); -1 for a null facility.
 int route_facility_message(LogFacility *facility, const char *message, int length);
 
-// Hash of a NUL-terminated name, below 2^28. Names made of the same ASCII
-// bytes in another order hash alike.
+// Hash of a NUL-terminated name: 32-bit FNV-1a over its bytes, then
+// mixed (murmur3's finalizer) so that every bit of it depends on every
+// byte; the table takes its home slot from the low bits.
 uint32_t vhost_hash(const char *name);
 
 // The fd stored for `name` in `table`: its descriptor when the slot is

@@ -103,6 +103,7 @@ struct SpSession {
     bool has_cached;                      // a *_TOO_SHORT return kept a header
     WireHeader cached;                    // ... this one, continued by the next receive
     SpReadAhead *ra;                      // null until SP_read_ahead(mbox, 1)
+    uint64_t taken_messages;              // messages received whole or cut short
 };
 
 // Session registry, indexed by mailbox. sp_session_get gives null for an

@@ -92,6 +92,11 @@ struct SpReadAhead {
     alignas(64) std::atomic<uint64_t> filled{0};
     std::atomic<uint64_t> whole{0};    // under mu
     std::atomic<ReadEnd> end{ReadEnd::none};  // under mu
+    // Accounting, for SP_read_stats: the whole messages framed since
+    // reading began, and the most bytes held at once (filled - taken just
+    // after a read).
+    std::atomic<uint64_t> framed{0};
+    std::atomic<uint64_t> max_held{0};
     std::atomic<bool> reader_waits{false};  // for free space; set under mu
     // The reader's framing state: the message being completed starts at
     // msg_start; once its header is in (header_known) it ends at msg_end.
@@ -113,6 +118,7 @@ struct SpReadAhead {
     alignas(64) std::atomic<uint64_t> taken{0};
     std::atomic<bool> stopped{false};  // SP_read_ahead(mbox, 0); under mu
     std::atomic<bool> stop_asked{false};  // tells the reader thread to return
+    uint64_t taken_base = 0;           // the session's taken_messages when reading began
 
     alignas(64) SessionLock mu;
     std::condition_variable cv;

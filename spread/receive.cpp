@@ -311,7 +311,10 @@ int receive_call(mailbox mbox, service *service_type, char *sender, int max_grou
     }
     int r = receive(s, &src, service_type, sender, max_groups, num_groups, groups, mess_type,
                     endian_mismatch, *dest);
-    if (s->ra && (r >= 0 || r == BUFFER_TOO_SHORT || r == GROUPS_TOO_SHORT))
+    bool took = r >= 0 || r == BUFFER_TOO_SHORT || r == GROUPS_TOO_SHORT;
+    if (took && !s->has_cached)
+        s->taken_messages++;
+    if (s->ra && took)
         ring_commit(s, &src);
     return r;
 }

@@ -125,6 +125,31 @@ int SP_ready_fd(mailbox mbox);
  * call (0 without read-ahead): a mailbox with some is ready whatever its
  * descriptors say. ILLEGAL_SESSION for an unknown mailbox. */
 int SP_buffered(mailbox mbox);
+/* What a session has read and handed on since it was connected, so that a
+ * caller can account for every message: bytes read from the socket by the
+ * reader thread, messages it found whole in them, messages SP_receive and
+ * SP_scat_receive returned (whole, or cut short with DROP_RECV; a
+ * *_TOO_SHORT return that kept the message counts when the message is
+ * finally taken), what is held now (bytes read and not taken, of them the
+ * bytes of whole messages, and whole messages, counted by walking them:
+ * ULLONG_MAX when they do not end where the whole ones end), the
+ * read-ahead's bound and the most it held at once. Messages received
+ * without read-ahead count as framed by their receive, so that the books
+ * of a sound session always say messages_framed = messages_taken +
+ * held_messages.
+ * Returns 0, or ILLEGAL_SESSION for an unknown mailbox (stats untouched).
+ * Safe to call from the thread that receives on the session only. */
+typedef struct {
+    unsigned long long bytes_read;
+    unsigned long long messages_framed;
+    unsigned long long messages_taken;
+    unsigned long long held_bytes;
+    unsigned long long held_whole_bytes;
+    unsigned long long held_messages;
+    unsigned long long limit_bytes;
+    unsigned long long max_held_bytes;
+} sp_read_stats;
+int SP_read_stats(mailbox mbox, sp_read_stats *stats);
 
 /* Membership messages. memb_mess is the body as SP_receive put it in the
  * caller's buffer (or SP_scat_receive in a scatter's elements). Bodies are

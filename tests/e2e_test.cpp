@@ -183,7 +183,7 @@ TEST(EndToEnd, SighupRotationLosesAndDuplicatesNothing)
 }
 
 // The Spread daemon goes away and comes back: the session is dropped with
-// the -x messages, reconnected within a reconnect pass, and logging resumes.
+// the -x messages and the loss said, reconnected within a reconnect pass, and logging resumes.
 TEST(EndToEnd, ReconnectsAfterTheSpreadDaemonRestarts)
 {
     Scenario s;
@@ -195,7 +195,9 @@ TEST(EndToEnd, ReconnectsAfterTheSpreadDaemonRestarts)
         << s.daemon->err();
     EXPECT_TRUE(std::regex_search(s.daemon->err(),
                                   std::regex("Error receiving from spread:\n\tSP_error: \\(-8\\) .*\nTerminal error "
-                                             "closing spread mailbox [0-9]+\nError connecting to spread daemon\n")))
+                                             "closing spread mailbox [0-9]+\nLost the session with spread daemon [0-9]+: "
+                                             "messages it sent until the next join are lost \\([0-9]+ bytes held, "
+                                             "[0-9]+ at most of [0-9]+\\)\nError connecting to spread daemon\n")))
         << s.daemon->err();
     s.start_spread();
     // The next reconnect pass (at most six seconds away) joins again; keep

@@ -353,3 +353,51 @@ TEST(Reading, BacklogMemoryIsGivenBackAfterAQuietSpell)
     EXPECT_EQ(s.daemon->err().find("Error receiving"), std::string::npos) << s.daemon->err();
     stream.expect_all_landed(s.dir);
 }
+
+// A session the Spread daemon drops for not reading (the whole daemon
+// stopped while 6,000 lines come) loses what the daemon still queued for
+// it: that is said at once without -v or -x, and counted; the books of
+// what was read still balance, and the lines sent after the rejoin land.
+TEST(Reading, SessionDroppedByItsDaemonIsSaid)
+{
+    Scenario s({"-S"});
+    s.start_daemon(s.spread_block("  Log {\n    Group = web\n    File = " + s.dir.file("web.log") + "\n  }\n"), {});
+    s.daemon->signal(SIGSTOP);
+    std::string burst;
+    for (int i = 0; i < 6000; i++)
+        burst += numbered_line(i, 200);
+    s.send(burst, {"web"});
+    ASSERT_TRUE(wait_until([&] { return s.spread.err().find("killing session") != std::string::npos; }))
+        << s.spread.err();
+    s.daemon->signal(SIGCONT);
+    const std::string said = "Lost the session with spread daemon " + std::to_string(s.port) +
+                             ": messages it sent until the next join are lost (";
+    ASSERT_TRUE(wait_until([&] { return s.daemon->err().find(said) != std::string::npos; })) << s.daemon->err();
+    // Rejoined (the report says so once the session is back; the join went
+    // out before it): a line sent now lands after what was read before.
+    ASSERT_TRUE(wait_until([&] {
+        s.daemon->signal(SIGUSR1);
+        return s.daemon->err().find("connected=yes mailbox=", s.daemon->err().find(said)) != std::string::npos;
+    })) << s.daemon->err();
+    size_t before = count_lines(read_file(s.dir.file("web.log")));
+    s.send(numbered_line(999999, 200), {"web"});
+    ASSERT_TRUE(s.wait_lines(s.dir.file("web.log"), before + 1));
+    s.daemon->signal(SIGUSR1);
+    ASSERT_TRUE(wait_until([&] { return s.daemon->err().find("sessions_lost=1\n") != std::string::npos; }))
+        << s.daemon->err();
+    s.terminate_daemon();
+    std::string err = s.daemon->err();
+    EXPECT_EQ(err.find("unaccounted for"), std::string::npos) << err;
+    // What landed is a whole prefix of the burst (the lines the socket held
+    // when the daemon dropped the session), then the line sent after.
+    std::string landed = read_file(s.dir.file("web.log"));
+    ASSERT_GT(before, 0u);
+    ASSERT_LT(before, 6000u);
+    EXPECT_EQ(landed, burst.substr(0, before * 200) + numbered_line(999999, 200));
+    // The report's read counts: every message taken was framed, and what
+    // was taken is the two joins' membership messages and the lines.
+    size_t at = err.rfind("spread daemon=");
+    ASSERT_NE(at, std::string::npos);
+    std::string line = err.substr(at, err.find('\n', at) - at);
+    EXPECT_NE(line.find(" received=" + std::to_string(before + 1) + " "), std::string::npos) << line;
+}

@@ -314,6 +314,7 @@ TEST(Systemd, JournalLinesCarryPriorities)
         {"Error receiving from spread:", '3'},
         {"\tSP_error: (-8) ", '3'},
         {"Terminal error closing spread mailbox ", '4'},
+        {"Lost the session with spread daemon ", '4'},
         {"Error connecting to spread daemon", '4'},
         {"Received SIGTERM, closing log files.", '6'},
         {"Log files closed, exiting.", '6'},
