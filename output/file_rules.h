@@ -98,6 +98,11 @@ void file_opened(int fd, const FileRules *rules, const char *path);
 // descriptor number stays the same), then accounts the message.
 void file_take(int fd, Descriptor &d, size_t length);
 
+// After a hand-over: a file with MaxSize whose live name the daemon that
+// handed over rotated meanwhile (the descriptor holds NAME.1 now) is opened
+// anew under its live name, locked, and put in place of the old one.
+void follow_live_names();
+
 // The names NAME.i and NAME.i.zst / NAME.i.gz of rotated file i (0: NAME).
 std::string rotated_name(const std::string &live, int i, const char *suffix = "");
 

@@ -247,3 +247,8 @@ size_t output_compress_waiting()
 {
     return compress_waiting();
 }
+
+void output_follow_live_names()
+{
+    follow_live_names();
+}

@@ -186,6 +186,9 @@ void log_files_handover_finish()
             fprintf(stderr, "Cannot lock %s, is another wickerpost running?\n", later.second);
     locks_later.clear();
     held_elsewhere.clear();
+    // A file the other daemon rotated while this one waited is written
+    // under its live name from now on, after the other's last lines.
+    output_follow_live_names();
     for_each_configured_facility(open_after_handover, OUTPUT_OPEN_REOPEN);
     output_plan_descriptors();
 }

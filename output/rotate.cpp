@@ -3,6 +3,7 @@
 #include "output/writer_internal.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -136,6 +137,33 @@ void file_opened(int fd, const FileRules *rules, const char *path)
     d->size = fstat(fd, &st) == 0 ? static_cast<unsigned long long>(st.st_size) : 0;
     file_tracked(fd, *d);
     compress_recover(d->output, rules, d->live, keep_of(rules));
+}
+
+void follow_live_names()
+{
+    for (size_t fd = 0; fd < descriptors.size(); fd++) {
+        Descriptor &d = descriptors[fd];
+        if (d.kind != KIND_FILE || d.rules == nullptr || d.rules->max_size == 0)
+            continue;
+        struct stat held, named;
+        if (fstat(static_cast<int>(fd), &held) != 0 ||
+            (stat(d.live.c_str(), &named) == 0 && named.st_dev == held.st_dev && named.st_ino == held.st_ino))
+            continue;
+        // Rotated away by the daemon that handed over: its newer lines are
+        // in the live file, which this descriptor must write after.
+        int error = 0;
+        int fresh = open_live(d, static_cast<int>(fd), &error);
+        if (fresh < 0) {
+            fprintf(stderr, "Cannot open %s: %s\n", d.live.c_str(), strerror(error));
+            continue;
+        }
+        flush_batch(static_cast<int>(fd));
+        if (!skip_locking && flock(fresh, LOCK_EX | LOCK_NB) != 0)
+            fprintf(stderr, "Cannot lock %s, is another wickerpost running?\n", d.live.c_str());
+        if (dup3(fresh, static_cast<int>(fd), O_CLOEXEC) >= 0)
+            d.size = fstat(static_cast<int>(fd), &named) == 0 ? static_cast<unsigned long long>(named.st_size) : 0;
+        close(fresh);
+    }
 }
 
 void file_take(int fd, Descriptor &d, size_t length)

@@ -370,6 +370,11 @@ void output_dated_tick();
 // call, no allocation and no clock read.
 int output_write(int fd, const char *data, size_t length);
 
+// After a hand-over (log_files_handover_finish): files with a size limit
+// rotated by the other daemon meanwhile are opened again under their live
+// names (see output/file_rules.h).
+void output_follow_live_names();
+
 // Writes every batch now (see Batches). Returns 0 when every batched
 // message was written whole, -1 when some were dropped (counted).
 int output_flush();
