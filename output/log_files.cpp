@@ -27,13 +27,17 @@ static std::vector<std::pair<int, const char *>> &locks_later = *new std::vector
 // In the hand-over mode: true when fd's lock is refused because the other
 // daemon holds it (then left for later), false when it was taken or is
 // refused for another reason.
-static bool lock_held_by_old_daemon(int fd, const char *path)
+// A file with a size limit may have been rotated by the other daemon since
+// it listed its files: the live name is then a new file, locked by it and
+// not on the list; it is taken for one of the other's too (and put under
+// its live name again once the other has released it).
+static bool lock_held_by_old_daemon(int fd, const char *path, bool size_limited)
 {
     if (skip_locking || fd < 0 || flock(fd, LOCK_EX | LOCK_NB) == 0)
         return false;
     struct stat st;
-    if (fstat(fd, &st) != 0 || !std::binary_search(held_elsewhere.begin(), held_elsewhere.end(),
-                                                   std::make_pair(st.st_dev, st.st_ino)))
+    if (fstat(fd, &st) != 0 || (!size_limited && !std::binary_search(held_elsewhere.begin(), held_elsewhere.end(),
+                                                                     std::make_pair(st.st_dev, st.st_ino))))
         return false;
     for (const auto &later : locks_later)
         if (later.first == fd)
@@ -63,7 +67,7 @@ static void open_facility_output(const LogFacility *facility, OutputOpenTime whe
     }
     // Also for a LogFile opened earlier in the walk: the lock is held
     // already and taking it again succeeds.
-    if (!retry_later && !(handing_over && lock_held_by_old_daemon(file->fd, log_file_path(file))))
+    if (!retry_later && !(handing_over && lock_held_by_old_daemon(file->fd, log_file_path(file), file->rules.max_size != 0)))
         output_lock_or_exit(file->fd, log_file_path(file));
     if (verbose)
         fprintf(stderr, "LogFacility: %s\n\tFile: %s\n\tFD: %d\n\t%d regexs\n", facility->groupname,

@@ -54,6 +54,17 @@ TEST(FileRulesHandover, RotationsAcrossHandOversLoseAndDoubleNothing)
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
     });
+    // Stops the feeder however the test ends.
+    struct Joiner {
+        std::atomic<bool> &stop;
+        std::thread &thread;
+        ~Joiner()
+        {
+            stop = true;
+            if (thread.joinable())
+                thread.join();
+        }
+    } joiner{stop, feeder};
     pid_t current = s.daemon->pid;
     for (int round = 0; round < 3; round++) {
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
@@ -62,7 +73,7 @@ TEST(FileRulesHandover, RotationsAcrossHandOversLoseAndDoubleNothing)
         std::string took;
         ASSERT_TRUE(wait_until([&] { return occurrences(s.daemon->err(), "Took over from daemon ") > before; }))
             << s.daemon->err();
-        ASSERT_TRUE(wait_until([&] { return ended(current); }));
+        ASSERT_TRUE(wait_until([&] { return ended(current); })) << s.daemon->err();
         std::string err = s.daemon->err();
         size_t at = err.rfind("Handed over to new daemon ");
         ASSERT_NE(at, std::string::npos) << err;
