@@ -27,6 +27,14 @@
 #   dated     wickerpost, a DatedFile named by the second (%Y%m%d%H%M%S)
 #   vhost-dated  wickerpost, the vhost facility with a VhostFile named by the
 #             second: a file per host and second
+#   rotate    wickerpost, a plain log file with MaxSize = 1M (Keep = 1000):
+#             a rotation every ~10,000 lines
+#   rotate-zstd  the same with Compress = zstd: each rotated file compressed
+#             on the compression thread
+#   dated-zstd  the dated case with Compress = zstd: a closed file
+#             compressed every second
+#   sync      wickerpost, a plain log file with SyncInterval = 1
+#   vhost-idle  the vhost case with IdleClose = 1 (1000 hosts)
 #   other-CASE  any wickerpost case run by the binary -W names (an earlier
 #             build, say), so that one invocation measures both
 # Each case runs several times. Per run it takes:
@@ -71,7 +79,8 @@
 # (baseline,plain,clf,baseline-vhost,vhost,baseline-vhost-existing,vhost-existing;
 # also bare, bare-vhost, bare-vhost-existing, plain-stats, plain-scraped, and dated,
 # vhost-dated: a DatedFile and a VhostFile whose names change every
-# second), -t where the scratch directory with the input and the outputs is
+# second; rotate, rotate-zstd, dated-zstd, sync, vhost-idle: the Log block
+# file settings), -t where the scratch directory with the input and the outputs is
 # made (/tmp), -k keep it, -M another
 # minispread binary to run (to compare versions of it), -W another
 # wickerpost binary for the other-CASE cases (a build of an earlier commit,
@@ -310,8 +319,16 @@ echo "senders alone (no member): bench_sender $sender_rate, spcat $spcat_rate" >
 
 # --- one run ---------------------------------------------------------------
 # Bytes written so far into the run's output.
+# A compressed file counts as what it holds, each one decompressed once.
+declare -A unpacked
 landed() {
-    find "$work/out" -type f -printf '%s\n' | awk '{ s += $1 } END { print s + 0 }'
+    local plain packed=0 f
+    plain=$(find "$work/out" -type f ! -name '*.zst' -printf '%s\n' | awk '{ s += $1 } END { print s + 0 }')
+    while IFS= read -r f; do
+        [ -n "${unpacked[$f]:-}" ] || unpacked[$f]=$(zstd -dcq "$f" | wc -c)
+        packed=$((packed + unpacked[$f]))
+    done < <(find "$work/out" -type f -name '*.zst')
+    echo $((plain + packed))
 }
 # Modification time of the newest output file, in seconds.
 last_write() {
@@ -397,6 +414,22 @@ run_case() {
         expect=$input_bytes ;;
     vhost-dated)
         daemon_conf "  VhostDir = $out/vhosts" "  VhostFile = %Y%m%d%H%M%S"
+        expect=$vhost_bytes ;;
+    rotate)
+        daemon_conf "  File = $out/plain.log" "  MaxSize = 1M" "  Keep = 1000"
+        expect=$input_bytes ;;
+    rotate-zstd)
+        daemon_conf "  File = $out/plain.log" "  MaxSize = 1M" "  Keep = 1000" "  Compress = zstd"
+        expect=$input_bytes ;;
+    dated-zstd)
+        mkdir -p "$out/dated"
+        daemon_conf "  DatedFile = $out/dated/%Y%m%d%H%M%S.log" "  Compress = zstd"
+        expect=$input_bytes ;;
+    sync)
+        daemon_conf "  File = $out/plain.log" "  SyncInterval = 1"
+        expect=$input_bytes ;;
+    vhost-idle)
+        daemon_conf "  VhostDir = $out/vhosts" "  IdleClose = 1"
         expect=$vhost_bytes ;;
     *) echo "unknown case $name" >&2; exit 2 ;;
     esac
@@ -566,7 +599,19 @@ print("%.3f %.3f" % (lat[len(lat) // 2], lat[min(len(lat) - 1, len(lat) * 99 // 
     # What arrived, and how often the receiver lost its session.
     local arrived bad lost disconnections kills=$((k1 - k0))
     case $name in
-    baseline | bare | plain | plain-stats | plain-scraped) read -r arrived bad < <(python3 "$work/check.py" plain "$input" "$out/plain.log") ;;
+    baseline | bare | plain | plain-stats | plain-scraped | sync) read -r arrived bad < <(python3 "$work/check.py" plain "$input" "$out/plain.log") ;;
+    # Rotated files oldest first (compressed ones decompressed), then the live one.
+    rotate | rotate-zstd)
+        for n in $(cd "$out" && ls | sed -nE 's/^plain\.log\.([0-9]+)(\.zst)?$/\1/p' | sort -u -nr); do
+            if [ -f "$out/plain.log.$n.zst" ]; then zstd -dcq "$out/plain.log.$n.zst"; else cat "$out/plain.log.$n"; fi
+        done >"$work/rotated.joined"
+        cat "$out/plain.log" >>"$work/rotated.joined"
+        read -r arrived bad < <(python3 "$work/check.py" plain "$input" "$work/rotated.joined") ;;
+    dated-zstd)
+        for f in $(cd "$out/dated" && ls | sed 's/\.zst$//' | sort -u); do
+            if [ -f "$out/dated/$f.zst" ]; then zstd -dcq "$out/dated/$f.zst"; else cat "$out/dated/$f"; fi
+        done >"$work/dated.joined"
+        read -r arrived bad < <(python3 "$work/check.py" plain "$input" "$work/dated.joined") ;;
     clf) read -r arrived bad < <(python3 "$work/check.py" clf "$input" "$out/plain.log") ;;
     # Dated files: each output's (each host's) files in name order, joined.
     dated)
@@ -578,7 +623,7 @@ print("%.3f %.3f" % (lat[len(lat) // 2], lat[min(len(lat) - 1, len(lat) * 99 // 
             find "$host" -type f | sort | xargs cat >"$work/joined/${host##*/}"
         done
         read -r arrived bad < <(python3 "$work/check.py" vhost "$input" "$work/joined") ;;
-    vhost | baseline-vhost | bare-vhost) read -r arrived bad < <(python3 "$work/check.py" vhost "$input" "$out/vhosts") ;;
+    vhost | vhost-idle | baseline-vhost | bare-vhost) read -r arrived bad < <(python3 "$work/check.py" vhost "$input" "$out/vhosts") ;;
     esac
     lost=$((messages - arrived))
     disconnections=$(grep -c -e "Error receiving from spread" -e "receive failed" "$work/receiver.err" || true)

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -393,4 +394,75 @@ void for_each_configured_facility(FacilityOp op, void *arg)
 {
     FacilityWalk walk{op, arg};
     for_each_spread_conf(walk_facilities_of, &walk);
+}
+
+// --- File settings ------------------------------------------------------
+
+namespace {
+
+// Setting names, by bit of FileRule.
+constexpr const char *file_rule_names[] = {
+    "MaxSize", "Keep", "Compress", "CompressLevel", "FileMode",
+    "DirMode", "FileOwner", "FileGroup", "SyncInterval", "IdleClose",
+};
+static_assert(FILE_RULE_IDLE_CLOSE == 1u << (std::size(file_rule_names) - 1), "a name for every setting");
+
+bool same_rules(const FileRules &a, const FileRules &b)
+{
+    return a.given == b.given && a.max_size == b.max_size && a.keep == b.keep && a.compress == b.compress &&
+           a.compress_level == b.compress_level && a.file_mode == b.file_mode && a.dir_mode == b.dir_mode &&
+           a.owner == b.owner && a.group == b.group && a.sync_interval == b.sync_interval &&
+           a.idle_close == b.idle_close;
+}
+
+}  // namespace
+
+const char *log_facility_rules_error(const LogFacility *facility)
+{
+    const FileRules *r = &facility->rules;
+    if (r->given == 0)
+        return nullptr;
+    bool vhosts = facility->vhostdir != nullptr;
+    const LogFile *file = facility->logfile;
+    if (!vhosts && file != nullptr && file->filename[0] == '|') {
+        // The first setting written names the refusal.
+        static char text[80];
+        for (unsigned bit = 0; bit < std::size(file_rule_names); bit++)
+            if (r->given & (1u << bit)) {
+                snprintf(text, sizeof text, "%s does not apply to a piped command\n", file_rule_names[bit]);
+                break;
+            }
+        return text;
+    }
+    bool dated = !vhosts && file != nullptr && file->dated;
+    if (file_rule(r, FILE_RULE_IDLE_CLOSE) && !vhosts && !dated)
+        return "IdleClose applies to DatedFile and VhostDir outputs only\n";
+    if (file_rule(r, FILE_RULE_DIR_MODE) && !dated && !(vhosts && facility->vhostfile != nullptr))
+        return "DirMode applies to DatedFile and VhostFile outputs only\n";
+    if (file_rule(r, FILE_RULE_KEEP) && !file_rule(r, FILE_RULE_MAX_SIZE))
+        return "Keep without MaxSize\n";
+    if (file_rule(r, FILE_RULE_COMPRESS_LEVEL) && !file_rule(r, FILE_RULE_COMPRESS))
+        return "CompressLevel without Compress\n";
+    if (file_rule(r, FILE_RULE_COMPRESS) && !file_rule(r, FILE_RULE_MAX_SIZE) && !dated &&
+        !(vhosts && facility->vhostfile != nullptr))
+        return "Compress without MaxSize, DatedFile or VhostFile: no file is ever closed for good\n";
+    if (file_rule(r, FILE_RULE_COMPRESS_LEVEL)) {
+        if (r->compress == COMPRESS_ZSTD && (r->compress_level < 1 || r->compress_level > 19))
+            return "CompressLevel must be 1 to 19 for zstd\n";
+        if (r->compress == COMPRESS_GZIP && (r->compress_level < 1 || r->compress_level > 9))
+            return "CompressLevel must be 1 to 9 for gzip\n";
+    }
+    return nullptr;
+}
+
+bool log_facility_share_rules(LogFacility *facility)
+{
+    LogFile *file = facility->logfile;
+    if (facility->vhostdir != nullptr || file == nullptr || facility->rules.given == 0)
+        return true;
+    if (file->rules.given == 0) {
+        file->rules = facility->rules;
+        return true;
+    }
+    return same_rules(file->rules, facility->rules);
 }

@@ -30,6 +30,47 @@ enum {
 
 constexpr int max_matches = 10;
 
+// Compressors of closed files (Compress).
+enum { COMPRESS_NONE = 0, COMPRESS_ZSTD = 1, COMPRESS_GZIP = 2 };
+
+// The settings of a Log block for the files it writes (its File, its
+// DatedFile, or each host's file under its VhostDir). A bit of `given` is
+// set for every setting the block wrote; a field whose bit is clear keeps
+// the behaviour of a configuration without it, and its value is 0. The
+// record holds no pointers: it is copied whole.
+enum FileRule : unsigned {
+    FILE_RULE_MAX_SIZE = 1u << 0,        // MaxSize
+    FILE_RULE_KEEP = 1u << 1,            // Keep
+    FILE_RULE_COMPRESS = 1u << 2,        // Compress
+    FILE_RULE_COMPRESS_LEVEL = 1u << 3,  // CompressLevel
+    FILE_RULE_FILE_MODE = 1u << 4,       // FileMode
+    FILE_RULE_DIR_MODE = 1u << 5,        // DirMode
+    FILE_RULE_OWNER = 1u << 6,           // FileOwner
+    FILE_RULE_GROUP = 1u << 7,           // FileGroup
+    FILE_RULE_SYNC = 1u << 8,            // SyncInterval
+    FILE_RULE_IDLE_CLOSE = 1u << 9,      // IdleClose
+};
+
+struct FileRules {
+    unsigned long long max_size;  // bytes a file may reach; 0: no limit
+    int keep;                     // rotated files kept: NAME.1 .. NAME.keep
+    int compress;                 // COMPRESS_*
+    int compress_level;           // 0: the compressor's default
+    unsigned file_mode;           // mode of the files the daemon creates
+    unsigned dir_mode;            // mode of the directories it creates
+    unsigned owner;               // uid given to them
+    unsigned group;               // gid given to them
+    int sync_interval;            // seconds between two fdatasync of a written file; 0: none
+    int idle_close;               // seconds without a message before a file is closed; 0: never
+    unsigned given;               // FILE_RULE_* bits of the settings written
+};
+
+// Whether `rules` holds the setting `rule` (a null record holds none).
+inline bool file_rule(const FileRules *rules, unsigned rule)
+{
+    return rules != nullptr && (rules->given & rule) != 0;
+}
+
 // One output path, shared by every facility that names it. Owned by
 // `log_files`.
 struct LogFile {
@@ -40,6 +81,8 @@ struct LogFile {
     bool dated;      // a DatedFile: the file opened is the pattern expanded
     char *current;   // run-time, owned: the expanded name of a DatedFile's
                      // period, null until first opened
+    FileRules rules; // the file settings of the Log blocks naming it (all
+                     // of them give the same, or none); given 0: none
 };
 
 // The path a LogFile opens: the current period's name of a DatedFile
@@ -85,6 +128,9 @@ struct LogFacility {
                                             // a host's lines go to vhostdir/host/<expanded>
     unsigned long long received;            // run-time: regular messages received for
                                             // it (its group the first logged one)
+    FileRules rules;                        // MaxSize, Keep, FileMode...: for its File or
+                                            // DatedFile (copied to the LogFile when the block
+                                            // closes) or its hosts' files
 };
 
 // One Spread block: one Spread daemon connection.
@@ -149,6 +195,14 @@ void log_facility_add_match(LogFacility *facility, const char *pattern);  // onl
 void log_facility_set_vhostdir(LogFacility *facility, char *dir);     // takes ownership
 void log_facility_set_clf(LogFacility *facility);
 void log_facility_set_strftime(LogFacility *facility, char *format);  // takes ownership
+
+// Why the file settings of `facility` (its block read whole) cannot be
+// kept, or null when they can: a setting that does not apply to its
+// output, or one that needs another. The text ends with a newline.
+const char *log_facility_rules_error(const LogFacility *facility);
+// A kept facility hands its settings to its File or DatedFile: false when
+// that LogFile has other settings from another block already.
+bool log_facility_share_rules(LogFacility *facility);
 
 // Release a record that no registry holds (a refused duplicate, or a block
 // left open by a failed read), with everything it owns: a SpreadConf takes

@@ -7,6 +7,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <grp.h>
+#include <pwd.h>
 
 #include "config/dated.h"
 #include "config/reader.h"
@@ -57,6 +60,10 @@ static bool close_log_block()
         missing = "Log block without File or VhostDir\n";
     else if (current_facility->vhostfile != nullptr && current_facility->vhostdir == nullptr)
         missing = "VhostFile without VhostDir\n";
+    if (missing == nullptr)
+        missing = log_facility_rules_error(current_facility);
+    if (missing == nullptr && !log_facility_share_rules(current_facility))
+        missing = "Log blocks naming the same File give it different settings\n";
     if (missing != nullptr) {
         fputs(missing, stderr);
         config_error(nullptr);
@@ -128,6 +135,170 @@ static bool set_global(char *name, char *value)
     return taken;
 }
 
+// The file settings of a Log block (see FileRules in config/model.h), by
+// name. Like the global settings they are names, not keywords.
+struct LogSetting {
+    const char *name;
+    unsigned rule;
+};
+constexpr LogSetting log_settings[] = {
+    {"MaxSize", FILE_RULE_MAX_SIZE},     {"Keep", FILE_RULE_KEEP},
+    {"Compress", FILE_RULE_COMPRESS},    {"CompressLevel", FILE_RULE_COMPRESS_LEVEL},
+    {"FileMode", FILE_RULE_FILE_MODE},   {"DirMode", FILE_RULE_DIR_MODE},
+    {"FileOwner", FILE_RULE_OWNER},      {"FileGroup", FILE_RULE_GROUP},
+    {"SyncInterval", FILE_RULE_SYNC},    {"IdleClose", FILE_RULE_IDLE_CLOSE},
+};
+
+// `word` as a Log block setting's name, or null (reported as the offending
+// token; `word` freed).
+static char *known_log_setting(char *word)
+{
+    for (const LogSetting &s : log_settings)
+        if (strcmp(word, s.name) == 0)
+            return word;
+    free(word);
+    config_error(nullptr);
+    return nullptr;
+}
+
+// Digits only, at most `max`: the number in *out; false for anything else.
+static bool whole_number(const char *text, unsigned long long max, unsigned long long *out)
+{
+    if (text[0] < '0' || text[0] > '9')
+        return false;
+    char *end = nullptr;
+    errno = 0;
+    unsigned long long n = strtoull(text, &end, 10);
+    if (*end != '\0' || errno != 0 || n > max)
+        return false;
+    *out = n;
+    return true;
+}
+
+// A size: digits, then K, M or G for powers of 1024; 1 byte to 1 TiB.
+static bool size_value(const char *text, unsigned long long *out)
+{
+    std::string digits = text;
+    unsigned shift = 0;
+    if (!digits.empty()) {
+        char unit = digits.back();
+        shift = unit == 'K' ? 10 : unit == 'M' ? 20 : unit == 'G' ? 30 : 0;
+        if (shift != 0)
+            digits.pop_back();
+    }
+    unsigned long long n = 0;
+    if (!whole_number(digits.c_str(), (1ull << 40) >> shift, &n) || n == 0)
+        return false;
+    *out = n << shift;
+    return true;
+}
+
+// An octal mode, 0 to 0777 (no set-id or sticky bits on log files).
+static bool mode_value(const char *text, unsigned *out)
+{
+    if (text[0] == '\0' || strspn(text, "01234567") != strlen(text) || strlen(text) > 4)
+        return false;
+    unsigned long mode = strtoul(text, nullptr, 8);
+    if (mode > 0777)
+        return false;
+    *out = static_cast<unsigned>(mode);
+    return true;
+}
+
+// A user or group: a number, or a name this system knows.
+static bool id_value(const char *text, bool group, unsigned *out)
+{
+    unsigned long long n = 0;
+    if (whole_number(text, 0xfffffffeull, &n)) {
+        *out = static_cast<unsigned>(n);
+        return true;
+    }
+    if (group) {
+        const struct group *g = getgrnam(text);
+        if (g != nullptr)
+            *out = g->gr_gid;
+        return g != nullptr;
+    }
+    const struct passwd *p = getpwnam(text);
+    if (p != nullptr)
+        *out = p->pw_uid;
+    return p != nullptr;
+}
+
+// Sets the Log block setting `name` to `value`; takes ownership of both. A
+// value the setting cannot take is reported with the value as the
+// offending token, and refuses the file: false then.
+static bool set_log_setting(char *name, char *value)
+{
+    ensure_facility();
+    FileRules *r = &current_facility->rules;
+    unsigned rule = 0;
+    for (const LogSetting &s : log_settings)
+        if (strcmp(name, s.name) == 0)
+            rule = s.rule;
+    unsigned long long n = 0;
+    const char *refusal = nullptr;
+    switch (rule) {
+    case FILE_RULE_MAX_SIZE:
+        if (!size_value(value, &r->max_size))
+            refusal = "MaxSize must be a size in bytes, 1 or more, with K, M or G for powers of 1024\n";
+        break;
+    case FILE_RULE_KEEP:
+        if (!whole_number(value, 1000, &n) || n < 1)
+            refusal = "Keep must be a whole number of files, 1 to 1000\n";
+        r->keep = static_cast<int>(n);
+        break;
+    case FILE_RULE_COMPRESS:
+        if (strcmp(value, "zstd") == 0)
+            r->compress = COMPRESS_ZSTD;
+        else if (strcmp(value, "gzip") == 0)
+            r->compress = COMPRESS_GZIP;
+        else
+            refusal = "Compress must be zstd or gzip\n";
+        break;
+    case FILE_RULE_COMPRESS_LEVEL:
+        if (!whole_number(value, 99, &n) || n < 1)
+            refusal = "CompressLevel must be a whole number, 1 or more\n";
+        r->compress_level = static_cast<int>(n);
+        break;
+    case FILE_RULE_FILE_MODE:
+        if (!mode_value(value, &r->file_mode))
+            refusal = "FileMode must be an octal mode, 0 to 0777\n";
+        break;
+    case FILE_RULE_DIR_MODE:
+        if (!mode_value(value, &r->dir_mode))
+            refusal = "DirMode must be an octal mode, 0 to 0777\n";
+        break;
+    case FILE_RULE_OWNER:
+        if (!id_value(value, false, &r->owner))
+            refusal = "FileOwner must be a user name or number known to this system\n";
+        break;
+    case FILE_RULE_GROUP:
+        if (!id_value(value, true, &r->group))
+            refusal = "FileGroup must be a group name or number known to this system\n";
+        break;
+    case FILE_RULE_SYNC:
+    case FILE_RULE_IDLE_CLOSE:
+        if (!whole_number(value, INT_MAX, &n) || n < 1)
+            refusal = rule == FILE_RULE_SYNC ? "SyncInterval must be a whole number of seconds, 1 or more\n"
+                                             : "IdleClose must be a whole number of seconds, 1 or more\n";
+        else if (rule == FILE_RULE_SYNC)
+            r->sync_interval = static_cast<int>(n);
+        else
+            r->idle_close = static_cast<int>(n);
+        break;
+    }
+    free(name);
+    free(value);
+    r->given |= rule;
+    if (refusal != nullptr) {
+        fputs(refusal, stderr);
+        config_error(nullptr);
+        return false;
+    }
+    return true;
+}
+
 // A refusal of the value just read: its reason, then the usual report.
 static bool refuse_value(const char *reason)
 {
@@ -185,7 +356,7 @@ static bool set_vhostfile(char *pattern)
 %token TOK_DATEDFILE TOK_VHOSTFILE
 %token TOK_LBRACE TOK_RBRACE TOK_EQUALS
 %token <str> TOK_STRING
-%type <str> setting_name
+%type <str> setting_name log_setting_name
 /* A token the scanner refuses (too long, or holding a NUL byte); no rule
    takes it, so the file is rejected with the usual report. */
 %token TOK_INVALID
@@ -212,6 +383,10 @@ global_item
 
 setting_name
     : TOK_STRING                            { if (($$ = known_setting($1)) == nullptr) YYABORT; }
+    ;
+
+log_setting_name
+    : TOK_STRING                            { if (($$ = known_log_setting($1)) == nullptr) YYABORT; }
     ;
 
 /* A value. The keywords added after the first release are values as well
@@ -274,6 +449,7 @@ log_param
         }
     | TOK_REWRITETIMESTAMP TOK_EQUALS value
                                             { ensure_facility(); log_facility_set_strftime(current_facility, $3); }
+    | log_setting_name TOK_EQUALS value     { if (!set_log_setting($1, $3)) YYABORT; }
     ;
 
 %%

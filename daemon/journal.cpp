@@ -94,6 +94,23 @@ constexpr Beginning beginnings[] = {
     {"Premature end of regular expression", journal_error},
     {"Regular expression too big", journal_error},
     {"Memory exhausted", journal_error},
+    // The file settings of Log blocks: their values, and what the write
+    // path could not do with them.
+    {"MaxSize ", journal_error},
+    {"Keep ", journal_error},
+    {"Compress must be ", journal_error},
+    {"Compress without ", journal_error},
+    {"CompressLevel ", journal_error},
+    {"FileMode ", journal_error},
+    {"DirMode ", journal_error},
+    {"FileOwner ", journal_error},
+    {"FileGroup ", journal_error},
+    {"SyncInterval ", journal_error},
+    {"IdleClose ", journal_error},
+    {"Log blocks naming the same File ", journal_error},
+    {"Cannot rotate ", journal_error},
+    {"Cannot sync ", journal_error},
+    {"Cannot set owner or mode of ", journal_error},
 };
 
 // An entry that begins with an earlier one would never be used.

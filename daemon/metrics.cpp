@@ -408,6 +408,60 @@ bool write_whole(const char *path, const std::string &text)
     return ok;
 }
 
+// The series of outputs with file settings (MaxSize, Compress, IdleClose...),
+// written only when some Log block gives them.
+void take_file_output(const OutputFileStatus *status, void *arg)
+{
+    static_cast<std::vector<OutputFileStatus> *>(arg)->push_back(*status);
+}
+
+void file_series(std::string *out)
+{
+    std::vector<OutputFileStatus> files;
+    output_files_for_each(take_file_output, &files);
+    if (files.empty())
+        return;
+    std::vector<std::string> labels;
+    for (const OutputFileStatus &f : files)
+        labels.push_back("output=\"" + metrics_label_value(f.path) + "\",kind=\"" +
+                         metrics_label_value(status_key(f.kind)) + "\"");
+    struct Counter {
+        const char *name, *type, *help;
+        unsigned long long (*value)(const OutputFileStatus &);
+    };
+    static const Counter counters[] = {
+        {"wickerpost_output_files_open", "gauge", "Files of the output open now.",
+         [](const OutputFileStatus &f) { return static_cast<unsigned long long>(f.open); }},
+        {"wickerpost_output_file_opens_total", "counter", "Files of the output opened.",
+         [](const OutputFileStatus &f) { return static_cast<unsigned long long>(f.opens); }},
+        {"wickerpost_output_idle_closes_total", "counter", "Files of the output closed after IdleClose seconds without a message.",
+         [](const OutputFileStatus &f) { return static_cast<unsigned long long>(f.idle_closes); }},
+        {"wickerpost_output_evictions_total", "counter", "Files of the output closed to stay within the open-file limit.",
+         [](const OutputFileStatus &f) { return static_cast<unsigned long long>(f.evictions); }},
+        {"wickerpost_output_rotations_total", "counter", "Files of the output rotated at MaxSize.",
+         [](const OutputFileStatus &f) { return static_cast<unsigned long long>(f.rotations); }},
+        {"wickerpost_output_compressions_total", "counter", "Closed files of the output compressed.",
+         [](const OutputFileStatus &f) { return static_cast<unsigned long long>(f.compressed); }},
+        {"wickerpost_output_compression_failures_total", "counter",
+         "Closed files of the output left uncompressed: the compression failed or its queue was full.",
+         [](const OutputFileStatus &f) { return static_cast<unsigned long long>(f.compress_failed); }},
+        {"wickerpost_output_compressed_input_bytes_total", "counter", "Bytes of the closed files compressed.",
+         [](const OutputFileStatus &f) { return f.compress_bytes_before; }},
+        {"wickerpost_output_compressed_output_bytes_total", "counter", "Bytes of their compressed forms.",
+         [](const OutputFileStatus &f) { return f.compress_bytes_after; }},
+        {"wickerpost_output_last_sync_time_seconds", "gauge",
+         "Time of the output's last fdatasync that worked since the Unix epoch in seconds; 0 before the first.",
+         [](const OutputFileStatus &f) { return static_cast<unsigned long long>(f.synced_at); }},
+    };
+    for (const Counter &c : counters) {
+        family(out, c.name, c.type, c.help);
+        for (size_t i = 0; i < files.size(); i++)
+            sample(out, c.name, labels[i], c.value(files[i]));
+    }
+    family(out, "wickerpost_compress_waiting_files", "gauge", "Closed files waiting to be compressed, or being compressed.");
+    sample(out, "wickerpost_compress_waiting_files", "", output_compress_waiting());
+}
+
 }  // namespace
 
 std::string metrics_label_value(std::string_view value)
@@ -443,6 +497,7 @@ std::string metrics_loop_text()
     spread_block(&out);
     group_block(&out);
     output_block(&out);
+    file_series(&out);
     daemon_block(&out);
     return out;
 }

@@ -53,6 +53,24 @@
 //   wickerpost_output_filtered_messages_total{output,kind}     counter
 //   wickerpost_output_backlog_bytes{output,kind}               gauge
 //   wickerpost_output_last_write_timestamp_seconds{output,kind} gauge, Unix time
+//
+// When a Log block gives file settings (MaxSize, Compress, IdleClose...),
+// then, for each output with such settings that opened a file:
+//
+//   wickerpost_output_files_open{output,kind}                  gauge
+//   wickerpost_output_file_opens_total{output,kind}            counter
+//   wickerpost_output_idle_closes_total{output,kind}           counter
+//   wickerpost_output_evictions_total{output,kind}             counter
+//   wickerpost_output_rotations_total{output,kind}             counter
+//   wickerpost_output_compressions_total{output,kind}          counter
+//   wickerpost_output_compression_failures_total{output,kind}  counter
+//   wickerpost_output_compressed_input_bytes_total{output,kind}  counter
+//   wickerpost_output_compressed_output_bytes_total{output,kind} counter
+//   wickerpost_output_last_sync_time_seconds{output,kind}      gauge, Unix time, 0: none yet
+//   wickerpost_compress_waiting_files                          gauge
+//
+// and last:
+//
 //   wickerpost_start_time_seconds                              gauge, Unix time
 //   wickerpost_handovers_total{result="done"|"failed"}         counter
 //   wickerpost_build_info{version}                             gauge, 1

@@ -36,14 +36,18 @@ static std::vector<LockLater> &locks_later = *new std::vector<LockLater>;
 // In the hand-over mode: true when the lock of file's descriptor is refused
 // because the other daemon holds it (then left for later), false when it
 // was taken or is refused for another reason.
-static bool lock_held_by_old_daemon(LogFile *file)
+// A file with a size limit may have been rotated by the other daemon since
+// it listed its files: the live name is then a new file, locked by it and
+// not on the list; it is taken for one of the other's too (and put under
+// its live name again once the other has released it).
+static bool lock_held_by_old_daemon(LogFile *file, bool size_limited)
 {
     int fd = file->fd;
     if (skip_locking || fd < 0 || flock(fd, LOCK_EX | LOCK_NB) == 0)
         return false;
     struct stat st;
-    if (fstat(fd, &st) != 0 || !std::binary_search(held_elsewhere.begin(), held_elsewhere.end(),
-                                                   std::make_pair(st.st_dev, st.st_ino)))
+    if (fstat(fd, &st) != 0 || (!size_limited && !std::binary_search(held_elsewhere.begin(), held_elsewhere.end(),
+                                                                     std::make_pair(st.st_dev, st.st_ino))))
         return false;
     for (const LockLater &later : locks_later)
         if (later.file == file && later.fd == fd)
@@ -82,7 +86,7 @@ static void open_facility_output(const LogFacility *facility, OutputOpenTime whe
     }
     // Also for a LogFile opened earlier in the walk: the lock is held
     // already and taking it again succeeds.
-    if (!retry_later && !(handing_over && lock_held_by_old_daemon(file)))
+    if (!retry_later && !(handing_over && lock_held_by_old_daemon(file, file->rules.max_size != 0)))
         output_lock_or_exit(file->fd, log_file_path(file));
     if (verbose)
         fprintf(stderr, "LogFacility: %s\n\tFile: %s\n\tFD: %d\n\t%d regexs\n", facility->groupname,
@@ -211,6 +215,9 @@ void log_files_handover_finish()
             fprintf(stderr, "Cannot lock %s, is another wickerpost running?\n", log_file_path(later.file));
     locks_later.clear();
     held_elsewhere.clear();
+    // A file the other daemon rotated while this one waited is written
+    // under its live name from now on, after the other's last lines.
+    output_follow_live_names();
     for_each_configured_facility(open_after_handover, OUTPUT_OPEN_REOPEN);
     output_plan_descriptors();
 }

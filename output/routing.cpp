@@ -151,7 +151,7 @@ int route_vhost(LogFacility *facility, const char *message, int length)
         host[n] = '\0';
         fd = output_open_dated_vhost_file(facility, host, path);
     } else {
-        fd = output_open_vhost_file(&table->output, facility->vhostdir, path);
+        fd = output_open_vhost_file(&table->output, facility->vhostdir, path, &facility->rules);
     }
     if (fd < 0)
         return -1;

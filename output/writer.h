@@ -198,6 +198,23 @@ struct OutputStatus {
                                                    // message written whole; 0: none yet
 };
 
+// The counters of one output whose Log block gives file settings (see
+// output/file_rules.h), as output_files_for_each shows them.
+struct OutputFileStatus {
+    const char *path;                          // as in OutputStatus
+    const char *kind;
+    long open;                                 // its regular files open now
+    unsigned long opens;                       // regular files opened
+    unsigned long idle_closes;                 // closed for IdleClose
+    unsigned long evictions;                   // host files closed for the descriptor limit
+    unsigned long rotations;                   // MaxSize rotations
+    unsigned long compressed;                  // closed files compressed
+    unsigned long compress_failed;             // closed files left uncompressed (failed, or the queue full)
+    unsigned long long compress_bytes_before;  // size of the files compressed
+    unsigned long long compress_bytes_after;   // size of their compressed forms
+    long long synced_at;                       // Unix time of the last fdatasync that worked; 0: none
+};
+
 // --- Outputs ---------------------------------------------------------------
 
 // The number of the output named `path` (made on first use, with a copy of
@@ -227,6 +244,13 @@ void output_filtered(int id);
 // Calls visit(status, arg) for every output, in the order they were made.
 // The status is valid during the call only.
 void output_for_each(void (*visit)(const OutputStatus *status, void *arg), void *arg);
+
+// The same for every output with file settings that opened a file, with
+// the file counters; none is visited when no Log block gives settings.
+void output_files_for_each(void (*visit)(const OutputFileStatus *status, void *arg), void *arg);
+
+// Closed files waiting to be compressed, or being compressed, now.
+size_t output_compress_waiting();
 
 // --- Opening and closing -------------------------------------------------
 
@@ -290,14 +314,15 @@ int output_commands_wait(int ms);
 
 // Opens the vhost file `path` of the VhostDir `dir` (its output number in
 // *id): O_WRONLY|O_APPEND|O_CREAT|O_CLOEXEC|O_NOFOLLOW|O_NONBLOCK, mode
-// 0644, kept only when fstat says regular file; then locked unless
+// 0644 or as the file settings `rules` (null: none) make it (see
+// output/file_rules.h), kept only when fstat says regular file; then locked unless
 // skip_locking (a refusal ends the process, as output_lock_or_exit).
 // Closes least recently used vhost files first when at the cap, and again
 // while the open fails with EMFILE or ENFILE. Returns the registered
 // descriptor, or -1 with the message dropped and counted under its reason
 // ("Cannot open %s: %s\n" said for errors other than the refusals, as a
 // retry would).
-int output_open_vhost_file(int *id, const char *dir, const char *path);
+int output_open_vhost_file(int *id, const char *dir, const char *path, const FileRules *rules = nullptr);
 
 // A message for this open slot: it takes the next use stamp and moves to
 // the front of the list of open vhost files (most recently used), counted
@@ -369,6 +394,11 @@ void output_dated_tick();
 // file at once, without counters. Copying into a batch costs no system
 // call, no allocation and no clock read.
 int output_write(int fd, const char *data, size_t length);
+
+// After a hand-over (log_files_handover_finish): files with a size limit
+// rotated by the other daemon meanwhile are opened again under their live
+// names (see output/file_rules.h).
+void output_follow_live_names();
 
 // Writes every batch now (see Batches). Returns 0 when every batched
 // message was written whole, -1 when some were dropped (counted).

@@ -52,26 +52,28 @@ bool take_name(char **slot, const char *name)
 }
 
 // Creates the directories of `path` below its first `fixed` bytes, each
-// with mode 0755; one that exists already is fine.
-void make_directories(const char *path, size_t fixed)
+// with mode 0755 or DirMode (make_directory); one that exists already is
+// fine.
+void make_directories(const char *path, size_t fixed, const FileRules *rules, int out)
 {
     std::string prefix(path);
     for (size_t slash = prefix.find('/', fixed + 1); slash != std::string::npos;
          slash = prefix.find('/', slash + 1)) {
         std::string dir = prefix.substr(0, slash);
-        if (mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST)
+        if (make_directory(AT_FDCWD, dir.c_str(), rules, out) != 0)
             return;
     }
 }
 
-// Opens the directory `name` under `dir`, made (0755) when missing, never
-// through a symlink, nothing but a directory; -1 with errno set.
-int open_directory_at(int dir, const char *name)
+// Opens the directory `name` under `dir`, made (0755, or DirMode) when
+// missing, never through a symlink, nothing but a directory; -1 with
+// errno set.
+int open_directory_at(int dir, const char *name, const FileRules *rules, int out)
 {
     int flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
     int fd = openat(dir, name, flags);
     if (fd < 0 && errno == ENOENT) {
-        if (mkdirat(dir, name, 0755) != 0 && errno != EEXIST)
+        if (make_directory(dir, name, rules, out) != 0)
             return -1;
         fd = openat(dir, name, flags);
     }
@@ -88,13 +90,15 @@ int open_directory_at(int dir, const char *name)
 int open_dated_file(const LogFile *file, int flags)
 {
     const char *path = log_file_path(file);
-    int fd = open(path, flags, 0644);
+    const FileRules *rules = file->rules.given != 0 ? &file->rules : nullptr;
+    int fd = open_created(AT_FDCWD, path, flags, rules, file->output);
     if (fd < 0 && errno == ENOENT) {
-        make_directories(path, dated_fixed_length(file->filename));
-        fd = open(path, flags, 0644);
+        make_directories(path, dated_fixed_length(file->filename), rules, file->output);
+        fd = open_created(AT_FDCWD, path, flags, rules, file->output);
     }
     return fd;
 }
+
 
 void dated_file_name(LogFile *file)
 {
@@ -154,8 +158,8 @@ int output_open_dated_vhost_file(LogFacility *facility, const char *host, const 
     size_t at = 0;
     for (;;) {
         if (dir < 0)
-            return finish_vhost_open(out, -1, errno, path);
-        int next = open_making_room([&] { return open_directory_at(dir, component); });
+            return finish_vhost_open(out, -1, errno, path, nullptr);
+        int next = open_making_room([&] { return open_directory_at(dir, component, &facility->rules, out); });
         int error = errno;
         close(dir);
         dir = next;
@@ -168,13 +172,15 @@ int output_open_dated_vhost_file(LogFacility *facility, const char *host, const 
         at = slash + 1;
     }
     if (dir < 0)
-        return finish_vhost_open(out, -1, errno, path);
+        return finish_vhost_open(out, -1, errno, path, nullptr);
     const char *file = rest.c_str() + at;
-    int fd = open_making_room(
-        [&] { return openat(dir, file, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0644); });
+    int fd = open_making_room([&] {
+        return open_created(dir, file, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK,
+                            &facility->rules, out);
+    });
     int error = errno;
     close(dir);
-    return finish_vhost_open(out, fd, error, path);
+    return finish_vhost_open(out, fd, error, path, &facility->rules);
 }
 
 void output_dated_tick()
@@ -190,10 +196,13 @@ void output_dated_tick()
         if (dated_expand(file->filename, now, name, sizeof name) == 0 ||
             (file->current != nullptr && strcmp(name, file->current) == 0))
             continue;
-        // The ended period's file: its batch written, unlocked, closed.
-        // The next one is made by its first message, as a File that is
-        // closed is opened again: a quiet output makes no empty files.
+        // The ended period's file: its batch written, unlocked, closed
+        // (and compressed, with Compress). The next one is made by its
+        // first message, as a File that is closed is opened again: a quiet
+        // output makes no empty files.
         output_close_log_file(file);
+        if (file->current != nullptr)
+            compress_closed(file->output, &file->rules, file->current);
         (void)take_name(&file->current, name);
     }
     for (LogFacility *facility : dated_vhosts) {
@@ -202,7 +211,16 @@ void output_dated_tick()
             (table->period != nullptr && strcmp(name, table->period) == 0))
             continue;
         // Every host's file of the ended period; each host opens its next
-        // one with its next message.
+        // one with its next message. With Compress, the file of every
+        // host known is compressed (one that wrote nothing is not there).
+        if (file_rule(&facility->rules, FILE_RULE_COMPRESS) && table->period != nullptr && table->slots != nullptr)
+            for (int i = 0; i < vhost_table_size; i++)
+                if (table->slots[i].name != nullptr && table->slots[i].fd != 0) {
+                    if (table->slots[i].fd > 0)
+                        output_vhost_close(&table->slots[i]);
+                    compress_closed(table->output, &facility->rules, std::string(facility->vhostdir) + "/" +
+                                                                         table->slots[i].name + "/" + table->period);
+                }
         vhost_table_close(table);
         (void)take_name(&table->period, name);
     }

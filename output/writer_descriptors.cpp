@@ -64,6 +64,12 @@ void register_descriptor(int fd, Kind kind, int id, LogFile *file)
 void close_descriptor(int fd)
 {
     flush_batch(fd);
+    // A file with SyncInterval is synced when it is closed (rotated,
+    // period ended, idle, SIGHUP): on the sync thread, or at once when
+    // the daemon ends or hands its outputs over (see file_sync.cpp).
+    if (Descriptor *d = descriptor_at(fd))
+        if (d->dirty && file_rule(d->rules, FILE_RULE_SYNC))
+            sync_soon(fd);
     forget_descriptor(fd);
     if (!skip_locking)
         (void)flock(fd, LOCK_UN);

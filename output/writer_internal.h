@@ -16,7 +16,12 @@
 //   writer_vhosts.cpp       the list of open vhost files and their
 //                           descriptor budget;
 //   writer_dated.cpp        dated names: DatedFile outputs and VhostFile
-//                           files, the change of their periods.
+//                           files, the change of their periods;
+//   file_create.cpp         files and directories made with the modes and
+//                           owners of their Log block;
+//   rotate.cpp              the size limit: a file shifted to NAME.1...
+//                           and opened anew at a message boundary;
+//   file_sync.cpp           idle files closed, written files synced.
 #pragma once
 
 #include <sys/types.h>
@@ -27,6 +32,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <string>
 #include <vector>
 
 #include "output/writer.h"
@@ -53,6 +59,19 @@ struct Output {
     int restarts;                                // command restarts in the current window
     long restart_window_at;                      // clock when that window began
     bool vhost;                                  // a VhostDir
+    // Files with settings (output/file_rules.h), for the metrics.
+    bool has_rules;                              // a file with settings was opened
+    unsigned long file_opens;                    // regular files opened
+    unsigned long idle_closes;                   // files closed for idleness
+    unsigned long evictions;                     // host files closed for the descriptor limit
+    unsigned long rotations;                     // size rotations done
+    unsigned long syncs;                         // fdatasync calls ended
+    int sync_errno;                              // the last one's error, 0 when it worked
+    long long synced_at;                         // Unix time of the last that worked, 0: none
+    unsigned long compressed;                    // closed files compressed
+    unsigned long compress_failed;               // closed files left as they were
+    unsigned long long compress_bytes_before;    // their size, of those compressed
+    unsigned long long compress_bytes_after;     // the size of their compressed forms
 };
 
 // --- writer_drops.cpp: outputs, losses and the clock ----------------------
@@ -127,6 +146,15 @@ struct Descriptor {
     ino_t ino = 0;
     std::vector<iovec> batch;    // files: messages copied into the arena, not written yet
     size_t batch_bytes = 0;
+    // Files whose Log block gives file settings (see output/file_rules.h);
+    // rules stays null for every other descriptor, which then costs the
+    // write step nothing more.
+    const FileRules *rules = nullptr;  // the settings, owned by the model
+    std::string live;                  // the path it was opened under
+    unsigned long long size = 0;       // bytes in the file, batched ones included
+    long active = 0;                   // pass_ms of its last message
+    bool dirty = false;                // written since its last sync was asked
+    long synced_at = 0;                // pass_ms when that sync was asked
 };
 
 // The records of the registered descriptors, indexed by descriptor number.
@@ -200,14 +228,21 @@ int open_dated_file(const LogFile *file, int flags);
 
 // What output_open_vhost_file does with the result of its open: `fd` (or
 // -1 with `error`) for the file `path` of output `out`, kept only when a
-// regular file, then locked and registered; -1 with the message dropped
-// and counted under its reason otherwise.
-int finish_vhost_open(int out, int fd, int error, const char *path);
+// regular file, then locked and registered (with the file settings
+// `rules`, which may be null); -1 with the message dropped and counted
+// under its reason otherwise.
+int finish_vhost_open(int out, int fd, int error, const char *path, const FileRules *rules);
 
 // --- writer_vhosts.cpp: the open vhost files ------------------------------
 
 // Closes the least recently used vhost file; false when none is open.
 bool close_least_recent();
+// Closes the vhost files with IdleClose that took no message for that
+// long at clock `now` (milliseconds), from the least recently used on, until one that
+// was used within the shortest IdleClose of any host file.
+void close_idle_vhost_files(long now);
+// A host file with IdleClose `seconds` was opened.
+void note_idle_close(int seconds);
 // Before a vhost file is opened: plans the cap if it was not, and closes
 // least recently used vhost files while the cap is reached.
 void make_room_for_vhost_file();
@@ -226,3 +261,5 @@ int open_making_room(Open open)
 }
 
 }  // namespace writer
+
+#include "output/file_rules.h"

@@ -44,6 +44,7 @@ void output_tick()
     }
     output_tick_at(now / 1000);
     output_dated_tick();
+    files_tick(now);
 }
 
 void output_tick_at(long now)
@@ -112,4 +113,9 @@ void output_drain(int stall_ms, int total_ms)
             close_descriptor(fd);
     }
     exiting = false;
+    // The outputs are closed next, for good: the syncs asked are waited
+    // for, and the files closed from now on are synced before their locks
+    // are given up.
+    final_close = true;
+    sync_finish();
 }

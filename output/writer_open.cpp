@@ -232,10 +232,11 @@ int output_open_log_file(LogFile *file, OutputOpenTime when)
     if (file->dated)
         dated_file_name(file);
     int flags = O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK;
+    const FileRules *rules = file->rules.given != 0 ? &file->rules : nullptr;
     int fd = open_making_room([&] {
         return command       ? output_start_command(file->filename)
                : file->dated ? open_dated_file(file, flags)
-                             : open(file->filename, flags, 0644);
+                             : open_created(AT_FDCWD, file->filename, flags, rules, id);
     });
     if (fd < 0) {
         int error = errno;
@@ -250,6 +251,10 @@ int output_open_log_file(LogFile *file, OutputOpenTime when)
     o.kind = command ? "command" : kind == KIND_STREAM ? "stream" : "file";
     o.open_errno = 0;
     register_descriptor(fd, kind, id, file);
+    if (kind == KIND_FILE) {
+        o.file_opens++;
+        file_opened(fd, rules, log_file_path(file));
+    }
     if (!command && kind == KIND_STREAM)
         take_over_retired(fd, st.st_dev, st.st_ino);
     return fd;
@@ -275,16 +280,18 @@ void output_close_log_file(LogFile *file)
         close_descriptor(fd);
 }
 
-int output_open_vhost_file(int *id, const char *dir, const char *path)
+int output_open_vhost_file(int *id, const char *dir, const char *path, const FileRules *rules)
 {
     int out = output_of(id, dir, "vhost directory");
     make_room_for_vhost_file();
-    int fd = open_making_room(
-        [&] { return open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0644); });
-    return finish_vhost_open(out, fd, errno, path);
+    int fd = open_making_room([&] {
+        return open_created(AT_FDCWD, path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK,
+                            rules, out);
+    });
+    return finish_vhost_open(out, fd, errno, path, rules);
 }
 
-int writer::finish_vhost_open(int out, int fd, int error, const char *path)
+int writer::finish_vhost_open(int out, int fd, int error, const char *path, const FileRules *rules)
 {
     if (fd < 0) {
         if (error == ELOOP || error == EISDIR || error == ENXIO) {
@@ -306,6 +313,11 @@ int writer::finish_vhost_open(int out, int fd, int error, const char *path)
     }
     output_lock_or_exit(fd, path);
     register_descriptor(fd, KIND_FILE, out, nullptr);
+    if (Output *o = output_at(out))
+        o->file_opens++;
+    file_opened(fd, rules, path);
+    if (file_rule(rules, FILE_RULE_IDLE_CLOSE))
+        note_idle_close(rules->idle_close);
     return fd;
 }
 

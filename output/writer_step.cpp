@@ -378,6 +378,8 @@ int output_write(int fd, const char *data, size_t length)
         return write_file(fd, 0, data, length);
     if (d->kind == KIND_STREAM)
         return write_stream(fd, data, length);
+    if (d->rules)
+        file_take(fd, *d, length);
     if (batch_message(fd, *d, data, length))
         return 0;
     return write_file(fd, d->output, data, length);

@@ -51,8 +51,41 @@ bool close_least_recent()
 {
     if (!lru_tail)
         return false;
+    if (Descriptor *d = descriptor_at(lru_tail->fd))
+        if (Output *o = output_at(d->output))
+            o->evictions++;
     output_vhost_close(lru_tail);
     return true;
+}
+
+// The shortest IdleClose of the host files opened so far; 0: none has one.
+static int shortest_idle = 0;
+
+void note_idle_close(int seconds)
+{
+    if (shortest_idle == 0 || seconds < shortest_idle)
+        shortest_idle = seconds;
+}
+
+void close_idle_vhost_files(long now)
+{
+    if (shortest_idle == 0)
+        return;
+    for (VhostSlot *slot = lru_tail; slot != nullptr;) {
+        VhostSlot *newer = slot->lru_prev;
+        Descriptor *d = descriptor_at(slot->fd);
+        if (d != nullptr && d->rules != nullptr) {
+            long quiet = now - d->active;
+            if (file_rule(d->rules, FILE_RULE_IDLE_CLOSE) && quiet >= d->rules->idle_close * 1000L) {
+                if (Output *o = output_at(d->output))
+                    o->idle_closes++;
+                output_vhost_close(slot);
+            } else if (quiet < shortest_idle * 1000L) {
+                return;  // this one and every one used after it are busy
+            }
+        }
+        slot = newer;
+    }
 }
 
 void make_room_for_vhost_file()

@@ -32,6 +32,9 @@
 //   assignments, redirections and an exec) is a shell builtin, a path to an
 //   executable file, or a program found in PATH; and the files its > and >>
 //   redirections name must be writable as a File is;
+// - a FileOwner other than this user, or a FileGroup that is not one of
+//   its groups, needs CAP_CHOWN, which the daemon must have to give its
+//   files away (a user or group that does not exist refuses the file);
 // - every connection's port and host must make a Spread daemon name, and
 //   no two connections may reach the same daemon (it would refuse the
 //   second session, whose private name it already has).
@@ -41,6 +44,8 @@
 // every output can work; 1 for a problem found or a bad option; 2 and 255
 // as the daemon.
 #include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -480,6 +485,81 @@ std::string check_command(const LogFile *file, const std::string &context)
     return "not found";
 }
 
+// ----------------------------------------------------------- file settings
+
+// Whether this process holds CAP_CHOWN in its effective set.
+bool has_cap_chown()
+{
+    FILE *status = fopen("/proc/self/status", "r");
+    if (status == nullptr)
+        return geteuid() == 0;
+    char line[256];
+    unsigned long long caps = 0;
+    bool found = false;
+    while (!found && fgets(line, sizeof line, status) != nullptr)
+        found = sscanf(line, "CapEff: %llx", &caps) == 1;
+    fclose(status);
+    return found ? (caps & 1) != 0 : geteuid() == 0;  // CAP_CHOWN is bit 0
+}
+
+bool in_my_groups(gid_t gid)
+{
+    if (gid == getegid())
+        return true;
+    std::vector<gid_t> groups(static_cast<size_t>(getgroups(0, nullptr) > 0 ? getgroups(0, nullptr) : 0));
+    int n = groups.empty() ? 0 : getgroups(static_cast<int>(groups.size()), groups.data());
+    return std::find(groups.begin(), groups.begin() + (n > 0 ? n : 0), gid) != groups.begin() + (n > 0 ? n : 0);
+}
+
+std::string user_shown(unsigned uid)
+{
+    const passwd *p = getpwuid(uid);
+    return p != nullptr ? std::string(p->pw_name) + " (" + std::to_string(uid) + ")" : std::to_string(uid);
+}
+
+std::string group_shown(unsigned gid)
+{
+    const group *g = getgrgid(gid);
+    return g != nullptr ? std::string(g->gr_name) + " (" + std::to_string(gid) + ")" : std::to_string(gid);
+}
+
+// Lists the file settings of a Log block and checks the owner and group
+// its files are given.
+void list_rules(const FileRules *r, const std::string &context)
+{
+    if (file_rule(r, FILE_RULE_MAX_SIZE))
+        printf("        MaxSize %llu bytes, Keep %d%s\n", r->max_size, file_rule(r, FILE_RULE_KEEP) ? r->keep : 7,
+               file_rule(r, FILE_RULE_KEEP) ? "" : " (default)");
+    if (file_rule(r, FILE_RULE_COMPRESS)) {
+        bool zstd = r->compress == COMPRESS_ZSTD;
+        bool level = file_rule(r, FILE_RULE_COMPRESS_LEVEL);
+        printf("        Compress %s, level %d%s\n", zstd ? "zstd" : "gzip",
+               level ? r->compress_level : zstd ? 3 : 6, level ? "" : " (default)");
+    }
+    if (file_rule(r, FILE_RULE_FILE_MODE))
+        printf("        FileMode %04o\n", r->file_mode);
+    if (file_rule(r, FILE_RULE_DIR_MODE))
+        printf("        DirMode %04o\n", r->dir_mode);
+    bool can_chown = has_cap_chown();
+    if (file_rule(r, FILE_RULE_OWNER)) {
+        printf("        FileOwner %s\n", user_shown(r->owner).c_str());
+        if (r->owner != geteuid() && !can_chown)
+            problem("FileOwner %s (%s): files cannot be given to another user without CAP_CHOWN\n",
+                    user_shown(r->owner).c_str(), context.c_str());
+    }
+    if (file_rule(r, FILE_RULE_GROUP)) {
+        printf("        FileGroup %s\n", group_shown(r->group).c_str());
+        if (!in_my_groups(r->group) && !can_chown)
+            problem("FileGroup %s (%s): not a group of this user, and files cannot be given to it without "
+                    "CAP_CHOWN\n",
+                    group_shown(r->group).c_str(), context.c_str());
+    }
+    if (file_rule(r, FILE_RULE_SYNC))
+        printf("        SyncInterval %d s\n", r->sync_interval);
+    if (file_rule(r, FILE_RULE_IDLE_CLOSE))
+        printf("        IdleClose %d s\n", r->idle_close);
+}
+
 // ---------------------------------------------------------------- listing
 
 void list_facility(SpreadConf *conf, LogFacility *facility, std::vector<const LogFile *> &seen_files,
@@ -518,6 +598,7 @@ void list_facility(SpreadConf *conf, LogFacility *facility, std::vector<const Lo
                 check_file(file, context);
         }
     }
+    list_rules(&facility->rules, context);
     if (facility->nmatches > 0)
         printf("        Match %d pattern%s%s\n", facility->nmatches, facility->nmatches == 1 ? "" : "s",
                facility->vhostdir != nullptr ? " (not used: the VhostDir takes every message)" : "");

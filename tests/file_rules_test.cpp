@@ -1,0 +1,683 @@
+// The file settings of a Log block on the real daemon: size limits with
+// retention, modes and owners, idle close. Each test is a scenario against
+// minispread, with spcat sending.
+#include <gtest/gtest.h>
+
+#include <grp.h>
+#include <pwd.h>
+#include <sys/stat.h>
+
+#include <atomic>
+#include <map>
+#include <sstream>
+
+#include "support/scenario.h"
+
+using namespace wkp_test;
+
+namespace {
+
+// Message i of the size-limit runs: numbered, of mixed sizes (24 to 423
+// bytes), one of them (number `big`) longer than the limit.
+constexpr int big = 700;
+std::string message(int i)
+{
+    return numbered_line(i, i == big ? 6000 : 24 + (size_t)(i * 37 % 400));
+}
+
+// The output kinds a size limit applies to.
+enum class Kind { file, dated, vhost };
+const char *kind_name(Kind k) { return k == Kind::file ? "File" : k == Kind::dated ? "DatedFile" : "VhostDir"; }
+
+// The Log block writing group `group` to live file `live` (for a VhostDir,
+// the host "h1" under `dir`), with `settings`.
+std::string log_block(Kind k, const std::string &group, const std::string &dir, const std::string &settings)
+{
+    std::string out = k == Kind::file    ? "    File = " + dir + "/out.log\n"
+                      : k == Kind::dated ? "    DatedFile = " + dir + "/out-%Y.log\n"
+                                         : "    VhostDir = " + dir + "\n";
+    return "  Log {\n    Group = " + group + "\n" + out + settings + "  }\n";
+}
+
+std::string live_name(Kind k, const std::string &dir)
+{
+    if (k == Kind::file)
+        return dir + "/out.log";
+    if (k == Kind::vhost)
+        return dir + "/h1";
+    char year[8];
+    time_t now = time(nullptr);
+    strftime(year, sizeof year, "%Y", localtime(&now));
+    return dir + "/out-" + year + ".log";
+}
+
+// The files of a rotated output, oldest first: NAME.n ... NAME.1, NAME.
+std::vector<std::string> rotated_files(const std::string &live)
+{
+    std::string dir = live.substr(0, live.rfind('/')), base = live.substr(live.rfind('/') + 1);
+    std::map<int, std::string> numbered;
+    for (const std::string &name : entries(dir)) {
+        if (name.rfind(base + ".", 0) != 0)
+            continue;
+        std::string rest = name.substr(base.size() + 1);
+        if (!rest.empty() && rest.find_first_not_of("0123456789") == std::string::npos)
+            numbered[std::stoi(rest)] = dir + "/" + name;
+    }
+    std::vector<std::string> files;
+    for (auto it = numbered.rbegin(); it != numbered.rend(); ++it)
+        files.push_back(it->second);
+    if (file_exists(live))
+        files.push_back(live);
+    return files;
+}
+
+// The numbers of the whole messages of `text`, in order; a torn or wrong
+// one fails the test.
+std::vector<int> message_numbers(const std::string &text, const std::string &where)
+{
+    std::vector<int> numbers;
+    size_t at = 0;
+    while (at < text.size()) {
+        int i = atoi(text.substr(at, 7).c_str());
+        std::string m = message(i);
+        if (text.compare(at, m.size(), m) != 0) {
+            ADD_FAILURE() << "not a whole message at byte " << at << " of " << where;
+            break;
+        }
+        numbers.push_back(i);
+        at += m.size();
+    }
+    return numbers;
+}
+
+}  // namespace
+
+// MaxSize with Keep, for each output kind it applies to: numbered
+// messages of mixed sizes (one longer than the limit) at full speed, a
+// SIGHUP half-way. One output keeps every file (Keep 200): its files,
+// oldest first, hold exactly 0..N-1, every message whole, every closed
+// file within the limit unless it holds one message. The other keeps 3:
+// never more than 4 files at any moment seen, and they hold the newest
+// messages, up to the last one, without a gap.
+TEST(FileRules, SizeLimitRotatesAtMessageBoundariesAndLosesNothing)
+{
+    const int total = 3000;
+    const unsigned long long limit = 4096;
+    for (Kind k : {Kind::file, Kind::dated, Kind::vhost}) {
+        SCOPED_TRACE(kind_name(k));
+        Scenario s;
+        std::string all = s.dir.file("all"), few = s.dir.file("few");
+        mkdir(all.c_str(), 0755);
+        mkdir(few.c_str(), 0755);
+        s.start_daemon(s.spread_block(log_block(k, "all", all, "    MaxSize = 4K\n    Keep = 200\n") +
+                                      log_block(k, "few", few, "    MaxSize = 4K\n    Keep = 3\n")));
+        std::string live_all = live_name(k, all), live_few = live_name(k, few);
+        std::atomic<bool> done{false};
+        std::atomic<size_t> most_files{0};
+        std::thread watcher([&] {
+            while (!done) {
+                size_t n = rotated_files(live_few).size();
+                if (n > most_files)
+                    most_files = n;
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
+        });
+        // Vhost messages carry their host first: "h1 " is not written.
+        std::string prefix = k == Kind::vhost ? "h1 " : "";
+        auto feed_group = [&](const std::string &group, bool hup) {
+            Process cat;
+            ASSERT_TRUE(cat.start({bin("spcat"), "-s", std::to_string(s.port), "-g", group}, true));
+            std::string chunk;
+            for (int i = 0; i < total; i++) {
+                chunk += prefix + message(i);
+                if (chunk.size() > 16384 || i + 1 == total || i + 1 == total / 2) {
+                    cat.send(chunk);
+                    chunk.clear();
+                }
+                if (hup && i + 1 == total / 2)
+                    s.daemon->signal(SIGHUP);
+            }
+            cat.close_stdin();
+            ASSERT_TRUE(cat.wait());
+            ASSERT_EQ(cat.exit_code(), 0) << cat.err();
+        };
+        std::thread second([&] { feed_group("few", false); });
+        feed_group("all", true);
+        second.join();
+        auto last_arrived = [](const std::string &live) {
+            std::string text = read_file(live);
+            return text.size() >= message(total - 1).size() &&
+                   text.compare(text.size() - message(total - 1).size(), std::string::npos, message(total - 1)) == 0;
+        };
+        ASSERT_TRUE(wait_until([&] { return last_arrived(live_all) && last_arrived(live_few); }))
+            << s.daemon->err();
+        s.terminate_daemon();
+        done = true;
+        watcher.join();
+
+        std::vector<int> numbers;
+        std::vector<std::string> files = rotated_files(live_all);
+        for (size_t f = 0; f < files.size(); f++) {
+            std::string text = read_file(files[f]);
+            std::vector<int> in_file = message_numbers(text, files[f]);
+            if (f + 1 < files.size())
+                EXPECT_TRUE(text.size() <= limit || in_file.size() == 1)
+                    << files[f] << " holds " << text.size() << " bytes in " << in_file.size() << " messages";
+            numbers.insert(numbers.end(), in_file.begin(), in_file.end());
+        }
+        ASSERT_EQ(numbers.size(), (size_t)total) << "files: " << files.size();
+        for (int i = 0; i < total; i++)
+            ASSERT_EQ(numbers[i], i);
+        EXPECT_GT(files.size(), 50u);
+
+        std::vector<std::string> kept = rotated_files(live_few);
+        EXPECT_EQ(kept.size(), 4u);
+        EXPECT_LE(most_files.load(), 4u);
+        std::vector<int> tail;
+        for (const std::string &f : kept) {
+            std::vector<int> in_file = message_numbers(read_file(f), f);
+            tail.insert(tail.end(), in_file.begin(), in_file.end());
+        }
+        ASSERT_FALSE(tail.empty());
+        for (size_t i = 0; i < tail.size(); i++)
+            ASSERT_EQ(tail[i], total - (int)tail.size() + (int)i);
+        EXPECT_EQ(s.daemon->err().find("Cannot"), std::string::npos) << s.daemon->err();
+    }
+}
+
+// FileMode, DirMode, FileOwner and FileGroup under every umask: the files
+// and directories the daemon creates (a File, a DatedFile's directories
+// and file, a host's file under a VhostDir) have exactly the configured
+// mode, owner and group; files that existed before keep their own.
+TEST(FileRules, CreatedFilesAndDirectoriesTakeTheirModeWhateverTheUmask)
+{
+    // Giving files away needs CAP_CHOWN: checked only where the test has it.
+    bool can_chown = geteuid() == 0;
+    for (const char *mask : {"000", "022", "077"}) {
+        SCOPED_TRACE(std::string("umask ") + mask);
+        Scenario s;
+        s.runner = {"/bin/sh", "-c", std::string("umask ") + mask + "; exec \"$0\" \"$@\""};
+        std::string owners = can_chown ? "    FileOwner = 65534\n    FileGroup = 65534\n" : "";
+        mkdir(s.dir.file("vhosts").c_str(), 0755);
+        write_file(s.dir.file("existing.log"), "");
+        chmod(s.dir.file("existing.log").c_str(), 0611);
+        write_file(s.dir.file("vhosts/old"), "");
+        chmod(s.dir.file("vhosts/old").c_str(), 0602);
+        s.start_daemon(s.spread_block(
+            "  Log {\n    Group = f\n    File = " + s.dir.file("file.log") + "\n    FileMode = 0640\n" + owners +
+            "  }\n  Log {\n    Group = e\n    File = " + s.dir.file("existing.log") + "\n    FileMode = 0640\n" +
+            owners + "  }\n  Log {\n    Group = d\n    DatedFile = " + s.dir.file("%Y/%Y/out.log") +
+            "\n    FileMode = 0604\n    DirMode = 0751\n" + owners + "  }\n  Log {\n    Group = v\n    VhostDir = " +
+            s.dir.file("vhosts") + "\n    FileMode = 0660\n" + owners + "  }\n"));
+        s.send("to the file\n", {"f"});
+        s.send("to the existing file\n", {"e"});
+        s.send("to the dated file\n", {"d"});
+        s.send("new to the new host\nold to the old host\n", {"v"});
+        char year[8];
+        time_t now = time(nullptr);
+        strftime(year, sizeof year, "%Y", localtime(&now));
+        std::string dated_dir = s.dir.file(year), dated = dated_dir + "/" + year + "/out.log";
+        ASSERT_TRUE(s.wait_lines(s.dir.file("file.log"), 1));
+        ASSERT_TRUE(s.wait_lines(s.dir.file("existing.log"), 1));
+        ASSERT_TRUE(s.wait_lines(dated, 1));
+        ASSERT_TRUE(s.wait_lines(s.dir.file("vhosts/new"), 1));
+        ASSERT_TRUE(s.wait_lines(s.dir.file("vhosts/old"), 1));
+        s.terminate_daemon();
+        struct Expected {
+            std::string path;
+            unsigned mode;
+            bool created;
+        };
+        for (const Expected &e : std::vector<Expected>{{s.dir.file("file.log"), 0640, true},
+                                                       {s.dir.file("existing.log"), 0611, false},
+                                                       {dated_dir, 0751, true},
+                                                       {dated_dir + "/" + year, 0751, true},
+                                                       {dated, 0604, true},
+                                                       {s.dir.file("vhosts/new"), 0660, true},
+                                                       {s.dir.file("vhosts/old"), 0602, false}}) {
+            struct stat st;
+            ASSERT_EQ(stat(e.path.c_str(), &st), 0) << e.path;
+            EXPECT_EQ(st.st_mode & 07777, e.mode) << e.path;
+            if (can_chown) {
+                EXPECT_EQ(st.st_uid, e.created ? 65534u : geteuid()) << e.path;
+                EXPECT_EQ(st.st_gid, e.created ? 65534u : getegid()) << e.path;
+            }
+        }
+        EXPECT_EQ(s.daemon->err().find("Cannot"), std::string::npos) << s.daemon->err();
+    }
+}
+
+namespace {
+
+struct Ended {
+    int status;
+    std::string out, err;
+};
+
+Ended run_program(const std::vector<std::string> &argv)
+{
+    Process p;
+    EXPECT_TRUE(p.start(argv));
+    EXPECT_TRUE(p.wait()) << argv[0] << " did not end";
+    return Ended{p.exit_code(), p.out(), p.err()};
+}
+
+// One Log block of group g with `items`, in a Spread block.
+std::string one_block(const std::string &items)
+{
+    return "Spread {\n  Port = 4803\n  Log {\n    Group = g\n" + items + "  }\n}\n";
+}
+
+}  // namespace
+
+// Settings refused by the daemon and by wickerpost-check alike: a value a
+// setting cannot take (reported with the value as the offending token) and
+// a setting that does not apply to the block's output or needs another
+// (reported at the block's end).
+TEST(FileRules, RefusedSettings)
+{
+    TempDir dir;
+    const std::string file = "    File = " + dir.file("a.log") + "\n";
+    struct Case {
+        std::string items;
+        std::string reason;  // its first line
+        int line;
+        std::string token;
+    } cases[] = {
+        {file + "    MaxSize = 10X\n", "MaxSize must be a size in bytes, 1 or more, with K, M or G for powers of 1024", 5, "10X"},
+        {file + "    MaxSize = 0\n", "MaxSize must be a size in bytes, 1 or more, with K, M or G for powers of 1024", 5, "0"},
+        {file + "    MaxSize = 2048G\n", "MaxSize must be a size in bytes, 1 or more, with K, M or G for powers of 1024", 5, "2048G"},
+        {file + "    MaxSize = 1M\n    Keep = 0\n", "Keep must be a whole number of files, 1 to 1000", 6, "0"},
+        {file + "    Keep = 3\n", "Keep without MaxSize", 6, "}"},
+        {file + "    MaxSize = 1M\n    Compress = xz\n", "Compress must be zstd or gzip", 6, "xz"},
+        {file + "    Compress = zstd\n", "Compress without MaxSize, DatedFile or VhostFile: no file is ever closed for good", 6, "}"},
+        {file + "    MaxSize = 1M\n    Compress = gzip\n    CompressLevel = 12\n", "CompressLevel must be 1 to 9 for gzip", 8, "}"},
+        {file + "    MaxSize = 1M\n    CompressLevel = 3\n", "CompressLevel without Compress", 7, "}"},
+        {file + "    FileMode = 644\n    FileMode = 0888\n", "FileMode must be an octal mode, 0 to 0777", 6, "0888"},
+        {file + "    FileMode = 04755\n", "FileMode must be an octal mode, 0 to 0777", 5, "04755"},
+        {file + "    DirMode = 0750\n", "DirMode applies to DatedFile and VhostFile outputs only", 6, "}"},
+        {file + "    FileOwner = no-such-user-here\n", "FileOwner must be a user name or number known to this system", 5, "no-such-user-here"},
+        {file + "    FileGroup = no-such-group-here\n", "FileGroup must be a group name or number known to this system", 5, "no-such-group-here"},
+        {file + "    SyncInterval = 1s\n", "SyncInterval must be a whole number of seconds, 1 or more", 5, "1s"},
+        {file + "    IdleClose = 60\n", "IdleClose applies to DatedFile and VhostDir outputs only", 6, "}"},
+        {"    File = '|cat'\n    MaxSize = 1M\n    Compress = zstd\n", "MaxSize does not apply to a piped command", 7, "}"},
+        {"    File = '|cat'\n    SyncInterval = 1\n", "SyncInterval does not apply to a piped command", 6, "}"},
+        {file + "    MaxSize = 1M\n  }\n  Log {\n    Group = h\n" + file + "    MaxSize = 2M\n",
+         "Log blocks naming the same File give it different settings", 11, "}"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.items);
+        write_file(dir.file("c.conf"), one_block(c.items));
+        std::string expected = c.reason + "\nParser error on or before line " + std::to_string(c.line) +
+                               "\nOffending token: " + c.token + "\n";
+        Ended by_daemon = run_program({bin("wickerpost"), "-D", "-c", dir.file("c.conf")});
+        Ended checked = run_program({bin("wickerpost-check"), "-c", dir.file("c.conf")});
+        EXPECT_EQ(by_daemon.status, 255);
+        EXPECT_EQ(by_daemon.err, expected);
+        EXPECT_EQ(checked.status, 255);
+        EXPECT_EQ(checked.err, expected);
+        EXPECT_FALSE(file_exists(dir.file("a.log")));
+    }
+}
+
+// wickerpost-check lists every file setting of a block; an owner or group
+// the daemon could not give its files to without CAP_CHOWN is a problem
+// when the check runs without it (as the daemon would).
+TEST(FileRules, CheckListsTheSettingsAndNeedsCapChownToGiveFilesAway)
+{
+    TempDir dir;
+    mkdir(dir.file("v").c_str(), 0755);
+    write_file(dir.file("c.conf"),
+               one_block("    VhostDir = " + dir.file("v") +
+                         "\n    VhostFile = %Y.log\n    MaxSize = 100M\n    Compress = zstd\n    FileMode = 0640\n"
+                         "    DirMode = 0750\n    FileOwner = 65534\n    FileGroup = 65534\n"
+                         "    SyncInterval = 5\n    IdleClose = 600\n"));
+    Ended r = run_program({bin("wickerpost-check"), "-c", dir.file("c.conf")});
+    std::string settings = "        MaxSize 104857600 bytes, Keep 7 (default)\n"
+                           "        Compress zstd, level 3 (default)\n"
+                           "        FileMode 0640\n"
+                           "        DirMode 0750\n";
+    struct passwd *user = getpwuid(65534);
+    struct group *group = getgrgid(65534);
+    std::string owner = user ? std::string(user->pw_name) + " (65534)" : "65534";
+    std::string group_name = group ? std::string(group->gr_name) + " (65534)" : "65534";
+    settings += "        FileOwner " + owner + "\n        FileGroup " + group_name +
+                "\n        SyncInterval 5 s\n        IdleClose 600 s\n";
+    EXPECT_NE(r.out.find(settings), std::string::npos) << r.out;
+    if (geteuid() == 0) {
+        EXPECT_EQ(r.status, 0) << r.err;
+        // Without CAP_CHOWN, as a daemon run without it.
+        if (!file_exists("/usr/bin/setpriv"))
+            GTEST_SKIP() << "setpriv is not installed";
+        Ended dropped = run_program({"/usr/bin/setpriv", "--inh-caps=-chown", "--bounding-set=-chown",
+                                     "--groups=0", bin("wickerpost-check"), "-c", dir.file("c.conf")});
+        EXPECT_EQ(dropped.status, 1) << dropped.out;
+        EXPECT_EQ(dropped.err, "FileOwner " + owner + " (Log g on 4803): files cannot be given to another user "
+                               "without CAP_CHOWN\nFileGroup " + group_name + " (Log g on 4803): not a group of "
+                               "this user, and files cannot be given to it without CAP_CHOWN\n2 problems found\n");
+    } else {
+        EXPECT_EQ(r.status, 1);
+    }
+}
+
+namespace {
+
+// Whether process pid holds a descriptor open on `path`.
+bool holds_open(pid_t pid, const std::string &path)
+{
+    std::string dir = "/proc/" + std::to_string(pid) + "/fd";
+    for (const std::string &name : entries(dir)) {
+        char target[4096] = {};
+        ssize_t n = readlink((dir + "/" + name).c_str(), target, sizeof target - 1);
+        if (n > 0 && path == std::string(target, (size_t)n))
+            return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+// IdleClose: a host's file (and a DatedFile) quiet past the interval is
+// closed, while a host that keeps sending keeps its file; the next line of
+// the quiet one opens its file again and lands after the first.
+TEST(FileRules, IdleFilesAreClosedAndReopenedByTheirNextLine)
+{
+    Scenario s;
+    mkdir(s.dir.file("v").c_str(), 0755);
+    s.start_daemon(s.spread_block("  Log {\n    Group = v\n    VhostDir = " + s.dir.file("v") +
+                                  "\n    IdleClose = 1\n  }\n  Log {\n    Group = d\n    DatedFile = " +
+                                  s.dir.file("d-%Y.log") + "\n    IdleClose = 1\n  }\n"));
+    char year[8];
+    time_t now = time(nullptr);
+    strftime(year, sizeof year, "%Y", localtime(&now));
+    std::string quiet = s.dir.file("v/quiet"), busy = s.dir.file("v/busy"), dated = s.dir.file(std::string("d-") + year + ".log");
+    pid_t pid = s.daemon->pid;
+    s.send("quiet first\nbusy 0\n", {"v"});
+    s.send("dated first\n", {"d"});
+    ASSERT_TRUE(s.wait_lines(quiet, 1));
+    ASSERT_TRUE(s.wait_lines(dated, 1));
+    // The busy host sends on while the others go quiet, until they are closed.
+    Process cat;
+    ASSERT_TRUE(cat.start({bin("spcat"), "-s", std::to_string(s.port), "-g", "v"}, true));
+    int sent = 1;
+    ASSERT_TRUE(wait_until([&] {
+        cat.send("busy " + std::to_string(sent++) + "\n");
+        return !holds_open(pid, quiet) && !holds_open(pid, dated);
+    })) << s.daemon->err();
+    cat.close_stdin();
+    ASSERT_TRUE(cat.wait());
+    s.send("quiet second\n", {"v"});
+    s.send("dated second\n", {"d"});
+    ASSERT_TRUE(s.wait_lines(quiet, 2));
+    ASSERT_TRUE(s.wait_lines(dated, 2));
+    EXPECT_TRUE(holds_open(pid, quiet));
+    EXPECT_TRUE(holds_open(pid, dated));
+    s.terminate_daemon();
+    EXPECT_EQ(read_file(quiet), "first\nsecond\n");
+    EXPECT_EQ(read_file(dated), "dated first\ndated second\n");
+    EXPECT_EQ(count_lines(read_file(busy)), (size_t)sent);
+}
+
+// SyncInterval: fdatasync counted with strace (every thread of the daemon)
+// while two files (a File and a host's file) take lines at a steady rate:
+// each is synced, at most once per interval (plus the sync of its close at
+// SIGTERM), and its last write is synced (by the interval, or at SIGTERM).
+TEST(FileRules, SyncAtMostOncePerIntervalAndAtTheEnd)
+{
+    if (!file_exists("/usr/bin/strace"))
+        GTEST_SKIP() << "strace is not installed";
+    Scenario s;
+    mkdir(s.dir.file("v").c_str(), 0755);
+    s.start_daemon(s.spread_block("  Log {\n    Group = f\n    File = " + s.dir.file("f.log") +
+                                  "\n    SyncInterval = 1\n  }\n  Log {\n    Group = v\n    VhostDir = " +
+                                  s.dir.file("v") + "\n    SyncInterval = 1\n  }\n"));
+    Process trace;
+    ASSERT_TRUE(trace.start({"/usr/bin/strace", "-f", "-ttt", "-y", "-e", "trace=fdatasync", "-o",
+                             s.dir.file("trace"), "-p", std::to_string(s.daemon->pid)}));
+    ASSERT_TRUE(wait_until([&] { return trace.err().find("attached") != std::string::npos || !trace.running(); }));
+    if (!trace.running() || trace.err().find("Operation not permitted") != std::string::npos)
+        GTEST_SKIP() << "strace cannot attach here: " << trace.err();
+    auto started = std::chrono::steady_clock::now();
+    Process f, v;
+    ASSERT_TRUE(f.start({bin("spcat"), "-s", std::to_string(s.port), "-g", "f"}, true));
+    ASSERT_TRUE(v.start({bin("spcat"), "-s", std::to_string(s.port), "-g", "v"}, true));
+    // 50 lines a second each, for five seconds.
+    for (int i = 0; i < 250; i++) {
+        f.send("line " + std::to_string(i) + "\n");
+        v.send("h1 line " + std::to_string(i) + "\n");
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    f.close_stdin();
+    v.close_stdin();
+    ASSERT_TRUE(f.wait());
+    ASSERT_TRUE(v.wait());
+    ASSERT_TRUE(s.wait_lines(s.dir.file("f.log"), 250));
+    ASSERT_TRUE(s.wait_lines(s.dir.file("v/h1"), 250));
+    double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    s.terminate_daemon();
+    ASSERT_TRUE(trace.wait());
+
+    std::map<std::string, std::vector<double>> syncs;  // by file, the times of its fdatasync calls
+    std::istringstream in(read_file(s.dir.file("trace")));
+    for (std::string line; std::getline(in, line);) {
+        size_t call = line.find("fdatasync(");
+        size_t open = line.find('<', call), close = line.find('>', open);
+        if (call == std::string::npos || open == std::string::npos || close == std::string::npos)
+            continue;
+        std::istringstream fields(line);
+        long tid;
+        double at;
+        fields >> tid >> at;
+        syncs[line.substr(open + 1, close - open - 1)].push_back(at);
+    }
+    for (const std::string &path : {s.dir.file("f.log"), s.dir.file("v/h1")}) {
+        SCOPED_TRACE(path);
+        const std::vector<double> &times = syncs[path];
+        ASSERT_GE(times.size(), 3u) << read_file(s.dir.file("trace"));
+        // One per interval while lines come, one more at the end.
+        EXPECT_LE(times.size(), (size_t)seconds + 2) << read_file(s.dir.file("trace"));
+        // The last write was synced: by the interval, or at SIGTERM when
+        // it came within the last interval.
+        struct stat st;
+        ASSERT_EQ(stat(path.c_str(), &st), 0);
+        double written = st.st_mtim.tv_sec + st.st_mtim.tv_nsec / 1e9;
+        EXPECT_GE(times.back(), written) << "synced after the last write";
+    }
+}
+
+namespace {
+
+// Standard output of a shell command, and its exit status in *status.
+std::string command_output(const std::string &command, int *status)
+{
+    std::string out;
+    FILE *p = popen(command.c_str(), "r");
+    if (p == nullptr) {
+        *status = -1;
+        return out;
+    }
+    char buf[65536];
+    for (size_t n; (n = fread(buf, 1, sizeof buf, p)) > 0;)
+        out.append(buf, n);
+    int rc = pclose(p);
+    *status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+    return out;
+}
+
+// The rotated files of `live` as numbered: plain and compressed forms.
+struct Rotated {
+    std::map<int, bool> plain, compressed;
+    bool leftovers = false;  // a "*.tmp" file
+};
+Rotated rotated_state(const std::string &dir, const std::string &base, const std::string &suffix)
+{
+    Rotated r;
+    for (const std::string &name : entries(dir)) {
+        if (name.size() > 4 && name.compare(name.size() - 4, 4, ".tmp") == 0)
+            r.leftovers = true;
+        if (name.rfind(base + ".", 0) != 0)
+            continue;
+        std::string rest = name.substr(base.size() + 1);
+        bool compressed = rest.size() > suffix.size() &&
+                          rest.compare(rest.size() - suffix.size(), suffix.size(), suffix) == 0;
+        if (compressed)
+            rest.resize(rest.size() - suffix.size());
+        if (rest.empty() || rest.find_first_not_of("0123456789") != std::string::npos)
+            continue;
+        (compressed ? r.compressed : r.plain)[std::stoi(rest)] = true;
+    }
+    return r;
+}
+
+}  // namespace
+
+// Compress with SIGKILL at moments of a table, while numbered lines are
+// rotated (and compressed) many times a second: after the kill every
+// rotated file is whole exactly once (a kill amid a rotation's renames
+// may leave one number free), as itself or as a compressed file
+// that zstd -t / gzip -t accepts (an original may stay beside its complete
+// compressed form); a new daemon on the same configuration puts that
+// right, compresses what was left, and the files, oldest first and
+// decompressed, hold the lines 0..M-1 in order, none twice, none missing.
+TEST(FileRules, CompressionSurvivesSigkillAtAnyMoment)
+{
+    if (!file_exists("/usr/bin/zstd") || !file_exists("/bin/gzip"))
+        GTEST_SKIP() << "zstd or gzip is not installed";
+    struct Case {
+        const char *compress;
+        int kill_after_ms;
+    } cases[] = {{"zstd", 0}, {"gzip", 0}, {"zstd", 30}, {"gzip", 100}, {"zstd", 300}, {"gzip", 600}, {"zstd", 1000}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(std::string(c.compress) + " killed " + std::to_string(c.kill_after_ms) + " ms after the first rotation");
+        std::string suffix = std::string(".") + (std::string(c.compress) == "zstd" ? "zst" : "gz");
+        std::string tool = std::string(c.compress) == "zstd" ? "zstd" : "gzip";
+        Scenario s;
+        std::string config = s.spread_block("  Log {\n    Group = c\n    File = " + s.dir.file("c.log") +
+                                            "\n    MaxSize = 64K\n    Keep = 1000\n    Compress = " + c.compress +
+                                            "\n  }\n");
+        s.start_daemon(config);
+        Process cat;
+        ASSERT_TRUE(cat.start({bin("spcat"), "-s", std::to_string(s.port), "-g", "c"}, true));
+        std::atomic<bool> stop{false};
+        std::thread feeder([&] {
+            for (int i = 0; !stop; i++) {
+                cat.send(numbered_line(i, 200));
+                if (i % 200 == 199)
+                    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            }
+        });
+        // The moment is counted from the first rotation.
+        ASSERT_TRUE(wait_until([&] {
+            return file_exists(s.dir.file("c.log.1")) || file_exists(s.dir.file("c.log.1" + suffix));
+        }));
+        std::this_thread::sleep_for(std::chrono::milliseconds(c.kill_after_ms));
+        s.daemon->signal(SIGKILL);
+        ASSERT_TRUE(s.daemon->wait());
+        stop = true;
+        feeder.join();
+        cat.close_stdin();
+        cat.wait();
+
+        // Right after the kill: every number whole once at least.
+        Rotated after_kill = rotated_state(s.dir.path, "c.log", suffix);
+        int highest = std::max(after_kill.plain.empty() ? 0 : after_kill.plain.rbegin()->first,
+                               after_kill.compressed.empty() ? 0 : after_kill.compressed.rbegin()->first);
+        // A kill amid the renames of a rotation leaves one number free
+        // (NAME.i moved on to NAME.i+1, NAME.i-1 not yet to NAME.i): a
+        // gap in the numbering, no file lost.
+        int numbers = 0, gaps = 0;
+        for (int i = 1; i <= highest; i++) {
+            bool present = after_kill.plain.count(i) || after_kill.compressed.count(i);
+            numbers += present;
+            gaps += !present;
+        }
+        EXPECT_LE(gaps, 1);
+        for (const auto &[i, present] : after_kill.compressed) {
+            int status = 0;
+            command_output(tool + " -t -q " + s.dir.file("c.log." + std::to_string(i) + suffix) + " 2>&1", &status);
+            EXPECT_EQ(status, 0) << "c.log." << i << suffix << " is not whole";
+        }
+
+        // A new daemon finishes the work.
+        s.start_daemon(config);
+        ASSERT_TRUE(wait_until([&] {
+            Rotated r = rotated_state(s.dir.path, "c.log", suffix);
+            return r.plain.empty() && !r.leftovers;
+        })) << s.daemon->err();
+        s.terminate_daemon();
+        Rotated done = rotated_state(s.dir.path, "c.log", suffix);
+        std::string all;
+        for (auto it = done.compressed.rbegin(); it != done.compressed.rend(); ++it) {
+            int status = 0;
+            std::string path = s.dir.file("c.log." + std::to_string(it->first) + suffix);
+            all += command_output(tool + " -dc " + path, &status);
+            EXPECT_EQ(status, 0) << path;
+        }
+        all += read_file(s.dir.file("c.log"));
+        ASSERT_EQ(all.size() % 200, 0u) << "a torn line";
+        size_t lines = all.size() / 200;
+        for (size_t i = 0; i < lines; i++)
+            ASSERT_EQ(all.compare(i * 200, 200, numbered_line((int)i, 200)), 0) << "line " << i;
+        EXPECT_EQ((int)done.compressed.size(), numbers);
+    }
+}
+
+namespace {
+
+// The value of series `name` of output `output` in a metrics file; -1
+// when it is not there.
+double series_value(const std::string &text, const std::string &name, const std::string &output)
+{
+    std::string head = output.empty() ? name + " " : name + "{output=\"" + output + "\",";
+    for (size_t at = text.find(head); at != std::string::npos; at = text.find(head, at + 1)) {
+        if (at != 0 && text[at - 1] != '\n')
+            continue;
+        size_t end = text.find('\n', at);
+        size_t space = text.rfind(' ', end);
+        return std::stod(text.substr(space + 1, end - space - 1));
+    }
+    return -1;
+}
+
+}  // namespace
+
+// The metrics file counts what the settings do: rotations, compressions
+// and their bytes, the last sync, files open, opened and closed for
+// idleness; the compression queue drains.
+TEST(FileRules, MetricsCountRotationsCompressionsSyncsAndIdleFiles)
+{
+    Scenario s;
+    std::string stats = s.dir.file("w.prom"), log = s.dir.file("r.log"), vhosts = s.dir.file("v");
+    mkdir(vhosts.c_str(), 0755);
+    s.start_daemon("StatsFile = " + stats + "\nStatsInterval = 1\n" +
+                   s.spread_block("  Log {\n    Group = r\n    File = " + log +
+                                  "\n    MaxSize = 4K\n    Compress = gzip\n    SyncInterval = 1\n  }\n"
+                                  "  Log {\n    Group = v\n    VhostDir = " + vhosts + "\n    IdleClose = 1\n  }\n"));
+    std::string text;
+    for (int i = 0; i < 200; i++)
+        text += numbered_line(i, 100);
+    s.send(text, {"r"});
+    s.send("h1 one\nh2 two\n", {"v"});
+    ASSERT_TRUE(wait_until([&] {
+        std::string m = read_file(stats);
+        return series_value(m, "wickerpost_output_compressions_total", log) >= 4 &&
+               series_value(m, "wickerpost_output_last_sync_time_seconds", log) > 0 &&
+               series_value(m, "wickerpost_output_idle_closes_total", vhosts) == 2 &&
+               series_value(m, "wickerpost_compress_waiting_files", "") == 0;
+    })) << read_file(stats);
+    std::string m = read_file(stats);
+    EXPECT_EQ(series_value(m, "wickerpost_output_rotations_total", log), 4);  // 20,000 bytes in 4 KiB files
+    EXPECT_EQ(series_value(m, "wickerpost_output_compressions_total", log), 4);
+    EXPECT_EQ(series_value(m, "wickerpost_output_compression_failures_total", log), 0);
+    EXPECT_EQ(series_value(m, "wickerpost_output_compressed_input_bytes_total", log), 4 * 4000);
+    double after = series_value(m, "wickerpost_output_compressed_output_bytes_total", log);
+    EXPECT_GT(after, 0);
+    EXPECT_LT(after, 4 * 4000);
+    EXPECT_EQ(series_value(m, "wickerpost_output_files_open", log), 1);
+    EXPECT_EQ(series_value(m, "wickerpost_output_file_opens_total", log), 5);
+    EXPECT_GE(series_value(m, "wickerpost_output_last_sync_time_seconds", log), (double)time(nullptr) - 120);
+    EXPECT_EQ(series_value(m, "wickerpost_output_files_open", vhosts), 0);
+    EXPECT_EQ(series_value(m, "wickerpost_output_file_opens_total", vhosts), 2);
+    EXPECT_EQ(series_value(m, "wickerpost_output_evictions_total", vhosts), 0);
+    s.terminate_daemon();
+}
