@@ -47,6 +47,15 @@ std::vector<std::string> lines_of(const std::string &text)
 }
 
 // 100 numbered lines/s into spcat on group g, until stop().
+// Threads of the process reading a Spread session ahead ("sp-reader").
+int reader_threads(pid_t pid)
+{
+    int n = 0;
+    for (const std::string &task : entries("/proc/" + std::to_string(pid) + "/task"))
+        n += read_file("/proc/" + std::to_string(pid) + "/task/" + task + "/comm") == "sp-reader\n";
+    return n;
+}
+
 struct Stream {
     Process cat;
     std::atomic<bool> stopping{false};
@@ -264,6 +273,16 @@ void old_daemon_killed_before_it_released(Scenario &s)
     // The channel, the first daemon's session, then the second's: its
     // handshake waits.
     ASSERT_TRUE(wait_until([&] { return descriptors(next, "socket:").size() >= 3; }));
+    // Connections are attempted side by side: the first daemon's session
+    // reads ahead (its reader thread runs) and then sends its join. Once
+    // the old daemon wrote a line sent well after that, every later line
+    // reaches both, and every earlier one is written.
+    ASSERT_TRUE(wait_until([&] { return reader_threads(next) >= 1; }));
+    int mark = stream.sent + 5;
+    ASSERT_TRUE(wait_until([&] {
+        std::vector<std::string> lines = lines_of(read_file(g));
+        return !lines.empty() && number_of(lines.back()) >= mark;
+    }));
     kill(old, SIGKILL);
     ASSERT_TRUE(s.daemon->wait());
     int sent_at_kill = stream.sent;
