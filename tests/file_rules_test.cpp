@@ -614,8 +614,12 @@ TEST(FileRules, CompressionSurvivesSigkillAtAnyMoment)
             EXPECT_EQ(status, 0) << path;
         }
         all += read_file(s.dir.file("c.log"));
-        ASSERT_EQ(all.size() % 200, 0u) << "a torn line";
-        size_t lines = all.size() / 200;
+        // A write the kill cut short (the kernel stops a long write between
+        // pages for SIGKILL) may leave the head of the last message; nothing
+        // is written after it, since nothing more was sent.
+        size_t lines = all.size() / 200, torn = all.size() % 200;
+        if (torn != 0)
+            ASSERT_EQ(all.substr(lines * 200), numbered_line((int)lines, 200).substr(0, torn)) << "a torn line";
         for (size_t i = 0; i < lines; i++)
             ASSERT_EQ(all.compare(i * 200, 200, numbered_line((int)i, 200)), 0) << "line " << i;
         EXPECT_EQ((int)done.compressed.size(), numbers);
