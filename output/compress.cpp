@@ -254,10 +254,12 @@ void compress_thread()
     }
 }
 
-// Queues `job` (the lock held); false when the queue is full.
-bool push(Job job)
+// Queues `job` (the lock held); false when the queue is full. The files
+// a stopped run left are queued whatever the bound (there are at most
+// Keep of them): refused, they would stay uncompressed for good.
+bool push(Job job, bool bounded = true)
 {
-    if (queue.waiting.size() >= compress_queue_max)
+    if (bounded && queue.waiting.size() >= compress_queue_max)
         return false;
     if (queue.started_by != getpid()) {
         queue.started_by = getpid();
@@ -354,7 +356,7 @@ void compress_recover(int output, const FileRules *rules, const std::string &liv
         job.live = live;
         job.index = i;
         job.keep = keep;
-        if (!push(job))
+        if (!push(job, false))
             count_not_queued(output);
     }
 }
