@@ -108,10 +108,11 @@ bool may_raise_priority(pid_t pid)
 }  // namespace
 
 // The loop is held for 500 ms (the first open of one vhost file stalls)
-// while a stream comes in at full rate from a Spread daemon that drops a
-// session with 1000 queued messages: the session is never dropped and every
-// line lands exactly once, in order. The daemon may not raise its priority
-// (where setpriv can take that from it).
+// while a stream comes in at 20,000 lines/s from a Spread daemon that drops
+// a session with 1000 queued messages (10,000 arrive during the stall): the
+// session is never dropped and every line lands exactly once, in order.
+// The daemon may not raise its priority (where setpriv can take that from
+// it).
 TEST(Reading, StalledLoopLosesNoLine)
 {
     Scenario s({"-S"});
@@ -121,7 +122,7 @@ TEST(Reading, StalledLoopLosesNoLine)
         EXPECT_FALSE(may_raise_priority(s.daemon->pid));
     }
     const VhostStream stream{60000, 10, 5000};
-    s.send(stream.input(), {"vh"});
+    s.send_paced(stream.input(), {"vh"}, 20000);
     wait_until([&] { return stream.landed(s.dir) >= (size_t)stream.messages; }, 120000);
     s.terminate_daemon();
     EXPECT_EQ(s.daemon->err().find("Terminal error"), std::string::npos) << s.daemon->err();
@@ -130,12 +131,12 @@ TEST(Reading, StalledLoopLosesNoLine)
 }
 
 // A SIGHUP every 10 ms while a plain file and a piped command each take a
-// stream at full rate from a Spread daemon that drops a session with 1000
-// queued messages: every SIGHUP reopens the file and starts the command
-// anew, yet the session is never dropped, the file holds every line once
-// and in order, and the commands (each writing a file of its own) got
-// every line once, whole.
-TEST(Reading, SighupStormBesideAFullRateStream)
+// stream (20,000 and 7,000 lines/s) from a Spread daemon that drops a
+// session with 1000 queued messages: every SIGHUP reopens the file and
+// starts the command anew, yet the session is never dropped, the file holds
+// every line once and in order, and the commands (each writing a file of
+// its own) got every line once, whole.
+TEST(Reading, SighupStormBesideTwoStreams)
 {
     Scenario s({"-S"});
     mkdir(s.dir.file("piped").c_str(), 0755);
@@ -174,9 +175,9 @@ TEST(Reading, SighupStormBesideAFullRateStream)
             std::string text;
             for (const std::string &line : piped)
                 text += line;
-            s.send(text, {"piped"});
+            s.send_paced(text, {"piped"}, 7000);
         });
-        s.send(web, {"web"});
+        s.send_paced(web, {"web"}, 20000);
     }
     sending = false;
     storm.join();
@@ -206,7 +207,7 @@ TEST(Reading, LineSentAloneLands)
         std::string text;
         for (int i = from; i < from + count; i++)
             text += std::to_string(i) + " " + clf;
-        s.send(text, {"a"});
+        s.send_paced(text, {"a"}, 20000);
         expected += text;
         ASSERT_TRUE(s.wait_lines(s.dir.file("a.log"), count_lines(expected))) << from;
     };
@@ -279,8 +280,8 @@ TEST(Reading, SigtermWritesEveryMessageAlreadyRead)
     Scenario s({"-S"});
     start_stalling_daemon(s, 3000);
     const VhostStream stream{40000, 10, 100};
-    s.send(stream.input(), {"vh"});
-    // The stream is sent in a fraction of a second and read ahead at once,
+    s.send_paced(stream.input(), {"vh"}, 40000);
+    // The stream is sent in about a second and read ahead at once,
     // while the loop is held: SIGTERM comes once minispread has read the
     // sender's every byte and holds nothing more for the daemon (it sleeps
     // in its wait, no session waits to be written to) and the daemon's

@@ -4,8 +4,10 @@
 #pragma once
 
 #include <algorithm>
+#include <chrono>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "process.h"
@@ -81,6 +83,17 @@ struct Scenario {
     // on `daemon_name` (this scenario's minispread by default).
     void send(const std::string &text, const std::vector<std::string> &groups, std::string daemon_name = "")
     {
+        send_paced(text, groups, 0, std::move(daemon_name));
+    }
+
+    // send at no more than `lines_per_second` (0: as fast as spcat goes).
+    // The lines go to spcat a hundredth of a second's worth at a time, and a
+    // slice late on a busy machine is not made up for: the rate only gets
+    // lower. For streams that must stay within what a receiver is sure to
+    // be given the processor for, as a real sender's rhythm is.
+    void send_paced(const std::string &text, const std::vector<std::string> &groups, int lines_per_second,
+                    std::string daemon_name = "")
+    {
         if (daemon_name.empty())
             daemon_name = std::to_string(port);
         std::vector<std::string> argv{bin("spcat"), "-s", daemon_name};
@@ -90,9 +103,26 @@ struct Scenario {
         }
         Process cat;
         ASSERT_TRUE(cat.start(argv, true));
-        cat.send(text);
+        if (lines_per_second <= 0) {
+            cat.send(text);
+        } else {
+            const size_t per_slice = std::max(1, lines_per_second / 100);
+            const auto slice = std::chrono::milliseconds(10);
+            auto next = std::chrono::steady_clock::now();
+            for (size_t at = 0; at < text.size();) {
+                size_t end = at;
+                for (size_t n = 0; n < per_slice && end < text.size(); n++) {
+                    size_t nl = text.find('\n', end);
+                    end = nl == std::string::npos ? text.size() : nl + 1;
+                }
+                std::this_thread::sleep_until(next);
+                cat.send(text.substr(at, end - at));
+                at = end;
+                next = std::max(next + slice, std::chrono::steady_clock::now());
+            }
+        }
         cat.close_stdin();
-        ASSERT_TRUE(cat.wait(60000));
+        ASSERT_TRUE(cat.wait(120000));
         ASSERT_EQ(cat.exit_code(), 0) << cat.err();
     }
 
