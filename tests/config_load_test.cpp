@@ -9,10 +9,10 @@
 #include <map>
 #include <set>
 
-#include "config/config.h"
 #include "config/model.h"
 #include "config/reader.h"
 #include "config/settings.h"
+#include "output/load.h"
 #include "output/log_files.h"
 #include "support/config_unload.h"
 #include "support/process.h"
