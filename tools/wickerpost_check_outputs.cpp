@@ -129,6 +129,19 @@ std::string fixed_directory(const char *pattern)
     return pattern[0] == '/' ? "/" : ".";
 }
 
+// Why no file can be created in `dir`; "" when one can.
+std::string cannot_create_in(const std::string &dir)
+{
+    struct stat st;
+    if (stat(dir.c_str(), &st) != 0)
+        return strerror(errno);
+    if (!S_ISDIR(st.st_mode))
+        return strerror(ENOTDIR);
+    if (!accessible(dir, W_OK | X_OK))
+        return strerror(errno);
+    return "";
+}
+
 }  // namespace
 
 void check_dated_file(const LogFile *file, const std::string &context)
@@ -144,12 +157,7 @@ void check_dated_file(const LogFile *file, const std::string &context)
         return;
     }
     std::string dir = fixed_directory(file->filename);
-    if (stat(dir.c_str(), &st) != 0)
-        reason = strerror(errno);
-    else if (!S_ISDIR(st.st_mode))
-        reason = strerror(ENOTDIR);
-    else if (!accessible(dir, W_OK | X_OK))
-        reason = strerror(errno);
+    reason = cannot_create_in(dir);
     if (!reason.empty())
         problem("Cannot create directories in %s for DatedFile %s (%s): %s\n", dir.c_str(), file->filename,
                 context.c_str(), reason.c_str());
@@ -157,14 +165,7 @@ void check_dated_file(const LogFile *file, const std::string &context)
 
 void check_vhostdir(const char *dir, const std::string &context)
 {
-    struct stat st;
-    std::string reason;
-    if (stat(dir, &st) != 0)
-        reason = strerror(errno);
-    else if (!S_ISDIR(st.st_mode))
-        reason = strerror(ENOTDIR);
-    else if (!accessible(dir, W_OK | X_OK))
-        reason = strerror(errno);
+    std::string reason = cannot_create_in(dir);
     if (!reason.empty())
         problem("Cannot create files in VhostDir %s (%s): %s\n", dir, context.c_str(), reason.c_str());
 }
