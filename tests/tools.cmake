@@ -21,6 +21,8 @@ target_link_libraries(test_tools_spcat_position PRIVATE spcat_position)
 # spcat -f: rotations, truncations, kills and restarts against minispread.
 wkp_process_test(test_tools_spcat_follow ${CMAKE_CURRENT_SOURCE_DIR}/tools_spcat_follow_test.cpp)
 add_dependencies(test_tools_spcat_follow minispread spcat)
+wkp_process_test(test_tools_spcat_follow_rotation ${CMAKE_CURRENT_SOURCE_DIR}/tools_spcat_follow_rotation_test.cpp)
+add_dependencies(test_tools_spcat_follow_rotation minispread spcat)
 
 # libFuzzer target of spcat's position file decoder
 # (scripts/checks/fuzz-spcat-position.sh builds and runs it).
