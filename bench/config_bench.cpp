@@ -24,8 +24,8 @@
 #include <string>
 #include <vector>
 
-#include "config/config.h"
 #include "config/settings.h"
+#include "output/load.h"
 #include "tests/support/config_unload.h"
 
 namespace {

@@ -6,7 +6,6 @@
 #include "config/model.h"
 #include "config/reader.h"
 #include "config/settings.h"
-#include "output/log_files.h"
 
 // Reads one configuration from `in`; 0 accepted, 1 rejected.
 static int config_read(FILE *in)
@@ -27,9 +26,7 @@ static int config_read(FILE *in)
     return result;
 }
 
-// Prepares the registries and reads the file at `path`, opening the outputs
-// of an accepted file when `open_outputs` is set.
-static int config_read_file(const char *path, bool open_outputs)
+int config_load_model(const char *path)
 {
     config_registries_init();
     free(stats_file);
@@ -46,19 +43,5 @@ static int config_read_file(const char *path, bool open_outputs)
     }
     int result = config_read(in);
     fclose(in);
-    // The whole file is accepted: its outputs are opened and locked (a
-    // refused lock ends the process).
-    if (result == 0 && open_outputs)
-        open_log_files();
     return result;
-}
-
-int config_load(const char *path)
-{
-    return config_read_file(path, true);
-}
-
-int config_load_model(const char *path)
-{
-    return config_read_file(path, false);
 }

@@ -145,7 +145,7 @@ struct SpreadConf {
     unsigned long long taken;          // messages of any kind taken from its sessions
 };
 
-// The registries, prepared by config_load before the file is read.
+// The registries, prepared by config_load_model before the file is read.
 extern Skiplist spread_confs;  // SpreadConf by port text, then null host, then host
 extern Skiplist log_files;     // LogFile by filename
 

@@ -1,5 +1,5 @@
 // Shared state of the configuration reader: the scanner (scanner.l) and the
-// parser (parser.y) meet here. One reading at a time, from config_load.
+// parser (parser.y) meet here. One reading at a time, from config_load_model.
 #pragma once
 
 #include <cstdio>

@@ -3,7 +3,6 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "config/config.h"
 #include "config/settings.h"
 #include "daemon/connections.h"
 #include "daemon/handover.h"
@@ -16,6 +15,7 @@
 #include "daemon/process.h"
 #include "daemon/session.h"
 #include "daemon/signals.h"
+#include "output/load.h"
 
 int main(int argc, char **argv)
 {

@@ -130,6 +130,9 @@ struct SpReadAhead {
 // Brings the ready descriptor in line with the state. Called under mu.
 void sp_update_ready(SpReadAhead *ra);
 
+// Now on CLOCK_MONOTONIC, in ns: the reader's and the ring's clock.
+uint64_t sp_monotonic_ns();
+
 // Copies n bytes (n <= cap) out of the ring from index i on. The slots
 // under them must hold their frames.
 void sp_ring_copy(const SpReadAhead *ra, size_t i, void *out, size_t n);

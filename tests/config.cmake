@@ -9,6 +9,8 @@ wkp_unit_test(test_config_load ${CMAKE_CURRENT_SOURCE_DIR}/config_load_test.cpp)
 # One case runs the daemon of the same build on files it cannot read.
 target_compile_definitions(test_config_load PRIVATE WKP_BUILD_DIR="${CMAKE_BINARY_DIR}")
 add_dependencies(test_config_load wickerpost)
+wkp_unit_test(test_config_model ${CMAKE_CURRENT_SOURCE_DIR}/config_model_test.cpp)
+wkp_unit_test(test_config_load_outputs ${CMAKE_CURRENT_SOURCE_DIR}/config_load_outputs_test.cpp)
 
 wkp_process_test(test_config_outputs ${CMAKE_CURRENT_SOURCE_DIR}/config_outputs_test.cpp)
 add_dependencies(test_config_outputs wickerpost)

@@ -4,9 +4,9 @@
 
 #include <sys/stat.h>
 
-#include "config/config.h"
 #include "config/model.h"
 #include "config/settings.h"
+#include "output/load.h"
 #include "support/config_unload.h"
 #include "support/process.h"
 #include "support/scoped.h"

@@ -15,9 +15,9 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "config/config.h"
 #include "config/model.h"
 #include "config/settings.h"
+#include "output/load.h"
 #include "support/config_unload.h"
 
 // The regex compiler's automaton grows exponentially with stacked or nested

@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "support/scenario.h"
+#include "support/stream.h"
 
 using namespace wkp_test;
 
@@ -46,7 +47,6 @@ std::vector<std::string> lines_of(const std::string &text)
     return lines;
 }
 
-// 100 numbered lines/s into spcat on group g, until stop().
 // Threads of the process reading a Spread session ahead ("sp-reader").
 int reader_threads(pid_t pid)
 {
@@ -55,43 +55,6 @@ int reader_threads(pid_t pid)
         n += read_file("/proc/" + std::to_string(pid) + "/task/" + task + "/comm") == "sp-reader\n";
     return n;
 }
-
-struct Stream {
-    Process cat;
-    std::atomic<bool> stopping{false};
-    std::atomic<int> sent{0};
-    std::thread thread;
-
-    Stream(Scenario &s, const std::string &group, int per_tick = 1)
-    {
-        EXPECT_TRUE(cat.start({bin("spcat"), "-s", std::to_string(s.port), "-g", group}, true));
-        fcntl(cat.stdin_fd, F_SETFD, FD_CLOEXEC);
-        thread = std::thread([this, per_tick] {
-            while (!stopping) {
-                std::string chunk;
-                for (int k = 0; k < per_tick; k++)
-                    chunk += numbered(sent + k);
-                cat.send(chunk);
-                sent += per_tick;
-                std::this_thread::sleep_for(std::chrono::milliseconds(10));
-            }
-        });
-    }
-    int stop()
-    {
-        stopping = true;
-        if (thread.joinable())
-            thread.join();
-        cat.close_stdin();
-        EXPECT_TRUE(cat.wait());
-        return sent;
-    }
-    ~Stream()
-    {
-        if (thread.joinable())
-            stop();
-    }
-};
 
 // The numbers of the lines of `text`, checked to be numbered lines in
 // ascending order, none twice.
@@ -158,7 +121,7 @@ void new_daemon_killed_after_the_cut(Scenario &s)
     Subreaper reaper;
     std::string g = s.dir.file("g.log");
     s.start_daemon(s.spread_block(log_block("g", "File = " + g) + log_block("p", slow_command(s))));
-    Stream stream(s, "g");
+    Stream stream(s, {"g"}, numbered, 1);
     ASSERT_TRUE(s.wait_lines(g, 50));
     pid_t next = start_hand_over(s);
     ASSERT_TRUE(finishing(s.daemon->pid, g));
@@ -265,7 +228,7 @@ void old_daemon_killed_before_it_released(Scenario &s)
     s.start_daemon(s.spread_block(log_block("g", "File = " + g)) + "Spread {\n  Port = " +
                        std::to_string(second_port) + "\n" + log_block("h", "File = " + s.dir.file("h.log")) + "}\n",
                    {"-x"}, {}, 2);
-    Stream stream(s, "g");
+    Stream stream(s, {"g"}, numbered, 1);
     ASSERT_TRUE(s.wait_lines(g, 50));
     second.signal(SIGSTOP);
     pid_t old = s.daemon->pid;
@@ -319,7 +282,7 @@ void signals_to_the_old_daemon_while_it_finishes(Scenario &s)
     Subreaper reaper;
     std::string g = s.dir.file("g.log");
     s.start_daemon(s.spread_block(log_block("g", "File = " + g) + log_block("p", slow_command(s))));
-    Stream stream(s, "g");
+    Stream stream(s, {"g"}, numbered, 1);
     ASSERT_TRUE(s.wait_lines(g, 50));
     pid_t next = start_hand_over(s);
     ASSERT_TRUE(finishing(s.daemon->pid, g));
@@ -336,7 +299,7 @@ void signals_to_the_old_daemon_while_it_finishes(Scenario &s)
     // The same finish, now with SIGTERM: both daemons end. The second
     // stream's lines, numbered from 0 again, follow in g.log.
     size_t first_part = read_file(g).size();
-    Stream again(s, "g");
+    Stream again(s, {"g"}, numbered, 1);
     pid_t third = -1;
     kill(next, SIGUSR2);
     ASSERT_TRUE(wait_until([&] {
@@ -366,7 +329,7 @@ void dated_file_whose_name_changes(Scenario &s)
     s.start_daemon(s.spread_block(dated), {"-x"},
                    {"LD_PRELOAD=" + bin("tests/libstall_open.so"), "WKP_STALL_OPEN=stalled.log",
                     "WKP_STALL_UNTIL=" + s.dir.file("go")});
-    Stream stream(s, "a");
+    Stream stream(s, {"a"}, numbered, 1);
     auto dated_text = [&] {
         std::string text;
         for (const std::string &name : entries(s.dir.file("d")))

@@ -9,6 +9,7 @@ wkp_unit_test(test_spread_api ${CMAKE_CURRENT_SOURCE_DIR}/spread_api_test.cpp
 set_source_files_properties(${CMAKE_CURRENT_SOURCE_DIR}/spread_c_api.c PROPERTIES
                             COMPILE_OPTIONS "-Werror=incompatible-pointer-types")
 wkp_unit_test(test_spread_session ${CMAKE_CURRENT_SOURCE_DIR}/spread_session_test.cpp)
+wkp_unit_test(test_spread_readahead ${CMAKE_CURRENT_SOURCE_DIR}/spread_readahead_test.cpp)
 wkp_unit_test(test_spread_dropin ${CMAKE_CURRENT_SOURCE_DIR}/spread_dropin_test.cpp)
 wkp_unit_test(test_spread_events ${CMAKE_CURRENT_SOURCE_DIR}/spread_events_test.cpp)
 # The read-ahead ring against a plain model: a seeded run here, a long one

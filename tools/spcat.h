@@ -1,6 +1,6 @@
 // What spcat's modes share: the command line's options and the Spread
 // session's helpers (spcat.cpp), used by the sender of standard input, the
-// receiver (spcat.cpp) and the follower of files (spcat_follow.cpp).
+// receiver (spcat.cpp) and the follower of files (spcat_follow.*).
 #pragma once
 
 #include <atomic>

@@ -43,38 +43,26 @@
 // Exit status: 0 when the daemon would start with the configuration and
 // every output can work; 1 for a problem found or a bad option; 2 and 255
 // as the daemon.
-#include <fcntl.h>
-#include <grp.h>
-#include <pwd.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <iterator>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "config/config.h"
-#include "config/dated.h"
 #include "config/model.h"
 #include "config/settings.h"
 #include "daemon/options.h"
 #include "daemon/process.h"
 #include "spread/client.h"
+#include "wickerpost_check.h"
 
-namespace {
-
-[[noreturn]] void usage()
-{
-    fprintf(stderr, "usage: wickerpost-check [-c configfile] [-b bytes]\n");
-    exit(1);
-}
+namespace check {
 
 // Problems found so far; each was printed when found.
 int problems = 0;
@@ -96,6 +84,18 @@ std::string shown(const char *value)
     if (!v.empty() && v.find_first_of(" \t\r\n") == std::string_view::npos)
         return std::string(v);
     return "'" + std::string(v) + "'";
+}
+
+}  // namespace check
+
+using namespace check;
+
+namespace {
+
+[[noreturn]] void usage()
+{
+    fprintf(stderr, "usage: wickerpost-check [-c configfile] [-b bytes]\n");
+    exit(1);
 }
 
 // Walks the model in the daemon's order: connections of spread_confs, each
@@ -120,444 +120,6 @@ std::string daemon_name(const SpreadConf *conf)
 std::string log_context(const SpreadConf *conf, const LogFacility *facility)
 {
     return "Log " + std::string(facility->groupname) + " on " + daemon_name(conf);
-}
-
-std::string directory_of(const std::string &path)
-{
-    size_t slash = path.find_last_of('/');
-    if (slash == std::string::npos)
-        return ".";
-    return slash == 0 ? "/" : path.substr(0, slash);
-}
-
-bool accessible(const std::string &path, int mode)
-{
-    return faccessat(AT_FDCWD, path.c_str(), mode, AT_EACCESS) == 0;
-}
-
-// ---------------------------------------------------------------- outputs
-
-// Identity of the file a File path opens, to find two paths naming one
-// file: the file's device and inode when it exists, else its directory's
-// and its own name.
-struct FileIdentity {
-    dev_t dev;
-    ino_t ino;
-    std::string name;  // empty when the file exists
-    const LogFile *file;
-    std::string context;
-};
-std::vector<FileIdentity> identities;
-
-// Whether `path` could be opened for appending, created if need be; else
-// the reason. `id`, when given, receives the file's identity.
-bool file_writable(const std::string &path, std::string *reason, FileIdentity *id)
-{
-    struct stat st;
-    if (path.empty()) {
-        *reason = strerror(ENOENT);
-        return false;
-    }
-    if (stat(path.c_str(), &st) == 0) {
-        if (S_ISDIR(st.st_mode)) {
-            *reason = strerror(EISDIR);
-            return false;
-        }
-        if (!accessible(path, W_OK)) {
-            *reason = strerror(errno);
-            return false;
-        }
-        if (id != nullptr)
-            *id = FileIdentity{st.st_dev, st.st_ino, "", nullptr, ""};
-        return true;
-    }
-    if (errno != ENOENT) {
-        *reason = strerror(errno);
-        return false;
-    }
-    std::string dir = directory_of(path);
-    if (stat(dir.c_str(), &st) != 0) {
-        *reason = "directory " + dir + ": " + strerror(errno);
-        return false;
-    }
-    if (!S_ISDIR(st.st_mode)) {
-        *reason = "directory " + dir + ": " + strerror(ENOTDIR);
-        return false;
-    }
-    if (!accessible(dir, W_OK | X_OK)) {
-        *reason = "directory " + dir + ": " + strerror(errno);
-        return false;
-    }
-    if (id != nullptr)
-        *id = FileIdentity{st.st_dev, st.st_ino, path.substr(path.find_last_of('/') + 1), nullptr, ""};
-    return true;
-}
-
-void check_file(const LogFile *file, const std::string &context)
-{
-    std::string reason;
-    FileIdentity id;
-    if (!file_writable(file->filename, &reason, &id)) {
-        problem("Cannot write %s (%s): %s\n", file->filename, context.c_str(), reason.c_str());
-        return;
-    }
-    id.file = file;
-    id.context = context;
-    for (const FileIdentity &seen : identities)
-        if (seen.dev == id.dev && seen.ino == id.ino && seen.name == id.name) {
-            problem("File %s (%s) is the file %s (%s) again: its lock would fail\n", file->filename,
-                    context.c_str(), seen.file->filename, seen.context.c_str());
-            return;
-        }
-    identities.push_back(id);
-}
-
-// A pattern expanded for now, for the listing.
-std::string expanded_now(const char *pattern)
-{
-    char name[PATH_MAX];
-    return dated_expand(pattern, time(nullptr), name, sizeof name) > 0 ? std::string(name) : std::string();
-}
-
-// The directory a dated name's missing directories are made in: the
-// pattern's fixed part.
-std::string fixed_directory(const char *pattern)
-{
-    size_t fixed = dated_fixed_length(pattern);
-    if (fixed > 0)
-        return std::string(pattern, fixed);
-    return pattern[0] == '/' ? "/" : ".";
-}
-
-void check_dated_file(const LogFile *file, const std::string &context)
-{
-    std::string now = expanded_now(file->filename);
-    struct stat st;
-    std::string reason;
-    if (stat(directory_of(now).c_str(), &st) == 0) {
-        // This period's directory is there: the file itself, as a File.
-        if (!file_writable(now, &reason, nullptr))
-            problem("Cannot write %s for DatedFile %s (%s): %s\n", now.c_str(), file->filename, context.c_str(),
-                    reason.c_str());
-        return;
-    }
-    std::string dir = fixed_directory(file->filename);
-    if (stat(dir.c_str(), &st) != 0)
-        reason = strerror(errno);
-    else if (!S_ISDIR(st.st_mode))
-        reason = strerror(ENOTDIR);
-    else if (!accessible(dir, W_OK | X_OK))
-        reason = strerror(errno);
-    if (!reason.empty())
-        problem("Cannot create directories in %s for DatedFile %s (%s): %s\n", dir.c_str(), file->filename,
-                context.c_str(), reason.c_str());
-}
-
-void check_vhostdir(const char *dir, const std::string &context)
-{
-    struct stat st;
-    std::string reason;
-    if (stat(dir, &st) != 0)
-        reason = strerror(errno);
-    else if (!S_ISDIR(st.st_mode))
-        reason = strerror(ENOTDIR);
-    else if (!accessible(dir, W_OK | X_OK))
-        reason = strerror(errno);
-    if (!reason.empty())
-        problem("Cannot create files in VhostDir %s (%s): %s\n", dir, context.c_str(), reason.c_str());
-}
-
-void check_stats_file(const char *path)
-{
-    std::string dir = directory_of(path), reason;
-    struct stat st;
-    if (stat(path, &st) == 0 && S_ISDIR(st.st_mode))
-        reason = strerror(EISDIR);
-    else if (stat(dir.c_str(), &st) != 0)
-        reason = "directory " + dir + ": " + strerror(errno);
-    else if (!S_ISDIR(st.st_mode))
-        reason = "directory " + dir + ": " + strerror(ENOTDIR);
-    else if (!accessible(dir, W_OK | X_OK))
-        reason = "directory " + dir + ": " + strerror(errno);
-    if (!reason.empty())
-        problem("Cannot write StatsFile %s: %s\n", path, reason.c_str());
-}
-
-// ------------------------------------------------------- piped commands
-
-// Builtins of /bin/sh: a command that starts with one needs no program.
-constexpr std::string_view shell_builtins[] = {
-    ".",       ":",        "[",     "alias", "bg",     "break",  "cd",    "chdir",
-    "command", "continue", "echo",  "eval",  "exit",   "export", "false", "fc",
-    "fg",      "getopts",  "hash",  "jobs",  "kill",   "local",  "printf", "pwd",
-    "read",    "readonly", "return", "set",  "shift",  "test",   "times", "trap",
-    "true",    "type",     "ulimit", "umask", "unalias", "unset", "wait",
-};
-constexpr bool sorted(const std::string_view *first, const std::string_view *last)
-{
-    for (const std::string_view *p = first; p + 1 < last; p++)
-        if (!(p[0] < p[1]))
-            return false;
-    return true;
-}
-static_assert(sorted(std::begin(shell_builtins), std::end(shell_builtins)), "kept sorted for binary_search");
-
-// Words that open a compound command: what runs inside is not one program.
-constexpr std::string_view shell_keywords[] = {"!", "case", "for", "if", "until", "while", "{"};
-
-bool blank(char c) { return c == ' ' || c == '\t' || c == '\n'; }
-bool operator_char(char c) { return c == ';' || c == '&' || c == '|' || c == '<' || c == '>' || c == '(' || c == ')'; }
-
-// One word of a shell command at *p, quotes removed; *p moves past it.
-struct Word {
-    std::string text;
-    bool quoted = false;   // held quotes or a backslash
-    bool dynamic = false;  // built from an expansion ($ or `): its value is unknown here
-};
-
-Word read_word(const char *&p)
-{
-    Word w;
-    while (*p != '\0' && !blank(*p) && !operator_char(*p)) {
-        char c = *p++;
-        if (c == '\'') {
-            w.quoted = true;
-            while (*p != '\0' && *p != '\'')
-                w.text += *p++;
-            if (*p == '\'')
-                p++;
-        } else if (c == '"') {
-            w.quoted = true;
-            while (*p != '\0' && *p != '"') {
-                if (*p == '$' || *p == '`')
-                    w.dynamic = true;
-                if (*p == '\\' && p[1] != '\0' && strchr("\"\\$`", p[1]) != nullptr)
-                    p++;
-                w.text += *p++;
-            }
-            if (*p == '"')
-                p++;
-        } else if (c == '\\' && *p != '\0') {
-            w.quoted = true;
-            w.text += *p++;
-        } else {
-            if (c == '$' || c == '`')
-                w.dynamic = true;
-            w.text += c;
-        }
-    }
-    return w;
-}
-
-bool assignment(const Word &w)
-{
-    size_t eq = w.text.find('=');
-    return !w.quoted && eq != std::string::npos && eq > 0 && !isdigit((unsigned char)w.text[0]) &&
-           w.text.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789_") >= eq;
-}
-
-// What a piped command starts and writes, as far as the text tells
-// without running it: the program of its first simple command (the one
-// that reads the messages), past variable assignments, redirections and an
-// exec; and the files its > and >> redirections write.
-struct CommandScan {
-    Word program;             // empty text when the command runs none
-    bool compound = false;    // starts with a subshell or a compound command
-    std::vector<Word> outputs;
-};
-
-CommandScan scan_command(const char *p)
-{
-    CommandScan scan;
-    bool want_program = true;
-    for (;;) {
-        while (blank(*p))
-            p++;
-        if (*p == '\0' || *p == '#')  // the end, or a comment to the end
-            return scan;
-        if (*p == '>' || *p == '<') {
-            bool output = *p == '>';
-            p++;
-            bool duplicate = false;  // >&N, <&N: another descriptor, not a file
-            if (*p == '>' || *p == '|' || (!output && (*p == '<' || *p == '>')))
-                p++;
-            if (*p == '&') {
-                duplicate = true;
-                p++;
-            }
-            while (blank(*p))
-                p++;
-            Word target = read_word(p);
-            if (output && !duplicate && !target.dynamic && !target.text.empty())
-                scan.outputs.push_back(target);
-            continue;
-        }
-        if (operator_char(*p)) {
-            if (*p == '(' && want_program)
-                scan.compound = true;
-            want_program = false;
-            p++;
-            continue;
-        }
-        Word w = read_word(p);
-        // "2>file": the digits name the descriptor of a redirection.
-        if ((*p == '<' || *p == '>') && !w.quoted && !w.text.empty() &&
-            w.text.find_first_not_of("0123456789") == std::string::npos)
-            continue;
-        if (!want_program || assignment(w) || (!w.quoted && w.text == "exec"))
-            continue;
-        want_program = false;
-        if (!w.quoted && std::find(std::begin(shell_keywords), std::end(shell_keywords), w.text) !=
-                             std::end(shell_keywords))
-            scan.compound = true;
-        else
-            scan.program = w;
-    }
-}
-
-// /bin/sh's own search path when PATH is not set.
-constexpr const char *shell_default_path = "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin";
-
-// Whether `path` is a file the shell can execute; else the reason.
-bool executable(const std::string &path, std::string *reason)
-{
-    struct stat st;
-    if (stat(path.c_str(), &st) != 0) {
-        *reason = strerror(errno);
-        return false;
-    }
-    if (!S_ISREG(st.st_mode)) {
-        *reason = "not a regular file";
-        return false;
-    }
-    if (!accessible(path, X_OK)) {
-        *reason = strerror(errno);
-        return false;
-    }
-    return true;
-}
-
-// What the listing says about the command's program; a problem for a
-// program that cannot be started and for a file it cannot write.
-std::string check_command(const LogFile *file, const std::string &context)
-{
-    const char *command = file->filename + 1;
-    CommandScan scan = scan_command(command);
-    std::string reason;
-    for (const Word &target : scan.outputs)
-        if (!file_writable(target.text, &reason, nullptr))
-            problem("Command %s (%s): cannot write %s: %s\n", shown(command).c_str(), context.c_str(),
-                    target.text.c_str(), reason.c_str());
-
-    const std::string &program = scan.program.text;
-    if (scan.compound)
-        return "not checked (a compound command)";
-    if (scan.program.dynamic)
-        return "not checked (" + shown(program.c_str()) + " is expanded by the shell)";
-    if (program.empty()) {
-        problem("Command %s (%s): no program to run\n", shown(command).c_str(), context.c_str());
-        return "none";
-    }
-    if (!scan.program.quoted &&
-        std::binary_search(std::begin(shell_builtins), std::end(shell_builtins), std::string_view(program)))
-        return program + " (shell builtin)";
-    if (program.find('/') != std::string::npos) {
-        if (!executable(program, &reason)) {
-            problem("Command %s (%s): %s: %s\n", shown(command).c_str(), context.c_str(), program.c_str(),
-                    reason.c_str());
-            return "not found";
-        }
-        return program;
-    }
-    const char *path = getenv("PATH");
-    std::string_view dirs = path != nullptr ? path : shell_default_path;
-    for (;;) {
-        size_t colon = dirs.find(':');
-        std::string dir(dirs.substr(0, colon));
-        std::string candidate = (dir.empty() ? std::string(".") : dir) + "/" + program;
-        if (executable(candidate, &reason))
-            return candidate;
-        if (colon == std::string_view::npos)
-            break;
-        dirs.remove_prefix(colon + 1);
-    }
-    problem("Command %s (%s): %s: not found in PATH\n", shown(command).c_str(), context.c_str(), program.c_str());
-    return "not found";
-}
-
-// ----------------------------------------------------------- file settings
-
-// Whether this process holds CAP_CHOWN in its effective set.
-bool has_cap_chown()
-{
-    FILE *status = fopen("/proc/self/status", "r");
-    if (status == nullptr)
-        return geteuid() == 0;
-    char line[256];
-    unsigned long long caps = 0;
-    bool found = false;
-    while (!found && fgets(line, sizeof line, status) != nullptr)
-        found = sscanf(line, "CapEff: %llx", &caps) == 1;
-    fclose(status);
-    return found ? (caps & 1) != 0 : geteuid() == 0;  // CAP_CHOWN is bit 0
-}
-
-bool in_my_groups(gid_t gid)
-{
-    if (gid == getegid())
-        return true;
-    std::vector<gid_t> groups(static_cast<size_t>(getgroups(0, nullptr) > 0 ? getgroups(0, nullptr) : 0));
-    int n = groups.empty() ? 0 : getgroups(static_cast<int>(groups.size()), groups.data());
-    return std::find(groups.begin(), groups.begin() + (n > 0 ? n : 0), gid) != groups.begin() + (n > 0 ? n : 0);
-}
-
-std::string user_shown(unsigned uid)
-{
-    const passwd *p = getpwuid(uid);
-    return p != nullptr ? std::string(p->pw_name) + " (" + std::to_string(uid) + ")" : std::to_string(uid);
-}
-
-std::string group_shown(unsigned gid)
-{
-    const group *g = getgrgid(gid);
-    return g != nullptr ? std::string(g->gr_name) + " (" + std::to_string(gid) + ")" : std::to_string(gid);
-}
-
-// Lists the file settings of a Log block and checks the owner and group
-// its files are given.
-void list_rules(const FileRules *r, const std::string &context)
-{
-    if (file_rule(r, FILE_RULE_MAX_SIZE))
-        printf("        MaxSize %llu bytes, Keep %d%s\n", r->max_size, file_rule(r, FILE_RULE_KEEP) ? r->keep : 7,
-               file_rule(r, FILE_RULE_KEEP) ? "" : " (default)");
-    if (file_rule(r, FILE_RULE_COMPRESS)) {
-        bool zstd = r->compress == COMPRESS_ZSTD;
-        bool level = file_rule(r, FILE_RULE_COMPRESS_LEVEL);
-        printf("        Compress %s, level %d%s\n", zstd ? "zstd" : "gzip",
-               level ? r->compress_level : zstd ? 3 : 6, level ? "" : " (default)");
-    }
-    if (file_rule(r, FILE_RULE_FILE_MODE))
-        printf("        FileMode %04o\n", r->file_mode);
-    if (file_rule(r, FILE_RULE_DIR_MODE))
-        printf("        DirMode %04o\n", r->dir_mode);
-    bool can_chown = has_cap_chown();
-    if (file_rule(r, FILE_RULE_OWNER)) {
-        printf("        FileOwner %s\n", user_shown(r->owner).c_str());
-        if (r->owner != geteuid() && !can_chown)
-            problem("FileOwner %s (%s): files cannot be given to another user without CAP_CHOWN\n",
-                    user_shown(r->owner).c_str(), context.c_str());
-    }
-    if (file_rule(r, FILE_RULE_GROUP)) {
-        printf("        FileGroup %s\n", group_shown(r->group).c_str());
-        if (!in_my_groups(r->group) && !can_chown)
-            problem("FileGroup %s (%s): not a group of this user, and files cannot be given to it without "
-                    "CAP_CHOWN\n",
-                    group_shown(r->group).c_str(), context.c_str());
-    }
-    if (file_rule(r, FILE_RULE_SYNC))
-        printf("        SyncInterval %d s\n", r->sync_interval);
-    if (file_rule(r, FILE_RULE_IDLE_CLOSE))
-        printf("        IdleClose %d s\n", r->idle_close);
 }
 
 // ---------------------------------------------------------------- listing

@@ -314,4 +314,12 @@ struct AuthMethodsSet {
     ~AuthMethodsSet() { SP_set_auth_method("NULL", nullptr, nullptr); }
 };
 
+// The fixture of the client library's session tests: a fake daemon
+// listening.
+class SpreadSession : public ::testing::Test {
+protected:
+    FakeDaemon daemon;
+    void SetUp() override { ASSERT_GE(daemon.port, 0) << "fake daemon could not listen"; }
+};
+
 }  // namespace spread_test

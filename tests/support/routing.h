@@ -222,4 +222,10 @@ inline std::pair<int, std::string> in_child(const std::function<void()> &body)
     return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, text};
 }
 
+// Where a name's probe sequence starts in a table of `size` slots.
+inline uint32_t home_of(const std::string &name, int size)
+{
+    return vhost_hash(name.c_str()) % static_cast<uint32_t>(size);
+}
+
 }  // namespace routing_test

@@ -1,12 +1,16 @@
 // Shared by the skiplist tests: an element type with two orders, its
-// comparators, and a walker that checks every structural invariant of a
-// list (levels, links, header column, index chains).
+// comparators, a walker that checks every structural invariant of a list
+// (levels, links, header column, index chains), and the pool of elements,
+// the list and the forward walk the tests build on.
 #pragma once
 
 #include "skiplist/skiplist.h"
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <cstdlib>
+#include <deque>
 #include <string>
 #include <vector>
 
@@ -210,6 +214,36 @@ inline void drop_list(Skiplist *l)
         free(l->indexes);
         l->indexes = nullptr;
     }
+}
+
+
+// Owns the elements of a test; pointers stay valid.
+struct Pool {
+    std::deque<Elem> elems;
+    Elem *make(int key)
+    {
+        elems.push_back(Elem{key, alt_of(key)});
+        return &elems.back();
+    }
+};
+
+struct List {
+    Skiplist l;
+    List() { sl_init(&l); }
+    ~List() { drop_list(&l); }
+    List(const List &) = delete;
+    List &operator=(const List &) = delete;
+};
+
+// The elements in order, walked with sl_first and sl_next.
+inline std::vector<void *> walk_forward(Skiplist *l)
+{
+    std::vector<void *> out;
+    SkiplistNode *n = sl_first(l);
+    for (void *e = n ? n->data : nullptr; e; e = sl_next(l, &n))
+        out.push_back(e);
+    EXPECT_EQ(n, nullptr);
+    return out;
 }
 
 }  // namespace sl_test

@@ -163,6 +163,12 @@ inline std::string header(uint32_t type, const std::string &sender, int32_t num_
            le32((uint32_t)data_len);
 }
 
+// Raw bytes of a join of `group` from the session whose private group is pg.
+inline std::string raw_join(const std::string &pg, const std::string &group)
+{
+    return header(0x00010000, pg, 1, 0, 0) + slot(group);
+}
+
 // ----------------------------------------------------- library receive
 
 // One message as SP_receive gave it.
