@@ -15,11 +15,11 @@
 
 #include "config/settings.h"
 #include "daemon/books.h"
-#include "daemon/clock.h"
 #include "daemon/handover.h"
 #include "daemon/loop.h"
 #include "daemon/rejoin.h"
 #include "daemon/session.h"
+#include "output/clock.h"
 
 namespace {
 

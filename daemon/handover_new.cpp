@@ -24,6 +24,7 @@
 #include "daemon/process.h"
 #include "daemon/session.h"
 #include "daemon/signals.h"
+#include "output/clock.h"
 #include "output/log_files.h"
 #include "output/writer.h"
 
@@ -198,7 +199,7 @@ void old_daemon_gone()
     for (NewConnection &c : new_connections)
         c.state = State::cut;
     if (all_cut_ms < 0)
-        all_cut_ms = handover_clock_ms();
+        all_cut_ms = clock_ms();
 }
 
 void take_over()
@@ -271,7 +272,7 @@ int channel_number(const char *value)
 // version ends the process.
 std::string read_header(std::vector<std::pair<dev_t, ino_t>> *files)
 {
-    long deadline = handover_clock_ms() + handover_hello_ms;
+    long deadline = clock_ms() + handover_hello_ms;
     bool hello = false;
     for (;;) {
         ChannelLine line;
@@ -365,7 +366,7 @@ static int require_shared_connected(SpreadConf *conf, void *)
 
 void handover_takeover_connect()
 {
-    started_ms = handover_clock_ms();
+    started_ms = clock_ms();
     conn_connect_all();
     link_read();
     new_readable();
@@ -409,7 +410,7 @@ HandoverVerdict new_message(SpreadConf *conf, service type, const char *sender, 
         if (marker && strncmp(sender, conf->private_group, MAX_GROUP_NAME) == 0) {
             c->state = State::cut;
             if (all_cut())
-                all_cut_ms = handover_clock_ms();
+                all_cut_ms = clock_ms();
         }
         return HANDOVER_TAKEN;
     case State::cut:
@@ -429,7 +430,7 @@ bool handover_hold(SpreadConf *, LogFacility *facility, const char *message, int
 HandoverStep new_pass()
 {
     for_each_spread_conf(sync_each, nullptr);
-    long now = handover_clock_ms();
+    long now = clock_ms();
     if (!markers_sent && !old_gone && now - started_ms > handover_join_ms) {
         for (const NewConnection &c : new_connections)
             if (c.shared && !joined(c))
@@ -464,7 +465,7 @@ void new_stop()
         return;
     // Messages after our markers are ours: wait for the old daemon to let
     // go of the outputs, then write them.
-    long deadline = handover_clock_ms() + release_wait_ms;
+    long deadline = clock_ms() + release_wait_ms;
     while (!released && !handover_link.ended && link_wait(deadline))
         new_readable();
     take_over();

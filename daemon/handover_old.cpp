@@ -21,6 +21,7 @@
 #include "daemon/notify.h"
 #include "daemon/session.h"
 #include "daemon/signals.h"
+#include "output/clock.h"
 #include "output/log_files.h"
 #include "output/writer.h"
 
@@ -159,7 +160,7 @@ void watch()
     read_lines();
     if (old_side.ended)
         fail("channel");
-    else if (!old_side.hello && handover_clock_ms() > old_side.hello_deadline)
+    else if (!old_side.hello && clock_ms() > old_side.hello_deadline)
         fail("did not answer");
 }
 
@@ -226,7 +227,7 @@ void release()
         fail("channel");
         return;
     }
-    long deadline = handover_clock_ms() + handover_taken_ms;
+    long deadline = clock_ms() + handover_taken_ms;
     while (!old_side.taken && old_side.failure.empty()) {
         if (!link_wait(deadline)) {
             fail("did not take over within " + std::to_string(handover_taken_ms / 1000) + " s");
@@ -262,7 +263,7 @@ void handover_start()
     link_open(ends[0]);
     old_side = OldSide{};
     old_side.pid = pid;
-    old_side.hello_deadline = handover_clock_ms() + handover_hello_ms;
+    old_side.hello_deadline = clock_ms() + handover_hello_ms;
     for_each_spread_conf(add_old_connection, nullptr);
 
     std::vector<ChannelLine> header;
@@ -320,7 +321,7 @@ int old_wait_ms(int ms)
 {
     if (old_side.hello)
         return ms;
-    long left = old_side.hello_deadline - handover_clock_ms() + 1;
+    long left = old_side.hello_deadline - clock_ms() + 1;
     return left < 0 ? 0 : left < ms ? static_cast<int>(left) : ms;
 }
 
@@ -334,10 +335,10 @@ void handover_finish_old()
     // Meanwhile the channel is watched: should the new daemon fail, the
     // sessions are made again at once (their messages wait read ahead
     // until the outputs are open again), so that little is lost.
-    long deadline = handover_clock_ms() + handover_command_wait_ms;
+    long deadline = clock_ms() + handover_command_wait_ms;
     int running = 0;
     for (;;) {
-        long left = deadline - handover_clock_ms();
+        long left = deadline - clock_ms();
         running = output_commands_wait(left < 0 ? 0 : left < 100 ? static_cast<int>(left) : 100);
         if (old_side.failure.empty()) {
             watch();
