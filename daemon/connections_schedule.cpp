@@ -253,7 +253,8 @@ void update_watch(bool may_try)
 
 static int add_record(SpreadConf *conf, void *)
 {
-    conn_records.push_back(Connection{conf});
+    conn_records.emplace_back();
+    conn_records.back().conf = conf;
     return 0;
 }
 
@@ -404,7 +405,7 @@ void conn_session_lost(int mbox)
     if (log_spread_errors)
         fprintf(stderr, "Terminal error closing spread mailbox %d\n", mbox);
     close_session(*c, true);
-    handover_session_lost(c->conf);
+    // While handing over it counts as cut (daemon/handover.h).
     if (!handover_allows_reconnect()) {
         c->state = ConnState::cut;
         return;

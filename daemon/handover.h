@@ -164,9 +164,6 @@ void handover_finish_old();
 // reconnected (they are the new daemon's now).
 bool handover_allows_reconnect();
 
-// conf's session was lost.
-void handover_session_lost(SpreadConf *conf);
-
 // A child process ended with `status` (from waitpid).
 void handover_child_ended(pid_t pid, int status);
 
