@@ -290,6 +290,8 @@ size_t conn_poll_fds(std::vector<pollfd> *fds)
         fds->push_back(pollfd{done_fd, POLLIN, 0});
     if (rejoin_fd() >= 0)
         fds->push_back(pollfd{rejoin_fd(), POLLIN, 0});
+    if (handover_poll_fd() >= 0)
+        fds->push_back(pollfd{handover_poll_fd(), POLLIN, 0});
     return fds->size() - before;
 }
 
@@ -303,12 +305,15 @@ void conn_readable(const pollfd *fds, size_t count)
         } else if (fds[k].fd == rejoin_fd()) {
             long long now = clock_ms();
             rejoin_read_events(socket_appeared, &now);
+        } else if (fds[k].fd == handover_poll_fd()) {
+            handover_readable();
         }
     }
 }
 
 int conn_wait_ms(int ms)
 {
+    ms = handover_wait_ms(ms);
     long long now = clock_ms();
     long long until = now + ms;
     if (handover_allows_reconnect()) {
@@ -323,7 +328,7 @@ int conn_wait_ms(int ms)
 
 // The records in line with the hand-over: up is cutting while this
 // daemon hands over; cutting is up and cut is down once it no longer does.
-void follow_handover(bool handing_over)
+static void follow_handover(bool handing_over)
 {
     for (Connection &c : conn_records) {
         if (handing_over && c.state == ConnState::up)
@@ -335,8 +340,31 @@ void follow_handover(bool handing_over)
     }
 }
 
-bool conn_pass()
+// The hand-over's part of a pass: the old daemon's end once everything is
+// cut, the reconnection after a failure, the new daemon giving up.
+static void handover_step(void (*write_what_was_read)())
 {
+    switch (handover_pass()) {
+    case HANDOVER_GO_ON: break;
+    case HANDOVER_FINISH:
+        // Every shared connection is cut: what the sessions left (those
+        // only this configuration has) read is written, then the end,
+        // unless the new daemon fails meanwhile.
+        write_what_was_read();
+        handover_finish_old();
+        break;
+    case HANDOVER_RECONNECT:
+        // The hand-over failed: what was cut is connected again now, not
+        // at the next pass.
+        conn_reconnect_now();
+        break;
+    case HANDOVER_GIVE_UP: exit(1);
+    }
+}
+
+bool conn_pass(void (*write_what_was_read)())
+{
+    handover_step(write_what_was_read);
     bool changed = take_results();
     bool may_try = handover_allows_reconnect();
     follow_handover(!may_try);
@@ -392,11 +420,6 @@ ConnVerdict conn_message(int mbox, service type, const char *sender, int16 mess_
     close_session(*c, false);
     c->state = ConnState::cut;
     return ConnVerdict::closed;
-}
-
-bool conn_hold(SpreadConf *conf, LogFacility *facility, const char *message, int length)
-{
-    return handover_hold(conf, facility, message, length);
 }
 
 void conn_session_lost(int mbox)
