@@ -2,12 +2,16 @@
 // by this module alone.
 //
 // A record holds the connection's state, its mailbox, when it is tried
-// next and why, the attempt under way, and its part in a hand-over. The
-// loop asks it for the descriptors to wait on (conn_poll_fds) and for its
-// next deadline (conn_wait_ms), and hands it events: a message read
-// (conn_message), a session lost (conn_session_lost), the attempts' or the
-// socket directory's descriptor readable (conn_readable), a pass of the
-// loop (conn_pass).
+// next and why, the attempt under way, and its part in a hand-over (which
+// the hand-over, daemon/handover.h, reads and writes there: it keeps no
+// list of connections of its own). The loop asks it for the descriptors to
+// wait on (conn_poll_fds) and for its next deadline (conn_wait_ms), and
+// hands it events: a message read (conn_message), a session lost
+// (conn_session_lost), the attempts', the socket directory's or the
+// hand-over channel's descriptor readable (conn_readable), a pass of the
+// loop (conn_pass), the signals that concern the hand-over and a child
+// ended (below). The loop calls nothing of the hand-over itself: each of
+// these passes on to it what is its own.
 //
 // States
 // ------
@@ -72,6 +76,7 @@
 #include <vector>
 
 #include <poll.h>
+#include <sys/types.h>
 
 enum class ConnState { down, connecting, up, cutting, cut };
 
@@ -94,22 +99,39 @@ int conn_mailbox(const SpreadConf *conf);
 
 // Appends to `fds` the descriptors the loop waits on for the connections:
 // the attempts' eventfd while an attempt is under way, the socket
-// directory's while it is watched. conn_readable takes the revents back,
-// in the same order, from `fds` (the first of them). Returns how many.
+// directory's while it is watched, the hand-over's channel while one runs.
+// conn_readable takes the revents back, in the same order, from `fds` (the
+// first of them), and reads what is there (a finished attempt, a socket
+// that appeared, the channel's lines). Returns how many.
 size_t conn_poll_fds(std::vector<pollfd> *fds);
 void conn_readable(const pollfd *fds, size_t count);
 
 // The loop's wait of `ms` milliseconds, shortened to the next try or pass
-// due.
+// due, and to the hand-over's next deadline (a hello awaited, the joins,
+// the release).
 int conn_wait_ms(int ms);
 
-// Once per loop pass: takes the results of finished attempts and starts
-// the tries and the pass that are due. True when mailbox_table changed.
-bool conn_pass();
+// Once per loop pass, after the signals are acted on and the children
+// reaped. First the hand-over's pass, which acts on what its channel said
+// and on its deadlines:
+// - an old daemon whose shared connections are all cut calls
+//   `write_what_was_read` (the loop writes every message its sessions
+//   have read, as at SIGTERM), then ends: it exits 0 once the new daemon
+//   holds the outputs, or, when the new daemon fails meanwhile, comes back
+//   with its outputs open again;
+// - after a failed hand-over every record cut or down is tried at once
+//   (conn_reconnect_now), not at the next reconnect pass;
+// - a new daemon whose joins did not come in time (said) exits with
+//   status 1.
+// Then it takes the results of finished attempts and starts the tries and
+// the pass that are due; none of them waits here. True when mailbox_table
+// changed.
+bool conn_pass(void (*write_what_was_read)());
 
 // A hand-over failed: every record cut (and every one down) is tried now,
 // as by a pass, even before the hand-over has let go of this daemon; the
 // sessions made are taken (and read) once it has, its outputs open again.
+// For the hand-over's own use (and conn_pass).
 void conn_reconnect_now();
 
 // What the loop does with a message after conn_message.
@@ -133,3 +155,33 @@ bool conn_hold(SpreadConf *conf, LogFacility *facility, const char *message, int
 // and forgotten; the record is tried again at once (see above), or cut
 // while handing over.
 void conn_session_lost(int mbox);
+
+// --- Signals and children, as they concern the hand-over ---------------
+// (daemon/handover.h; the loop's handle_signals, daemon/loop.h, says when
+// each is called.)
+
+// SIGUSR2: starts a hand-over to a new daemon, or says it is refused while
+// one runs.
+void conn_sigusr2();
+
+// SIGHUP: true while the reopen must wait (a new daemon before it took
+// over; it reopens once it has).
+bool conn_defers_reopen();
+
+// SIGHUP, as it is acted on: passed on to the new daemon while this one
+// hands over, so that it opens its outputs on the paths as they are after
+// a rotation.
+void conn_sighup();
+
+// SIGTERM, once the messages already read are written: an old daemon asks
+// the new one to stop too; a new one that sent its markers waits (bounded)
+// for the old one's release and writes what it held.
+void conn_stopping();
+
+// SIGTERM, after the outputs are closed and the final metrics written: an
+// old daemon waits for its piped commands and releases the new one.
+void conn_stopped();
+
+// A child process ended with `status` (from waitpid): the new daemon of a
+// hand-over is seen gone.
+void conn_child_ended(pid_t pid, int status);

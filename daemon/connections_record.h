@@ -1,10 +1,14 @@
 // The connection records shared by the files of the connection owner
-// (daemon/connections.h); nothing outside them includes this.
+// (daemon/connections.h) and by the hand-over's two sides
+// (daemon/handover_old.cpp, daemon/handover_new.cpp), which keep each
+// connection's part in a hand-over in its record; nothing else includes
+// this.
 #pragma once
 
 #include <pthread.h>
 
 #include <atomic>
+#include <string>
 #include <vector>
 
 #include "daemon/connections.h"
@@ -21,8 +25,31 @@ struct Attempt {
     std::atomic<bool> done{false};
 };
 
+// A new daemon's progress on one connection: a shared one (the old
+// daemon has a session there) goes joining -> marked -> cut; any other is
+// cut from the start, and all are once the old daemon ended before it
+// released.
+enum class TakeoverState { joining, marked, cut };
+
+// A connection's part in a hand-over (daemon/handover.h), written and read
+// by the hand-over alone.
+struct HandoverPart {
+    // Old daemon: up when the hand-over began, so the new daemon was told
+    // of it and marks it; it is cut once the record's state is cut (its
+    // marker came, or its session was lost).
+    bool told = false;
+    // New daemon: the fields below are set from the first time the record
+    // is looked at after the take-over's connections were made.
+    bool seen = false;
+    bool shared = false;              // the old daemon has a session there
+    std::string old_group;            // ... with this private group
+    TakeoverState state = TakeoverState::cut;
+    unsigned long sessions = 0;       // conf->connections when last looked at
+    std::vector<std::string> joins;   // groups whose join membership is awaited
+};
+
 struct Connection {
-    SpreadConf *conf;
+    SpreadConf *conf = nullptr;
     ConnState state = ConnState::down;
     int mailbox = -1;                 // up and cutting only
     Attempt *attempt = nullptr;       // connecting only
@@ -36,6 +63,7 @@ struct Connection {
     long long tries_until_ms = 0;     // none after this
     int try_delay_ms = 0;             // before the one after next
     bool appeared_meanwhile = false;  // the socket appeared during the attempt
+    HandoverPart handover;
 };
 
 // Every record, in registry order, made by conn_init; never freed.

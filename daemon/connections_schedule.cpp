@@ -15,11 +15,11 @@
 
 #include "config/settings.h"
 #include "daemon/books.h"
-#include "daemon/clock.h"
 #include "daemon/handover.h"
 #include "daemon/loop.h"
 #include "daemon/rejoin.h"
 #include "daemon/session.h"
+#include "output/clock.h"
 
 namespace {
 
@@ -253,7 +253,8 @@ void update_watch(bool may_try)
 
 static int add_record(SpreadConf *conf, void *)
 {
-    conn_records.push_back(Connection{conf});
+    conn_records.emplace_back();
+    conn_records.back().conf = conf;
     return 0;
 }
 
@@ -289,6 +290,8 @@ size_t conn_poll_fds(std::vector<pollfd> *fds)
         fds->push_back(pollfd{done_fd, POLLIN, 0});
     if (rejoin_fd() >= 0)
         fds->push_back(pollfd{rejoin_fd(), POLLIN, 0});
+    if (handover_poll_fd() >= 0)
+        fds->push_back(pollfd{handover_poll_fd(), POLLIN, 0});
     return fds->size() - before;
 }
 
@@ -302,12 +305,15 @@ void conn_readable(const pollfd *fds, size_t count)
         } else if (fds[k].fd == rejoin_fd()) {
             long long now = clock_ms();
             rejoin_read_events(socket_appeared, &now);
+        } else if (fds[k].fd == handover_poll_fd()) {
+            handover_readable();
         }
     }
 }
 
 int conn_wait_ms(int ms)
 {
+    ms = handover_wait_ms(ms);
     long long now = clock_ms();
     long long until = now + ms;
     if (handover_allows_reconnect()) {
@@ -322,7 +328,7 @@ int conn_wait_ms(int ms)
 
 // The records in line with the hand-over: up is cutting while this
 // daemon hands over; cutting is up and cut is down once it no longer does.
-void follow_handover(bool handing_over)
+static void follow_handover(bool handing_over)
 {
     for (Connection &c : conn_records) {
         if (handing_over && c.state == ConnState::up)
@@ -334,8 +340,31 @@ void follow_handover(bool handing_over)
     }
 }
 
-bool conn_pass()
+// The hand-over's part of a pass: the old daemon's end once everything is
+// cut, the reconnection after a failure, the new daemon giving up.
+static void handover_step(void (*write_what_was_read)())
 {
+    switch (handover_pass()) {
+    case HANDOVER_GO_ON: break;
+    case HANDOVER_FINISH:
+        // Every shared connection is cut: what the sessions left (those
+        // only this configuration has) read is written, then the end,
+        // unless the new daemon fails meanwhile.
+        write_what_was_read();
+        handover_finish_old();
+        break;
+    case HANDOVER_RECONNECT:
+        // The hand-over failed: what was cut is connected again now, not
+        // at the next pass.
+        conn_reconnect_now();
+        break;
+    case HANDOVER_GIVE_UP: exit(1);
+    }
+}
+
+bool conn_pass(void (*write_what_was_read)())
+{
+    handover_step(write_what_was_read);
     bool changed = take_results();
     bool may_try = handover_allows_reconnect();
     follow_handover(!may_try);
@@ -393,18 +422,13 @@ ConnVerdict conn_message(int mbox, service type, const char *sender, int16 mess_
     return ConnVerdict::closed;
 }
 
-bool conn_hold(SpreadConf *conf, LogFacility *facility, const char *message, int length)
-{
-    return handover_hold(conf, facility, message, length);
-}
-
 void conn_session_lost(int mbox)
 {
     Connection *c = conn_record(mailbox_table[mbox]);
     if (log_spread_errors)
         fprintf(stderr, "Terminal error closing spread mailbox %d\n", mbox);
     close_session(*c, true);
-    handover_session_lost(c->conf);
+    // While handing over it counts as cut (daemon/handover.h).
     if (!handover_allows_reconnect()) {
         c->state = ConnState::cut;
         return;

@@ -59,6 +59,14 @@
 //   and exits 0. The new one, at "released", takes the locks, starts its
 //   commands, writes what it held, rewrites the pid file (detached mode),
 //   sends "taken" and says READY=1.
+//
+// Callers
+// -------
+// main makes the start-up calls (handover_init, handover_takeover_begin,
+// handover_takeover_connect). Everything else reaches the hand-over through
+// the connection owner (daemon/connections.h), to which the loop hands its
+// events and the signals; each connection's part in a hand-over is kept in
+// its record there (daemon/connections_record.h).
 #pragma once
 
 #include <sys/types.h>
@@ -113,7 +121,7 @@ bool handover_taking_over();
 void handover_start();
 
 // A descriptor the loop's wait watches for input (-1: none), and the call
-// to make when it is readable.
+// to make when it is readable (through conn_poll_fds, conn_readable).
 int handover_poll_fd();
 void handover_readable();
 
@@ -121,7 +129,7 @@ void handover_readable();
 // deadline (a hello awaited, the joins, the release).
 int handover_wait_ms(int ms);
 
-// What the loop does with a message after handover_message.
+// What conn_message does with a message after handover_message.
 enum HandoverVerdict {
     HANDOVER_PASS,     // nothing to do with the hand-over: handled as always
     HANDOVER_TAKEN,    // taken by the hand-over: nothing more to do
@@ -141,7 +149,7 @@ bool handover_hold(SpreadConf *conf, LogFacility *facility, const char *message,
 // Messages dropped so far because the hold was full.
 unsigned long handover_held_dropped();
 
-// What the loop does after handover_pass.
+// What conn_pass does after handover_pass.
 enum HandoverStep {
     HANDOVER_GO_ON,     // nothing
     HANDOVER_FINISH,    // old daemon, everything cut: write what the sessions
@@ -163,9 +171,6 @@ void handover_finish_old();
 // False while the old daemon hands over: its lost or cut sessions are not
 // reconnected (they are the new daemon's now).
 bool handover_allows_reconnect();
-
-// conf's session was lost.
-void handover_session_lost(SpreadConf *conf);
 
 // A child process ended with `status` (from waitpid).
 void handover_child_ended(pid_t pid, int status);

@@ -2,19 +2,13 @@
 
 #include <poll.h>
 #include <sys/socket.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
 
-HandoverLink &handover_link = *new HandoverLink;
+#include "output/clock.h"
 
-long handover_clock_ms()
-{
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
+HandoverLink &handover_link = *new HandoverLink;
 
 void link_open(int fd)
 {
@@ -93,7 +87,7 @@ bool link_wait(long deadline_ms)
 {
     if (handover_link.fd < 0 || handover_link.ended)
         return true;
-    long left = deadline_ms - handover_clock_ms();
+    long left = deadline_ms - clock_ms();
     if (left <= 0)
         return false;
     pollfd p{handover_link.fd, POLLIN, 0};

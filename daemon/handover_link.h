@@ -36,6 +36,3 @@ bool link_next(ChannelLine *line);
 // Waits until the channel is readable or `deadline_ms` (monotonic) has
 // come; reads what it holds. False at the deadline.
 bool link_wait(long deadline_ms);
-
-// The monotonic clock in milliseconds.
-long handover_clock_ms();

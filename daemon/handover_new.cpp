@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "daemon/connections.h"
+#include "daemon/connections_record.h"
 #include "daemon/handover.h"
 #include "daemon/handover_held.h"
 #include "daemon/handover_internal.h"
@@ -24,6 +24,7 @@
 #include "daemon/process.h"
 #include "daemon/session.h"
 #include "daemon/signals.h"
+#include "output/clock.h"
 #include "output/log_files.h"
 #include "output/writer.h"
 
@@ -44,33 +45,13 @@ struct OldSession {
 };
 std::vector<OldSession> &old_sessions = *new std::vector<OldSession>;
 
-// Our connections: a shared one (the old daemon has a session there) goes
-// joining -> marked -> cut; any other one is cut from the start. All count
-// as cut once the old daemon's channel ended before it released.
-enum class State { joining, marked, cut };
-struct NewConnection {
-    SpreadConf *conf;
-    int mailbox;
-    unsigned long sessions;          // conf->connections when last seen
-    bool shared;
-    std::string old_group;
-    State state;
-    std::vector<std::string> joins;  // groups whose join membership is awaited
-};
-std::vector<NewConnection> &new_connections = *new std::vector<NewConnection>;
+// Our connections are the records, each with its part in the take-over
+// (daemon/connections_record.h).
 bool markers_sent = false;
 bool released = false;
 bool taken_over = false;
 bool old_gone = false;  // the channel ended before "released"
 long all_cut_ms = -1;   // when the last connection was cut
-
-NewConnection *new_connection(SpreadConf *conf)
-{
-    for (NewConnection &c : new_connections)
-        if (c.conf == conf)
-            return &c;
-    return nullptr;
-}
 
 const OldSession *old_session(const char *name)
 {
@@ -101,23 +82,28 @@ int add_join(LogFacility *facility, void *joins)
 
 // Sends the marker on c's session: one multicast to the old daemon's
 // private group and ours.
-void send_marker(NewConnection &c)
+void send_marker(Connection &c)
 {
     char groups[2][MAX_GROUP_NAME];
     memset(groups, 0, sizeof groups);
-    snprintf(groups[0], sizeof groups[0], "%s", c.old_group.c_str());
+    snprintf(groups[0], sizeof groups[0], "%s", c.handover.old_group.c_str());
     snprintf(groups[1], sizeof groups[1], "%s", c.conf->private_group);
     std::string body = handover_marker_prefix + handover_token;
     // A failed send means a lost session: it is reconnected, joined and
     // marked again.
     (void)SP_multigroup_multicast(c.mailbox, AGREED_MESS, 2, groups, handover_marker_type,
                                   static_cast<int>(body.size()), body.data());
-    c.state = State::marked;
+    c.handover.state = TakeoverState::marked;
 }
 
-bool joined(const NewConnection &c)
+bool joined(const Connection &c)
 {
-    return c.conf->connected && c.joins.empty();
+    return c.conf->connected && c.handover.joins.empty();
+}
+
+bool shared(const Connection &c)
+{
+    return c.handover.seen && c.handover.shared;
 }
 
 // Sends the markers once every shared connection is joined: first the list
@@ -126,63 +112,56 @@ bool joined(const NewConnection &c)
 void mark_when_joined()
 {
     if (!markers_sent) {
-        for (const NewConnection &c : new_connections)
-            if (c.shared && !joined(c))
+        for (const Connection &c : conn_records)
+            if (shared(c) && !joined(c))
                 return;
-        for (const NewConnection &c : new_connections)
-            if (c.shared)
+        for (const Connection &c : conn_records)
+            if (shared(c))
                 (void)link_send(ChannelLine{ChannelKind::mark, spread_daemon_name(c.conf), "", 0, 0});
         (void)link_send(ChannelLine{ChannelKind::marked, "", "", 0, 0});
         markers_sent = true;
     }
-    for (NewConnection &c : new_connections)
-        if (c.shared && c.state == State::joining && joined(c))
+    for (Connection &c : conn_records)
+        if (shared(c) && c.handover.state == TakeoverState::joining && joined(c))
             send_marker(c);
 }
 
-int find_mailbox(SpreadConf *conf)
-{
-    for (int i = 0; i < mailbox_slots; i++)
-        if (mailbox_table[i] == conf)
-            return i;
-    return -1;
-}
-
-// Brings conf's entry up to date with its session: a connection that is not
+// Brings c's part up to date with its session: a connection that is not
 // shared is cut from the start; a shared one not cut yet waits for its joins
 // and is marked (again).
-NewConnection *sync_connection(SpreadConf *conf)
+HandoverPart &sync_connection(Connection &c)
 {
-    NewConnection *c = new_connection(conf);
-    if (c == nullptr) {
-        const OldSession *s = old_session(spread_daemon_name(conf));
-        bool shared = s != nullptr && !old_gone;
-        new_connections.push_back(NewConnection{conf, -1, 0, shared, s ? s->group : std::string(),
-                                                shared ? State::joining : State::cut, {}});
-        c = &new_connections.back();
+    HandoverPart &h = c.handover;
+    if (!h.seen) {
+        const OldSession *s = old_session(spread_daemon_name(c.conf));
+        h.seen = true;
+        h.shared = s != nullptr && !old_gone;
+        h.old_group = s ? s->group : std::string();
+        h.state = h.shared ? TakeoverState::joining : TakeoverState::cut;
+        h.sessions = 0;
+        h.joins.clear();
     }
-    if (!conf->connected || c->sessions == conf->connections)
-        return c;
-    c->sessions = conf->connections;
-    c->mailbox = find_mailbox(conf);
-    if (c->shared && c->state != State::cut) {
-        c->state = State::joining;
-        c->joins.clear();
-        for_each_facility(conf, add_join, &c->joins);
+    if (!c.conf->connected || h.sessions == c.conf->connections)
+        return h;
+    h.sessions = c.conf->connections;
+    if (h.shared && h.state != TakeoverState::cut) {
+        h.state = TakeoverState::joining;
+        h.joins.clear();
+        for_each_facility(c.conf, add_join, &h.joins);
     }
-    return c;
+    return h;
 }
 
-int sync_each(SpreadConf *conf, void *)
+void sync_all()
 {
-    sync_connection(conf);
-    return 0;
+    for (Connection &c : conn_records)
+        sync_connection(c);
 }
 
 bool all_cut()
 {
-    for (const NewConnection &c : new_connections)
-        if (c.state != State::cut && c.conf->connected)
+    for (const Connection &c : conn_records)
+        if (c.handover.seen && c.handover.state != TakeoverState::cut && c.conf->connected)
             return false;
     return true;
 }
@@ -195,10 +174,11 @@ void old_daemon_gone()
     if (old_gone)
         return;
     old_gone = true;
-    for (NewConnection &c : new_connections)
-        c.state = State::cut;
+    for (Connection &c : conn_records)
+        if (c.handover.seen)
+            c.handover.state = TakeoverState::cut;
     if (all_cut_ms < 0)
-        all_cut_ms = handover_clock_ms();
+        all_cut_ms = clock_ms();
 }
 
 void take_over()
@@ -271,7 +251,7 @@ int channel_number(const char *value)
 // version ends the process.
 std::string read_header(std::vector<std::pair<dev_t, ino_t>> *files)
 {
-    long deadline = handover_clock_ms() + handover_hello_ms;
+    long deadline = clock_ms() + handover_hello_ms;
     bool hello = false;
     for (;;) {
         ChannelLine line;
@@ -365,13 +345,13 @@ static int require_shared_connected(SpreadConf *conf, void *)
 
 void handover_takeover_connect()
 {
-    started_ms = handover_clock_ms();
+    started_ms = clock_ms();
     conn_connect_all();
     link_read();
     new_readable();
     if (!old_gone)
         for_each_spread_conf(require_shared_connected, nullptr);
-    for_each_spread_conf(sync_each, nullptr);
+    sync_all();
     if (old_gone)
         old_daemon_gone();
 }
@@ -395,24 +375,27 @@ void new_readable()
 
 HandoverVerdict new_message(SpreadConf *conf, service type, const char *sender, int16 mess_type, bool marker)
 {
-    NewConnection *c = sync_connection(conf);
-    switch (c->state) {
-    case State::joining:
+    Connection *record = conn_record(conf);
+    if (record == nullptr)
+        return HANDOVER_PASS;
+    HandoverPart &c = sync_connection(*record);
+    switch (c.state) {
+    case TakeoverState::joining:
         // Our own join shows us among the members (mess_type: our index).
         if (Is_membership_mess(type) && Is_reg_memb_mess(type) && mess_type >= 0) {
-            auto at = std::find(c->joins.begin(), c->joins.end(), std::string(sender, strnlen(sender, MAX_GROUP_NAME)));
-            if (at != c->joins.end())
-                c->joins.erase(at);
+            auto at = std::find(c.joins.begin(), c.joins.end(), std::string(sender, strnlen(sender, MAX_GROUP_NAME)));
+            if (at != c.joins.end())
+                c.joins.erase(at);
         }
         return HANDOVER_TAKEN;  // before the cut: the old daemon's
-    case State::marked:
+    case TakeoverState::marked:
         if (marker && strncmp(sender, conf->private_group, MAX_GROUP_NAME) == 0) {
-            c->state = State::cut;
+            c.state = TakeoverState::cut;
             if (all_cut())
-                all_cut_ms = handover_clock_ms();
+                all_cut_ms = clock_ms();
         }
         return HANDOVER_TAKEN;
-    case State::cut:
+    case TakeoverState::cut:
         break;
     }
     return HANDOVER_PASS;
@@ -428,11 +411,11 @@ bool handover_hold(SpreadConf *, LogFacility *facility, const char *message, int
 
 HandoverStep new_pass()
 {
-    for_each_spread_conf(sync_each, nullptr);
-    long now = handover_clock_ms();
+    sync_all();
+    long now = clock_ms();
     if (!markers_sent && !old_gone && now - started_ms > handover_join_ms) {
-        for (const NewConnection &c : new_connections)
-            if (c.shared && !joined(c))
+        for (const Connection &c : conn_records)
+            if (shared(c) && !joined(c))
                 fprintf(stderr, "Taking over: the groups on spread at %s were not joined within %d s\n",
                         spread_daemon_name(c.conf), handover_join_ms / 1000);
         return HANDOVER_GIVE_UP;
@@ -464,7 +447,7 @@ void new_stop()
         return;
     // Messages after our markers are ours: wait for the old daemon to let
     // go of the outputs, then write them.
-    long deadline = handover_clock_ms() + release_wait_ms;
+    long deadline = clock_ms() + release_wait_ms;
     while (!released && !handover_link.ended && link_wait(deadline))
         new_readable();
     take_over();

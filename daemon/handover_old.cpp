@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "daemon/connections.h"
+#include "daemon/connections_record.h"
 #include "daemon/handover.h"
 #include "daemon/handover_internal.h"
 #include "daemon/handover_link.h"
@@ -21,24 +21,19 @@
 #include "daemon/notify.h"
 #include "daemon/session.h"
 #include "daemon/signals.h"
+#include "output/clock.h"
 #include "output/log_files.h"
 #include "output/writer.h"
 
 namespace {
 
-// Its connections at the start of the hand-over, and whether each is cut
-// (its marker came, or its session was lost).
-struct OldConnection {
-    SpreadConf *conf;
-    std::string name;
-    bool cut;
-};
-
+// Its connections are the records told of at the start (their part in
+// the hand-over, daemon/connections_record.h); each is cut once its record
+// is.
 struct OldSide {
     pid_t pid = -1;             // the new daemon
     long hello_deadline = 0;    // monotonic ms
     bool hello = false;
-    std::vector<OldConnection> connections;
     bool marks_known = false;   // "marked" came: `marks` is whole
     std::vector<std::string> marks;
     bool taken = false;
@@ -52,19 +47,11 @@ OldSide &old_side = *new OldSide;
 // Set when a failed hand-over leaves connections to make again at once.
 bool reconnect_now = false;
 
-int add_old_connection(SpreadConf *conf, void *)
+// The records told of, none from now on.
+void forget_told()
 {
-    if (conf->connected)
-        old_side.connections.push_back(OldConnection{conf, spread_daemon_name(conf), false});
-    return 0;
-}
-
-OldConnection *old_connection(SpreadConf *conf)
-{
-    for (OldConnection &c : old_side.connections)
-        if (c.conf == conf)
-            return &c;
-    return nullptr;
+    for (Connection &c : conn_records)
+        c.handover.told = false;
 }
 
 void fail(const std::string &reason)
@@ -116,6 +103,7 @@ void take_back()
         if (mailbox_table[i] != nullptr)
             (void)SP_read_ahead(i, 1);
     old_side = OldSide{};
+    forget_told();
     handover_role = HandoverRole::none;
     reconnect_now = true;
     metrics_hold(false);
@@ -159,7 +147,7 @@ void watch()
     read_lines();
     if (old_side.ended)
         fail("channel");
-    else if (!old_side.hello && handover_clock_ms() > old_side.hello_deadline)
+    else if (!old_side.hello && clock_ms() > old_side.hello_deadline)
         fail("did not answer");
 }
 
@@ -167,8 +155,10 @@ bool all_marked_cut()
 {
     if (!old_side.marks_known)
         return false;
-    for (const OldConnection &c : old_side.connections)
-        if (!c.cut && std::find(old_side.marks.begin(), old_side.marks.end(), c.name) != old_side.marks.end())
+    for (const Connection &c : conn_records)
+        if (c.handover.told && c.state != ConnState::cut &&
+            std::find(old_side.marks.begin(), old_side.marks.end(), spread_daemon_name(c.conf)) !=
+                old_side.marks.end())
             return false;
     return true;
 }
@@ -226,7 +216,7 @@ void release()
         fail("channel");
         return;
     }
-    long deadline = handover_clock_ms() + handover_taken_ms;
+    long deadline = clock_ms() + handover_taken_ms;
     while (!old_side.taken && old_side.failure.empty()) {
         if (!link_wait(deadline)) {
             fail("did not take over within " + std::to_string(handover_taken_ms / 1000) + " s");
@@ -262,15 +252,18 @@ void handover_start()
     link_open(ends[0]);
     old_side = OldSide{};
     old_side.pid = pid;
-    old_side.hello_deadline = handover_clock_ms() + handover_hello_ms;
-    for_each_spread_conf(add_old_connection, nullptr);
+    old_side.hello_deadline = clock_ms() + handover_hello_ms;
+    // The connections up now are the ones the new daemon is told of.
+    for (Connection &c : conn_records)
+        c.handover.told = c.conf->connected != 0;
 
     std::vector<ChannelLine> header;
     header.push_back(ChannelLine{ChannelKind::hello, "", "", handover_channel_version, 0});
     header.push_back(ChannelLine{ChannelKind::token, handover_token, "", 0, 0});
     header.push_back(ChannelLine{ChannelKind::pid, "", "", static_cast<uint64_t>(getpid()), 0});
-    for (const OldConnection &c : old_side.connections)
-        header.push_back(ChannelLine{ChannelKind::spread, c.name, c.conf->private_group, 0, 0});
+    for (Connection &c : conn_records)
+        if (c.handover.told)
+            header.push_back(ChannelLine{ChannelKind::spread, spread_daemon_name(c.conf), c.conf->private_group, 0, 0});
     for (const auto &file : log_files_locked())
         header.push_back(ChannelLine{ChannelKind::file, "", "", static_cast<uint64_t>(file.first),
                                      static_cast<uint64_t>(file.second)});
@@ -293,10 +286,11 @@ HandoverVerdict old_message(SpreadConf *conf, bool marker)
 {
     if (!marker)
         return HANDOVER_PASS;
-    OldConnection *c = old_connection(conf);
-    if (c == nullptr)
+    // A marker on a connection the new daemon was not told of is not its
+    // cut; on one it was, the record is cut (conn_message).
+    const Connection *c = conn_record(conf);
+    if (c == nullptr || !c->handover.told)
         return HANDOVER_TAKEN;
-    c->cut = true;
     return HANDOVER_CLOSE;
 }
 
@@ -320,7 +314,7 @@ int old_wait_ms(int ms)
 {
     if (old_side.hello)
         return ms;
-    long left = old_side.hello_deadline - handover_clock_ms() + 1;
+    long left = old_side.hello_deadline - clock_ms() + 1;
     return left < 0 ? 0 : left < ms ? static_cast<int>(left) : ms;
 }
 
@@ -334,10 +328,10 @@ void handover_finish_old()
     // Meanwhile the channel is watched: should the new daemon fail, the
     // sessions are made again at once (their messages wait read ahead
     // until the outputs are open again), so that little is lost.
-    long deadline = handover_clock_ms() + handover_command_wait_ms;
+    long deadline = clock_ms() + handover_command_wait_ms;
     int running = 0;
     for (;;) {
-        long left = deadline - handover_clock_ms();
+        long left = deadline - clock_ms();
         running = output_commands_wait(left < 0 ? 0 : left < 100 ? static_cast<int>(left) : 100);
         if (old_side.failure.empty()) {
             watch();
@@ -365,13 +359,6 @@ void handover_finish_old()
 bool handover_allows_reconnect()
 {
     return handover_role != HandoverRole::old_daemon;
-}
-
-void handover_session_lost(SpreadConf *conf)
-{
-    if (handover_role == HandoverRole::old_daemon)
-        if (OldConnection *c = old_connection(conf))
-            c->cut = true;
 }
 
 void handover_child_ended(pid_t pid, int status)

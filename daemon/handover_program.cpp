@@ -16,6 +16,7 @@
 #include "daemon/handover_internal.h"
 #include "daemon/handover_link.h"
 #include "daemon/notify.h"
+#include "output/clock.h"
 #include "output/writer.h"
 
 extern char **environ;
@@ -68,7 +69,7 @@ std::string handover_random_token()
     ssize_t n = getrandom(bytes, sizeof bytes, 0);
     if (n != static_cast<ssize_t>(sizeof bytes)) {
         // Without the kernel's randomness the token is still unique here.
-        long seed = handover_clock_ms() ^ (static_cast<long>(getpid()) << 20);
+        long seed = clock_ms() ^ (static_cast<long>(getpid()) << 20);
         memcpy(bytes, &seed, sizeof seed);
     }
     std::string text;
@@ -131,10 +132,10 @@ static int reap(pid_t pid, int *status)
 // Waits up to ms for pid to end, 10 ms at a time.
 static int reap_within(pid_t pid, int ms, int *status)
 {
-    long deadline = handover_clock_ms() + ms;
+    long deadline = clock_ms() + ms;
     for (;;) {
         int r = reap(pid, status);
-        if (r != 0 || handover_clock_ms() >= deadline)
+        if (r != 0 || clock_ms() >= deadline)
             return r;
         usleep(10000);
     }

@@ -10,7 +10,6 @@
 #include "config/settings.h"
 #include "daemon/books.h"
 #include "daemon/connections.h"
-#include "daemon/handover.h"
 #include "daemon/metrics.h"
 #include "daemon/metrics_http.h"
 #include "daemon/notify.h"
@@ -89,20 +88,20 @@ void handle_signals()
             fprintf(stderr, "Received SIGTERM, closing log files.\n");
         write_what_was_read();
         books_check(stderr);
-        handover_stop();
+        conn_stopping();
         output_drain(output_exit_stall_ms, output_exit_drain_ms);
         close_log_files();
         spread_drops_report_pending();
         // The counts are final now, and no session is up any more.
         metrics_write_final();
-        handover_stopped();
+        conn_stopped();
         if (log_spread_errors)
             fprintf(stderr, "Log files closed, exiting.\n");
         exit(0);
     }
-    if (sighup_pending && !handover_defers_reopen()) {
+    if (sighup_pending && !conn_defers_reopen()) {
         sighup_pending = 0;
-        handover_pass_on(SIGHUP);
+        conn_sighup();
         notify_reloading();
         reopen_log_files();
         notify_ready();
@@ -113,7 +112,7 @@ void handle_signals()
     }
     if (sigusr2_pending) {
         sigusr2_pending = 0;
-        handover_start();
+        conn_sigusr2();
     }
 }
 
@@ -217,7 +216,7 @@ static void receive_from(int i)
 static void child_ended(pid_t pid, int status)
 {
     output_command_reaped(pid);
-    handover_child_ended(pid, status);
+    conn_child_ended(pid, status);
 }
 
 bool receive_loop_init(int size)
@@ -254,24 +253,20 @@ void receive_loop()
         if (buffered == 0)
             output_flush();
         // The mailboxes, the connections' own descriptors (attempts under
-        // way, the socket directory while a local daemon is away), then the
-        // outputs with a backlog.
+        // way, the socket directory while a local daemon is away, the
+        // hand-over's channel), then the outputs with a backlog.
         waiting.assign(watched.begin(), watched.end());
         size_t connections = conn_poll_fds(&waiting);
         size_t backlogs_at = waiting.size();
         output_poll_backlogs(&waiting);
-        // The hand-over's channel last, after the backlogs.
         size_t backlogs = waiting.size() - backlogs_at;
         // A scrape wakes a wait that would block (else the pass sees it).
         if (buffered == 0 && metrics_http_poll_fd() >= 0)
             waiting.push_back(pollfd{metrics_http_poll_fd(), POLLIN, 0});
-        int channel = handover_poll_fd();
-        if (channel >= 0)
-            waiting.push_back(pollfd{channel, POLLIN, 0});
         int waited = 0;
         if (buffered < watched.size() || waiting.size() > watched.size() || watched.empty())
             waited = poll(waiting.data(), waiting.size(),
-                          buffered > 0 ? 0 : metrics_wait_ms(conn_wait_ms(handover_wait_ms(notify_wait_ms(1000)))));
+                          buffered > 0 ? 0 : metrics_wait_ms(conn_wait_ms(notify_wait_ms(1000))));
         for (size_t k = 0; k < watched.size(); k++)
             if (buffered_at[k] || (waited > 0 && waiting[k].revents != 0))
                 ready.push_back(watched_mailboxes[k]);
@@ -279,8 +274,6 @@ void receive_loop()
             conn_readable(waiting.data() + watched.size(), connections);
             output_write_backlogs(waiting.data() + backlogs_at, backlogs);
         }
-        if (waited > 0 && channel >= 0 && waiting.back().revents != 0)
-            handover_readable();
 
         // In ascending mailbox order, one message each; a lost session
         // inside the pass drops a mailbox from the table.
@@ -290,29 +283,13 @@ void receive_loop()
 
         handle_signals();
         reap_children(child_ended);
-        switch (handover_pass()) {
-        case HANDOVER_GO_ON: break;
-        case HANDOVER_FINISH:
-            // Every shared connection is cut: what the sessions left (those
-            // only this configuration has) read is written, then the end,
-            // unless the new daemon fails meanwhile.
-            write_what_was_read();
-            handover_finish_old();
-            break;
-        case HANDOVER_RECONNECT: {
-            // The hand-over failed: what was cut is connected again now,
-            // not at the next pass.
-            conn_reconnect_now();
-            break;
-        }
-        case HANDOVER_GIVE_UP: exit(1);
-        }
+        // The hand-over's pass (its end, or the reconnection after it
+        // failed), then finished attempts taken, tries and passes due
+        // started: none of them waits here.
+        if (conn_pass(write_what_was_read))
+            watched_stale = true;
         output_tick();
         notify_pass();
         metrics_pass();
-        // Finished attempts taken, tries and passes due started: none
-        // of them waits here.
-        if (conn_pass())
-            watched_stale = true;
     }
 }

@@ -15,14 +15,17 @@ constexpr int reconnect_interval = 6;
 // progress, output_exit_drain_ms in all at most), closes every output,
 // writes the metrics file with the final counts and exits 0 (it wins over
 // SIGHUP); during a hand-over it stops the other daemon too
-// (handover_stop, handover_stopped). SIGHUP reopens every output and, in
-// an old daemon handing over, is passed on to the new one; a new daemon
-// that has not taken over yet keeps it (handover_defers_reopen) and
+// (conn_stopping once the messages read are written, conn_stopped once
+// the outputs are closed). SIGHUP reopens every output and, in an old
+// daemon handing over, is passed on to the new one (conn_sighup); a new
+// daemon that has not taken over yet keeps it (conn_defers_reopen) and
 // reopens once it has. SIGUSR1 writes the status report to standard
-// error. SIGUSR2 starts a hand-over to a new daemon (handover_start), or
-// is refused while one runs. Signals that come while an old daemon
-// finishes its hand-over (handover_finish_old) are not acted on here: it
-// passes SIGTERM and SIGHUP on to the new daemon before it exits.
+// error. SIGUSR2 starts a hand-over to a new daemon (conn_sigusr2), or is
+// refused while one runs. Signals that come while an old daemon finishes
+// its hand-over (in conn_pass, once every shared connection is cut) are
+// not acted on here: it passes SIGTERM and SIGHUP on to the new daemon
+// before it exits. The hand-over is reached through the connection owner
+// (daemon/connections.h) alone.
 void handle_signals();
 
 // Prints "Setting FD: %d\n" for every connected mailbox, ascending.

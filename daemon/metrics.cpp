@@ -15,13 +15,13 @@
 
 #include "config/settings.h"
 #include "daemon/books.h"
-#include "daemon/clock.h"
 #include "daemon/connections.h"
 #include "daemon/metrics_http.h"
 #include "daemon/options.h"
 #include "daemon/session.h"
 #include "daemon/spread_drops.h"
 #include "daemon/status.h"
+#include "output/clock.h"
 #include "output/writer.h"
 
 namespace {

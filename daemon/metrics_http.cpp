@@ -15,13 +15,13 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
 #include <mutex>
 #include <string>
 #include <vector>
 
 #include "config/settings.h"
 #include "daemon/metrics.h"
+#include "output/clock.h"
 
 namespace {
 
@@ -40,13 +40,6 @@ struct Exchange {
 Exchange &exchange = *new Exchange;
 // Set by the thread after it asked, cleared by the loop as it answers.
 std::atomic<bool> wanted{false};
-
-long long monotonic_ms()
-{
-    timespec t;
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return static_cast<long long>(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
-}
 
 bool starts_with(std::string_view s, std::string_view prefix) { return s.substr(0, prefix.size()) == prefix; }
 
@@ -162,7 +155,7 @@ void take_input(Client &c)
         return;
     c.out = answer_for(what);
     c.answering = true;
-    c.deadline_ms = monotonic_ms() + http_response_ms;
+    c.deadline_ms = clock_ms() + http_response_ms;
 }
 
 // Writes what the client takes of the answer; closes when all was taken.
@@ -204,7 +197,7 @@ void *serve(void *)
     std::vector<pollfd> set;
     long long listen_paused_until = 0;
     for (;;) {
-        long long now = monotonic_ms();
+        long long now = clock_ms();
         set.clear();
         bool listening = now >= listen_paused_until;
         set.push_back(pollfd{listening ? listen_fd : -1, POLLIN, 0});
@@ -222,7 +215,7 @@ void *serve(void *)
             poll(nullptr, 0, 100);
             continue;
         }
-        now = monotonic_ms();
+        now = clock_ms();
         for (size_t k = 0; k < clients.size(); k++) {
             Client &c = clients[k];
             short revents = set[k + 1].revents;
@@ -230,7 +223,7 @@ void *serve(void *)
                 take_input(c);
             if (c.fd >= 0 && c.answering)
                 give_output(c);
-            if (c.fd >= 0 && monotonic_ms() >= c.deadline_ms) {
+            if (c.fd >= 0 && clock_ms() >= c.deadline_ms) {
                 close(c.fd);  // too slow to ask, or to take the answer
                 c.fd = -1;
             }

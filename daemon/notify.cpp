@@ -8,8 +8,8 @@
 #include <cstdlib>
 #include <vector>
 
-#include "daemon/clock.h"
 #include "daemon/session.h"
+#include "output/clock.h"
 #include "output/writer.h"
 
 namespace {

@@ -6,7 +6,7 @@
 #include <unistd.h>
 
 #include "config/settings.h"
-#include "daemon/clock.h"
+#include "output/clock.h"
 #include "spread/sp.h"
 
 static_assert(sizeof(((SpreadConf *)nullptr)->private_group) == MAX_GROUP_NAME);

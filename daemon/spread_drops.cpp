@@ -2,10 +2,10 @@
 
 #include <climits>
 #include <cstdio>
-#include <ctime>
 #include <vector>
 
 #include "daemon/session.h"
+#include "output/clock.h"
 #include "output/writer.h"
 
 namespace {
@@ -25,13 +25,6 @@ struct Losses {
 std::vector<Losses> &all = *new std::vector<Losses>;
 size_t pending_reports = 0;
 
-long monotonic_seconds()
-{
-    timespec t;
-    clock_gettime(CLOCK_MONOTONIC_COARSE, &t);
-    return t.tv_sec;
-}
-
 Losses *find(const SpreadConf *conf)
 {
     for (Losses &l : all)
@@ -50,7 +43,7 @@ void report(Losses &l, int reason, long now)
 
 void report_pending(bool due_only)
 {
-    long now = monotonic_seconds();
+    long now = clock_coarse_s();
     for (Losses &l : all)
         for (int reason = 0; reason < SPREAD_DROP_REASONS; reason++) {
             if (l.pending[reason] == 0 || (due_only && now - l.reported_at[reason] < output_report_interval))
@@ -72,7 +65,7 @@ void spread_drop(SpreadConf *conf, SpreadDrop reason)
             at = never;
     }
     l->dropped[reason]++;
-    long now = monotonic_seconds();
+    long now = clock_coarse_s();
     bool quiet = l->reported_at[reason] == never || now - l->reported_at[reason] >= output_report_interval;
     if (l->pending[reason] == 0 && !quiet)
         pending_reports++;

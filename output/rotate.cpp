@@ -126,7 +126,7 @@ void file_opened(int fd, const FileRules *rules, const char *path)
     if (d == nullptr || d->kind != KIND_FILE || rules == nullptr || rules->given == 0)
         return;
     if (pass_ms == 0)
-        pass_ms = monotonic_ms();
+        pass_ms = clock_ms();
     d->rules = rules;
     d->live = path;
     if (Output *o = output_at(d->output))

@@ -1,11 +1,13 @@
 // Outputs and their losses: one record per output with its counters, the
-// drop counts and their reports, and the clock they are kept by.
+// drop counts and their reports, and the clock they are kept by (read
+// from output/clock.h once per pass).
 #include "output/writer_internal.h"
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
+
+#include "output/clock.h"
 
 namespace writer {
 
@@ -18,24 +20,10 @@ long clock_now = 0;                  // seconds, monotonic; read once per loop p
 static bool clock_read = false;
 static long last_scan = never;       // clock of output_tick's last look at the counts
 
-long monotonic_seconds()
-{
-    timespec t;
-    clock_gettime(CLOCK_MONOTONIC_COARSE, &t);
-    return t.tv_sec;
-}
-
-long monotonic_ms()
-{
-    timespec t;
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return t.tv_sec * 1000L + t.tv_nsec / 1000000L;
-}
-
 void ensure_clock()
 {
     if (!clock_read) {
-        clock_now = monotonic_seconds();
+        clock_now = clock_coarse_s();
         clock_read = true;
     }
 }

@@ -35,6 +35,7 @@
 #include <string>
 #include <vector>
 
+#include "output/clock.h"
 #include "output/writer.h"
 
 namespace writer {
@@ -80,9 +81,6 @@ struct Output {
 // use after the process started (ensure_clock).
 extern long clock_now;
 void ensure_clock();
-// The monotonic clock read now, in seconds and in milliseconds.
-long monotonic_seconds();
-long monotonic_ms();
 // Sets the clock to `now`. When it moved since the last call, reports the
 // pending counts whose report interval is up and returns true; false, and
 // nothing reported, when it did not.

@@ -33,7 +33,7 @@ void output_tick()
 {
     // Batches are timed from the end of the pass that began them, not from
     // the clock read before it: after a wait, that read is old.
-    long now = monotonic_ms();
+    long now = clock_ms();
     if (!batched.empty()) {
         if (!batches_timed) {
             batches_since_ms = now;
@@ -57,7 +57,7 @@ void output_drain(int stall_ms, int total_ms)
 {
     output_flush();
     exiting = true;
-    long now = monotonic_ms();
+    long now = clock_ms();
     long deadline = now + total_ms;
     // Per stream being drained: when it last took bytes, and how many its
     // backlog held then. Descriptors are neither opened nor reused while
@@ -72,7 +72,7 @@ void output_drain(int stall_ms, int total_ms)
     for (;;) {
         set.clear();
         output_poll_backlogs(&set);
-        now = monotonic_ms();
+        now = clock_ms();
         // Forget the streams that are done, note those that took bytes,
         // give up on those that took nothing for stall_ms.
         std::vector<Progress> next;

@@ -193,7 +193,7 @@ void output_command_reaped(pid_t pid)
 
 int output_commands_wait(int ms)
 {
-    long deadline = monotonic_ms() + ms;
+    long deadline = clock_ms() + ms;
     for (;;) {
         // Each command still running, watched through a pidfd (readable
         // once it ended), so the wait sleeps until one ends or time is up.
@@ -210,7 +210,7 @@ int output_commands_wait(int ms)
                 running.push_back(pollfd{fd, POLLIN, 0});
             i++;
         }
-        long left = deadline - monotonic_ms();
+        long left = deadline - clock_ms();
         bool done = command_pids.empty() || left <= 0 || running.empty();
         if (!done)
             (void)poll(running.data(), running.size(), static_cast<int>(left));
