@@ -4,7 +4,9 @@
 //   arrival_watch -o OUT DIR...
 //
 // Watches the directories (inotify: a file created or written in them) and
-// reads every file in them from where it last stopped as soon as it grows.
+// reads every file in them from where it last stopped as soon as it grows
+// (a file renamed away, by a size rotation, is read to its end and the
+// name's new file from its start).
 // Each whole line read that carries the benchmark's sequence number ("/p/"
 // and seven digits) is stamped with CLOCK_REALTIME at the moment it was
 // read. On SIGTERM or SIGINT it writes "SEQUENCE NANOSECONDS" lines to OUT
@@ -15,6 +17,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/inotify.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -46,8 +49,9 @@ struct Watched {
 
 std::vector<std::pair<uint32_t, uint64_t>> arrivals;
 
-// Reads what `path` gained since the last time and stamps its whole lines.
-void read_new(const std::string &path, Watched &w)
+// Reads what the file open in `w` (opened on `path` if none is) gained
+// since the last time and stamps its whole lines.
+void read_open(const std::string &path, Watched &w)
 {
     if (w.fd < 0) {
         w.fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -66,6 +70,23 @@ void read_new(const std::string &path, Watched &w)
                 arrivals.emplace_back((uint32_t)strtoul(w.partial.c_str() + at + 3, nullptr, 10), now);
         }
         w.partial.erase(0, start);
+    }
+}
+
+// Reads what `path` gained since the last time and stamps its whole lines.
+// A path that names another file once the one held is read to its end (a
+// size rotation renamed it away) is opened anew and read from its start.
+void read_new(const std::string &path, Watched &w)
+{
+    for (;;) {
+        read_open(path, w);
+        struct stat held, named;
+        if (w.fd < 0 || stat(path.c_str(), &named) != 0 || fstat(w.fd, &held) != 0 ||
+            (held.st_dev == named.st_dev && held.st_ino == named.st_ino))
+            return;
+        close(w.fd);
+        w.fd = -1;
+        w.partial.clear();
     }
 }
 

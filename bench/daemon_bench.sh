@@ -27,14 +27,9 @@
 #   dated     wickerpost, a DatedFile named by the second (%Y%m%d%H%M%S)
 #   vhost-dated  wickerpost, the vhost facility with a VhostFile named by the
 #             second: a file per host and second
-#   rotate    wickerpost, a plain log file with MaxSize = 1M (Keep = 1000):
-#             a rotation every ~10,000 lines
-#   rotate-zstd  the same with Compress = zstd: each rotated file compressed
-#             on the compression thread
-#   dated-zstd  the dated case with Compress = zstd: a closed file
-#             compressed every second
-#   sync      wickerpost, a plain log file with SyncInterval = 1
-#   vhost-idle  the vhost case with IdleClose = 1 (1000 hosts)
+#   rotate, rotate-zstd, dated-zstd, dated-gzip, sync, vhost-idle
+#             wickerpost with the Log block's file settings, with
+#             compression's own CPU and ratio (bench/daemon_bench_files.sh)
 #   other-CASE  any wickerpost case run by the binary -W names (an earlier
 #             build, say), so that one invocation measures both
 # Each case runs several times. Per run it takes:
@@ -79,8 +74,8 @@
 # (baseline,plain,clf,baseline-vhost,vhost,baseline-vhost-existing,vhost-existing;
 # also bare, bare-vhost, bare-vhost-existing, plain-stats, plain-scraped, and dated,
 # vhost-dated: a DatedFile and a VhostFile whose names change every
-# second; rotate, rotate-zstd, dated-zstd, sync, vhost-idle: the Log block
-# file settings), -t where the scratch directory with the input and the outputs is
+# second; rotate, rotate-zstd, dated-zstd, dated-gzip, sync, vhost-idle: the
+# Log block file settings), -t where the scratch directory with the input and the outputs is
 # made (/tmp), -k keep it, -M another
 # minispread binary to run (to compare versions of it), -W another
 # wickerpost binary for the other-CASE cases (a build of an earlier commit,
@@ -230,53 +225,8 @@ expected_vhosts="$work/expected-vhosts"
 mkdir "$expected_vhosts"
 awk -v d="$expected_vhosts" '{ print substr($0, length($1) + 2) > (d "/" $1) }' "$input"
 vhost_bytes=$(cat "$expected_vhosts"/* | wc -c)
-# What arrived, against the input: check.py MODE INPUT OUTPUT prints the
-# number of output lines that are input lines, each once and in input
-# order, and the number of those that are not (altered, twice, out of
-# order). MODE plain: OUTPUT holds the lines as sent; clf: the same with the
-# bracketed field replaced by a well-formed CLF time; vhost: OUTPUT is a
-# directory whose file NAME holds the lines of vhost NAME without that word.
-cat >"$work/check.py" <<'EOF'
-import os, re, sys
-mode, input_path, output = sys.argv[1:4]
-with open(input_path, "rb") as f:
-    sent = f.read().split(b"\n")[:-1]
-seq_of = re.compile(rb"/p/(\d{7}) ")
-clf_time = re.compile(rb"^[^[]*\[\d{2}/[A-Z][a-z]{2}/\d{4}:\d{2}:\d{2}:\d{2} [-+]\d{4}\] ")
-bracketed = re.compile(rb"\[[^]]*\]")
-
-def lines_of(path):
-    with open(path, "rb") as f:
-        lines = f.read().split(b"\n")
-    return lines[:-1] if lines[-1] == b"" else lines
-
-def check(lines, same):
-    good = bad = 0
-    last = -1
-    for line in lines:
-        m = seq_of.search(line)
-        seq = int(m.group(1)) if m else -1
-        if seq <= last or seq >= len(sent) or not same(sent[seq], line):
-            bad += 1
-            continue
-        last = seq
-        good += 1
-    return good, bad
-
-if mode == "plain":
-    good, bad = check(lines_of(output), lambda s, o: s == o)
-elif mode == "clf":
-    good, bad = check(lines_of(output),
-                      lambda s, o: clf_time.match(o) and bracketed.sub(b"", s, 1) == bracketed.sub(b"", o, 1))
-else:
-    good = bad = 0
-    for name in os.listdir(output):
-        vhost = name.encode()
-        g, b = check(lines_of(os.path.join(output, name)), lambda s, o: s == vhost + b" " + o)
-        good += g
-        bad += b
-print(good, bad)
-EOF
+# What arrived, against the input (see the checker).
+check_py="$root/bench/daemon_bench_check.py"
 echo "input: $messages lines, $input_bytes bytes, $(ls "$expected_vhosts" | wc -l) vhosts" >&2
 
 # --- minispread ----------------------------------------------------------
@@ -317,17 +267,19 @@ t1=$(date +%s.%N)
 spcat_rate=$(awk -v n="$messages" -v a="$t0" -v b="$t1" 'BEGIN { printf "%.0f msgs/s", n / (b - a) }')
 echo "senders alone (no member): bench_sender $sender_rate, spcat $spcat_rate" >&2
 
+. "$root/bench/daemon_bench_files.sh"
+
 # --- one run ---------------------------------------------------------------
 # Bytes written so far into the run's output.
 # A compressed file counts as what it holds, each one decompressed once.
 declare -A unpacked
 landed() {
     local plain packed=0 f
-    plain=$(find "$work/out" -type f ! -name '*.zst' -printf '%s\n' | awk '{ s += $1 } END { print s + 0 }')
+    plain=$(find "$work/out" -type f ! -name '*.zst' ! -name '*.gz' -printf '%s\n' | awk '{ s += $1 } END { print s + 0 }')
     while IFS= read -r f; do
-        [ -n "${unpacked[$f]:-}" ] || unpacked[$f]=$(zstd -dcq "$f" | wc -c)
+        [ -n "${unpacked[$f]:-}" ] || unpacked[$f]=$(unpack "$f" | wc -c)
         packed=$((packed + unpacked[$f]))
-    done < <(find "$work/out" -type f -name '*.zst')
+    done < <(find "$work/out" -type f \( -name '*.zst' -o -name '*.gz' \))
     echo $((plain + packed))
 }
 # Modification time of the newest output file, in seconds.
@@ -415,23 +367,7 @@ run_case() {
     vhost-dated)
         daemon_conf "  VhostDir = $out/vhosts" "  VhostFile = %Y%m%d%H%M%S"
         expect=$vhost_bytes ;;
-    rotate)
-        daemon_conf "  File = $out/plain.log" "  MaxSize = 1M" "  Keep = 1000"
-        expect=$input_bytes ;;
-    rotate-zstd)
-        daemon_conf "  File = $out/plain.log" "  MaxSize = 1M" "  Keep = 1000" "  Compress = zstd"
-        expect=$input_bytes ;;
-    dated-zstd)
-        mkdir -p "$out/dated"
-        daemon_conf "  DatedFile = $out/dated/%Y%m%d%H%M%S.log" "  Compress = zstd"
-        expect=$input_bytes ;;
-    sync)
-        daemon_conf "  File = $out/plain.log" "  SyncInterval = 1"
-        expect=$input_bytes ;;
-    vhost-idle)
-        daemon_conf "  VhostDir = $out/vhosts" "  IdleClose = 1"
-        expect=$vhost_bytes ;;
-    *) echo "unknown case $name" >&2; exit 2 ;;
+    *) file_case_conf "$name" "$out" || { echo "unknown case $name" >&2; exit 2; } ;;
     esac
 
     # The receiver runs under a small parent that reports its resource use
@@ -526,7 +462,7 @@ while True:
     rm -f "$work/sent.times" "$work/arrivals" "$work/watch.err"
     if [ "$latency" = 1 ] && [ "$mode" != count ]; then
         times=(-T "$work/sent.times")
-        "$build/arrival_watch" -o "$work/arrivals" "$out" "$out/vhosts" 2>"$work/watch.err" &
+        "$build/arrival_watch" -o "$work/arrivals" "$out" "$out/vhosts" $([ -d "$out/dated" ] && echo "$out/dated") 2>"$work/watch.err" &
         watch_pid=$!
         for i in $(seq 100); do
             grep -q watching "$work/watch.err" 2>/dev/null && { watching=1; break; }
@@ -577,6 +513,7 @@ while True:
             if [ "$(cat "$t/comm" 2>/dev/null)" = sp-reader ]; then cat "$t/stat" 2>/dev/null || true; fi
         done | awk '{ sub(/^.*\) /, ""); f += $8 + $10 } END { print f + 0 }')
     rss_kb=$(awk '$1 == "VmRSS:" { print $2 }' "/proc/$receiver_pid/status" 2>/dev/null || echo 0)
+    compression_sample "$name" "$out" "$receiver_pid" "$label" "$mode"
     kill -TERM "$receiver_pid" 2>/dev/null || true
     wait "$wrapper" || true
     receiver_pid=""
@@ -599,31 +536,20 @@ print("%.3f %.3f" % (lat[len(lat) // 2], lat[min(len(lat) - 1, len(lat) * 99 // 
     # What arrived, and how often the receiver lost its session.
     local arrived bad lost disconnections kills=$((k1 - k0))
     case $name in
-    baseline | bare | plain | plain-stats | plain-scraped | sync) read -r arrived bad < <(python3 "$work/check.py" plain "$input" "$out/plain.log") ;;
-    # Rotated files oldest first (compressed ones decompressed), then the live one.
-    rotate | rotate-zstd)
-        for n in $(cd "$out" && ls | sed -nE 's/^plain\.log\.([0-9]+)(\.zst)?$/\1/p' | sort -u -nr); do
-            if [ -f "$out/plain.log.$n.zst" ]; then zstd -dcq "$out/plain.log.$n.zst"; else cat "$out/plain.log.$n"; fi
-        done >"$work/rotated.joined"
-        cat "$out/plain.log" >>"$work/rotated.joined"
-        read -r arrived bad < <(python3 "$work/check.py" plain "$input" "$work/rotated.joined") ;;
-    dated-zstd)
-        for f in $(cd "$out/dated" && ls | sed 's/\.zst$//' | sort -u); do
-            if [ -f "$out/dated/$f.zst" ]; then zstd -dcq "$out/dated/$f.zst"; else cat "$out/dated/$f"; fi
-        done >"$work/dated.joined"
-        read -r arrived bad < <(python3 "$work/check.py" plain "$input" "$work/dated.joined") ;;
-    clf) read -r arrived bad < <(python3 "$work/check.py" clf "$input" "$out/plain.log") ;;
+    baseline | bare | plain | plain-stats | plain-scraped) read -r arrived bad < <(python3 "$check_py" plain "$input" "$out/plain.log") ;;
+    clf) read -r arrived bad < <(python3 "$check_py" clf "$input" "$out/plain.log") ;;
     # Dated files: each output's (each host's) files in name order, joined.
     dated)
         find "$out/dated" -type f | sort | xargs cat >"$work/dated.joined"
-        read -r arrived bad < <(python3 "$work/check.py" plain "$input" "$work/dated.joined") ;;
+        read -r arrived bad < <(python3 "$check_py" plain "$input" "$work/dated.joined") ;;
     vhost-dated)
         rm -rf "$work/joined" && mkdir "$work/joined"
         for host in "$out/vhosts"/*; do
             find "$host" -type f | sort | xargs cat >"$work/joined/${host##*/}"
         done
-        read -r arrived bad < <(python3 "$work/check.py" vhost "$input" "$work/joined") ;;
-    vhost | vhost-idle | baseline-vhost | bare-vhost) read -r arrived bad < <(python3 "$work/check.py" vhost "$input" "$out/vhosts") ;;
+        read -r arrived bad < <(python3 "$check_py" vhost "$input" "$work/joined") ;;
+    vhost | baseline-vhost | bare-vhost) read -r arrived bad < <(python3 "$check_py" vhost "$input" "$out/vhosts") ;;
+    *) file_case_check "$name" "$out" ;;
     esac
     lost=$((messages - arrived))
     disconnections=$(grep -c -e "Error receiving from spread" -e "receive failed" "$work/receiver.err" || true)
@@ -691,84 +617,4 @@ for r in $(seq "$runs"); do
 done
 
 # --- report ---------------------------------------------------------------
-# min / median / max of column $2 of file $1.
-stats() {
-    cut -d' ' -f"$2" "$1" | sort -g | awk '{ v[NR] = $1 }
-        END { m = (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2
-              printf fmt " / " fmt " / " fmt, v[1], m, v[NR] }' fmt="$3"
-}
-median() { stats "$1" "$2" "%s" | awk -F' / ' '{ print $2 }'; }
-
-base_cpu=""
-[ -s "$work/baseline.runs" ] && base_cpu=$(median "$work/baseline.runs" 4)
-bare_cpu=""
-[ -s "$work/bare.runs" ] && bare_cpu=$(median "$work/bare.runs" 4)
-echo
-echo "$messages messages of ~$((input_bytes / messages)) bytes per run, 1000 vhosts, $runs runs per case;"
-if [ ${#minispread_args[@]} -gt 0 ]; then
-    echo "minispread with -S (senders never held back; a receiver with 1000 messages waiting is disconnected);"
-else
-    echo "minispread in its default mode (senders never held back; a receiver's backlog waits in its memory, up to 256 MiB);"
-fi
-[[ " ${minispread_args[*]} " == *" -1 "* ]] && echo "minispread with -1 (each message written to the receiver with a send of its own);"
-[ ${#unpriv[@]} -gt 0 ] && echo "minispread, sender and receiver run without CAP_SYS_NICE (setpriv): the receiver $(cat "$work/cap_sys_nice" 2>/dev/null) raise priorities;"
-[ -n "$neighbour" ] && echo "a busy neighbour alongside every run: $(basename "$neighbour") ${neighbour_args:-with its defaults};"
-[ ${#pin_receiver[@]} -gt 0 ] && echo "receiver pinned to CPU 1, minispread and the sender to CPU 0;"
-if [ "$rate" = 0 ]; then
-    echo "sender at full speed; alone (to a group without members) bench_sender sends $sender_rate, spcat $spcat_rate;"
-else
-    echo "sender held to $rate msgs/s; alone (to a group without members) bench_sender sends $sender_rate, spcat $spcat_rate;"
-fi
-echo "load average before: $load_start, after: $(cut -d' ' -f1-3 /proc/loadavg)"
-echo
-echo "| receiver | runs with a disconnection | disconnections (receiver / minispread kills) | lines lost: runs, total, most in a run | CPU µs/msg min / median / max | CPU vs baseline (median) | CPU vs bare (median) | wake-ups/msg min / median / max | latency ms p50 (median of runs) / p99 min / median / max | msgs/s of complete runs min / median / max | syscalls/msg: all, receive, write, poll+ioctl | minispread CPU µs/msg (median) | other load, cores (median) | reader faults/msg min / median / max | VmRSS MB at the end (median) |"
-echo "|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|"
-for c in "${case_list[@]}"; do
-    f="$work/$c.runs"
-    if [ ! -s "$f" ]; then
-        echo "| $c | | | | | | | | | | | | | | |"
-        continue
-    fi
-    n=$(wc -l <"$f")
-    disconnected=$(awk '$1 > 0 || $2 > 0' "$f" | wc -l)
-    counts=$(awk '{ r += $1; k += $2 } END { printf "%d / %d", r, k }' "$f")
-    lost=$(awk '$3 > 0 { runs++; total += $3; if ($3 > most) most = $3 }
-        END { printf "%d of %d, %d, %d", runs, NR, total, most }' "$f")
-    ratio="-"
-    if [ -n "$base_cpu" ]; then
-        ratio=$(awk -v a="$(median "$f" 4)" -v b="$base_cpu" 'BEGIN { printf "%.2f×", a / b }')
-    fi
-    own=${c#other-}
-    if [[ "$own" = vhost* ]] && [ -s "$work/baseline-$own.runs" ]; then
-        ratio="$ratio ($(awk -v a="$(median "$f" 4)" -v b="$(median "$work/baseline-$own.runs" 4)" \
-            'BEGIN { printf "%.2f×", a / b }') of baseline-$own)"
-    fi
-    bare_ratio="-"
-    if [ -n "$bare_cpu" ]; then
-        bare_ratio=$(awk -v a="$(median "$f" 4)" -v b="$bare_cpu" 'BEGIN { printf "%.2f×", a / b }')
-    fi
-    if [[ "$own" = vhost* ]] && [ -s "$work/bare-$own.runs" ]; then
-        bare_ratio="$bare_ratio ($(awk -v a="$(median "$f" 4)" -v b="$(median "$work/bare-$own.runs" 4)" \
-            'BEGIN { printf "%.2f×", a / b }') of bare-$own)"
-    fi
-    lat="-"
-    if [ "$latency" = 1 ] && ! grep -q -- ' - -$' "$f"; then
-        lat="$(median "$f" 8) / $(stats "$f" 9 %.2f)"
-    fi
-    rates="none"
-    [ -s "$work/$c.rates" ] && rates="$(stats "$work/$c.rates" 1 %.0f) ($(wc -l <"$work/$c.rates") of $n runs)"
-    calls="-"
-    [ -s "$work/$c.syscalls" ] && calls=$(sed 's/ /, /g' "$work/$c.syscalls")
-    echo "| $c | $disconnected of $n | $counts | $lost | $(stats "$f" 4 %.2f) | $ratio | $bare_ratio | $(stats "$f" 7 %.3f) | $lat | $rates | $calls | $(median "$f" 5) | $(median "$f" 6) | $(stats "$f" 10 %.4f) | $(median "$f" 11) |"
-done
-if [ -s "$work/losses" ]; then
-    echo
-    echo "Runs with a disconnection or lost lines:"
-    sed 's/^/- /' "$work/losses"
-fi
-if [ -s "$work/failures" ]; then
-    echo
-    echo "Runs with lines altered, repeated or out of order:"
-    sed 's/^/- /' "$work/failures"
-    exit 1
-fi
+. "$root/bench/daemon_bench_report.sh"

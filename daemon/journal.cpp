@@ -110,6 +110,7 @@ constexpr Beginning beginnings[] = {
     {"Log blocks naming the same File ", journal_error},
     {"Cannot rotate ", journal_error},
     {"Cannot sync ", journal_error},
+    {"Cannot compress ", journal_error},
     {"Cannot set owner or mode of ", journal_error},
 };
 

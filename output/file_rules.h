@@ -21,16 +21,17 @@
 // then every byte handed to the write step). When a message would take
 // the file past the limit and the file holds anything, the file is
 // rotated before the message is taken: its batch is written (so it ends at
-// a message boundary), NAME.Keep (and its compressed form) is removed,
-// NAME.i becomes NAME.i+1 from the oldest down, NAME becomes NAME.1, and a
-// new NAME is opened (with the creation rules above), locked, and put in
-// place of the old descriptor with dup3, so the number every table holds
-// stays valid and the lock follows the live name. A message is never
-// split: one longer than the limit lands alone in a fresh file. A rename
-// that fails is said ("Cannot rotate %s: %s\n") and the file is written on
-// past its limit until another limit's worth of bytes has been taken,
-// when rotation is tried again. A lock refused on the new file ends the
-// process as any refused lock does.
+// a message boundary), the run of numbers there are from NAME.1 up to the
+// first free one moves up by one, NAME.i becoming NAME.i+1 from the oldest
+// down (NAME.Keep, plain or compressed, removed when the run reaches it),
+// NAME becomes NAME.1, and a new NAME is opened (with the creation rules
+// above), locked, and put in place of the old descriptor with dup3, so the
+// number every table holds stays valid and the lock follows the live
+// name. A message is never split: one longer than the limit lands alone in
+// a fresh file. A rename that fails is said ("Cannot rotate %s: %s\n") and
+// the file is written on past its limit until another limit's worth of
+// bytes has been taken, when rotation is tried again. A lock refused on
+// the new file ends the process as any refused lock does.
 //
 // Idle files and sync (file_sync.cpp)
 // -----------------------------------
@@ -60,12 +61,20 @@
 // moment leaves every closed file complete, as itself or compressed. When
 // a file with MaxSize and Compress is first opened, what an earlier run
 // left is put right: "*.tmp" files removed, an original beside its
-// compressed form removed, a rotated file not yet compressed queued.
+// compressed form removed, a rotated file not yet compressed queued. So
+// it is for a DatedFile's or VhostFile's ended periods when the output
+// first opens a file: every file its pattern names, but the live period's,
+// is looked at, so that a period the stopped run never queued (or queued
+// and never did) is compressed too. A failed compression leaves the file
+// as it is and is said ("Cannot compress %s: %s\n"), once per file; an
+// ended period's compressed name is never replaced (a name that comes
+// round again, as a weekday's, holds an earlier period).
 #pragma once
 
 #include <cstddef>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "config/model.h"
 
@@ -114,15 +123,40 @@ void compress_rotated(int output, const FileRules *rules, const std::string &liv
 // Queues the file `path`, closed for good at the end of its period.
 void compress_closed(int output, const FileRules *rules, const std::string &path);
 // Runs `shift` (the renames of a rotation of `live`) under the lock the
-// compressor names its files under; when it returns true, the rotated
-// files queued or being compressed are known by their new numbers.
-void shift_rotated(const std::string &live, int keep, const std::function<bool()> &shift);
+// compressor names its files under; it gives the numbers [*lowest,
+// *highest] it moved up by one (a file moved past `keep` is removed), and
+// the rotated files of those numbers queued or being compressed are known
+// by their new numbers.
+void shift_rotated(const std::string &live, int keep, const std::function<bool(int *lowest, int *highest)> &shift);
 // The leftovers of an earlier run for `live` (once per live name).
 void compress_recover(int output, const FileRules *rules, const std::string &live, int keep);
+// The files of the ended periods of DatedFile `pattern` an earlier run
+// left uncompressed (a stop before it queued them, or before they were
+// done): every file the pattern can name, with a rotated file's number or
+// none, but the period `current` and its rotated files (once per pattern).
+void compress_recover_periods(int output, const FileRules *rules, const char *pattern, const char *current);
+// The same for each host's files under `vhostdir`, VhostFile `pattern`,
+// the period `period` (its expansion now) being the live one.
+void compress_recover_host_periods(int output, const FileRules *rules, const char *vhostdir, const char *pattern,
+                                   const char *period);
 // Files queued or being compressed now.
 size_t compress_waiting();
 // Takes in what the compressor did since the last call (counters).
 void compress_results();
+
+// --- period_files.cpp --------------------------------------------------------
+
+// The files of the ended periods of the dated name `pattern` (a path):
+// every regular file that the pattern can name, with a rotated file's
+// number (NAME.i) or none, but the period `current` and its rotated files,
+// in name order. On the way, what an interrupted compression (to
+// `suffix`) left is put right: "NAME.zst.tmp" files removed, an original
+// beside a compressed form made after its last write removed.
+std::vector<std::string> ended_period_files(const std::string &pattern, const std::string &current,
+                                            const char *suffix);
+
+// The directories in `dir` (not symlinks to one), in name order.
+std::vector<std::string> directories_in(const std::string &dir);
 
 // --- file_sync.cpp -----------------------------------------------------------
 

@@ -122,6 +122,11 @@ static void open_if_plain(LogFacility *facility, OutputOpenTime when)
 {
     if (facility->vhostdir == nullptr)
         open_facility_output(facility, when);
+    else if (facility->vhostfile != nullptr && file_rule(&facility->rules, FILE_RULE_COMPRESS))
+        // The period is known from the start, so that the ended periods a
+        // stopped run left uncompressed are found then, not at the
+        // facility's first message.
+        (void)output_vhost_period(facility);
 }
 
 static void close_outputs(LogFacility *facility, OutputOpenTime)

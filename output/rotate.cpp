@@ -35,21 +35,50 @@ bool shift(const std::string &from, const std::string &to, int *error)
     return false;
 }
 
-// NAME.keep goes, NAME.i becomes NAME.i+1, NAME becomes NAME.1; each in
-// its plain and compressed forms. False with *error when a step failed
-// (the steps before it are done: no file is lost, the numbering may have
-// a gap).
-bool shift_names(const std::string &live, int keep, int *error)
+// Whether rotated file i of `live` is there, in any of its forms.
+bool number_taken(const std::string &live, int i)
 {
+    struct stat st;
     for (const char *suffix : {"", compressed_suffixes[0], compressed_suffixes[1]})
-        if (unlink(rotated_name(live, keep, suffix).c_str()) != 0 && errno != ENOENT) {
-            *error = errno;
-            return false;
-        }
-    for (int i = keep - 1; i >= 1; i--)
+        if (lstat(rotated_name(live, i, suffix).c_str(), &st) == 0)
+            return true;
+    return false;
+}
+
+// Frees NAME.1 and moves NAME there. Only the run of numbers taken from
+// NAME.1 up to the first free one moves, each file by one, from the
+// oldest down, in the forms it has; when the run reaches Keep, NAME.Keep
+// goes first. Why not every number up to Keep: a rotation then costs a
+// rename per file there is, not three (plain, .zst, .gz) per number up to
+// Keep, nearly all of them of names that are not there (some 3,000 calls
+// per rotation with Keep = 1000). And a number freed by an operator (who
+// removed or archived NAME.3, say) is filled by the next rotation, while
+// the older files past it keep their numbers: nothing is renamed under
+// someone working on them, and the numbers still run from newest to
+// oldest. False with *error when a step failed; the numbers
+// [*lowest, *highest] moved up by one all the same (a number moved past
+// Keep was removed): no file is lost, the numbering may have a gap.
+bool shift_names(const std::string &live, int keep, int *lowest, int *highest, int *error)
+{
+    int top = 0;
+    while (top < keep && number_taken(live, top + 1))
+        top++;
+    *highest = top;
+    *lowest = top + 1;
+    if (top == keep) {
+        for (const char *suffix : {"", compressed_suffixes[0], compressed_suffixes[1]})
+            if (unlink(rotated_name(live, keep, suffix).c_str()) != 0 && errno != ENOENT) {
+                *error = errno;
+                return false;
+            }
+        *lowest = keep;
+    }
+    for (int i = top == keep ? keep - 1 : top; i >= 1; i--) {
         for (const char *suffix : {"", compressed_suffixes[0], compressed_suffixes[1]})
             if (!shift(rotated_name(live, i, suffix), rotated_name(live, i + 1, suffix), error))
                 return false;
+        *lowest = i;
+    }
     return shift(live, rotated_name(live, 1), error);
 }
 
@@ -84,7 +113,8 @@ void rotate(int fd, Descriptor &d)
     int keep = keep_of(d.rules);
     int error = 0;
     int fresh = -1;
-    shift_rotated(d.live, keep, [&] { return shift_names(d.live, keep, &error); });
+    shift_rotated(d.live, keep,
+                  [&](int *lowest, int *highest) { return shift_names(d.live, keep, lowest, highest, &error); });
     if (error == 0)
         fresh = open_live(d, fd, &error);
     if (fresh < 0) {

@@ -113,6 +113,8 @@ void dated_file_name(LogFile *file)
     }
     if (file->current == nullptr || strcmp(name, file->current) != 0)
         (void)take_name(&file->current, name);
+    // Once per pattern: ended periods a stopped run left uncompressed.
+    compress_recover_periods(file->output, &file->rules, file->filename, file->current);
 }
 
 }  // namespace writer
@@ -138,6 +140,8 @@ const char *output_vhost_period(LogFacility *facility)
         if (dated_expand(facility->vhostfile, time(nullptr), name, sizeof name) == 0 ||
             !take_name(&table->period, name))
             return nullptr;
+        compress_recover_host_periods(output_of_vhosts(facility), &facility->rules, facility->vhostdir,
+                                      facility->vhostfile, table->period);
     }
     return table->period;
 }
