@@ -238,17 +238,6 @@ int unread_input(const Process &p)
     return ioctl(p.stdin_fd, FIONREAD, &n) == 0 ? n : -1;
 }
 
-// The number of a numbered_line, -1 for any other body.
-int line_number(const std::string &body)
-{
-    if (body.size() < 8 || body[7] != ' ')
-        return -1;
-    for (int i = 0; i < 7; i++)
-        if (body[i] < '0' || body[i] > '9')
-            return -1;
-    return atoi(body.substr(0, 7).c_str());
-}
-
 // The numbers of the lines r receives until its connection ends.
 std::vector<int> lines_until_closed(mailbox r)
 {

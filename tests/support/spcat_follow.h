@@ -28,17 +28,6 @@ using namespace tools_test;
 
 constexpr int BATCH = 1024;   // the most spcat re-sends after a kill
 
-// The number of a numbered_line, -1 for any other body.
-inline int line_number(const std::string &body)
-{
-    if (body.size() < 8 || body[7] != ' ')
-        return -1;
-    for (int i = 0; i < 7; i++)
-        if (body[i] < '0' || body[i] > '9')
-            return -1;
-    return atoi(body.substr(0, 7).c_str());
-}
-
 inline long now_ms()
 {
     return (long)std::chrono::duration_cast<std::chrono::milliseconds>(

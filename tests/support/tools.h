@@ -8,6 +8,7 @@
 #include <sys/un.h>
 
 #include <cstdint>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -167,6 +168,17 @@ inline std::string header(uint32_t type, const std::string &sender, int32_t num_
 inline std::string raw_join(const std::string &pg, const std::string &group)
 {
     return header(0x00010000, pg, 1, 0, 0) + slot(group);
+}
+
+// The number of a numbered_line, -1 for any other body.
+inline int line_number(const std::string &body)
+{
+    if (body.size() < 8 || body[7] != ' ')
+        return -1;
+    for (int i = 0; i < 7; i++)
+        if (body[i] < '0' || body[i] > '9')
+            return -1;
+    return atoi(body.substr(0, 7).c_str());
 }
 
 // ----------------------------------------------------- library receive
