@@ -48,7 +48,7 @@ std::string joined(const std::map<std::string, std::string> &files)
     return all;
 }
 
-// The paths below `dir` that process pid holds open.
+// The regular files below `dir` that process pid holds open.
 std::vector<std::string> open_under(pid_t pid, const std::string &dir)
 {
     std::vector<std::string> found;
@@ -56,7 +56,11 @@ std::vector<std::string> open_under(pid_t pid, const std::string &dir)
     for (const std::string &name : entries(fds)) {
         char target[4096] = {};
         ssize_t n = readlink((fds + "/" + name).c_str(), target, sizeof target - 1);
-        if (n > 0 && std::string(target, (size_t)n).rfind(dir + "/", 0) == 0)
+        // Files only: a directory's descriptor is open for a moment while
+        // a new period's file is made in it.
+        struct stat st;
+        if (n > 0 && std::string(target, (size_t)n).rfind(dir + "/", 0) == 0 &&
+            stat((fds + "/" + name).c_str(), &st) == 0 && S_ISREG(st.st_mode))
             found.push_back(target);
     }
     return found;
