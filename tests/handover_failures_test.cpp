@@ -206,6 +206,48 @@ void program_that_does_not_speak_the_channel(Scenario &s)
     EXPECT_TRUE(wait_until([&] { return ended(now); }));
 }
 
+// b, the other side. A new binary whose old daemon speaks another channel
+// version (the test plays the old daemon: it is the parent, and its hello
+// names version 999) exits 1 and says why, before it opens, locks or
+// starts any output and before it connects to any Spread daemon: the file
+// is not made, the command not started, and the daemon's socket (a
+// listener the test holds) sees no connection.
+void new_binary_that_finds_another_channel_version(Scenario &s)
+{
+    int pair[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
+    const std::string hello = "hello 999\n";
+    ASSERT_EQ(write(pair[0], hello.data(), hello.size()), (ssize_t)hello.size());
+    int port = free_port();
+    std::string socket_path = "/tmp/" + std::to_string(port);
+    int listener = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0);
+    sockaddr_un a{};
+    a.sun_family = AF_UNIX;
+    snprintf(a.sun_path, sizeof a.sun_path, "%s", socket_path.c_str());
+    unlink(socket_path.c_str());
+    ASSERT_EQ(bind(listener, (sockaddr *)&a, sizeof a), 0);
+    ASSERT_EQ(listen(listener, 8), 0);
+    std::string g = s.dir.file("g.log"), started = s.dir.file("started");
+    write_file(s.dir.file("wickerpost.conf"),
+               "Spread {\n  Port = " + std::to_string(port) + "\n" + log_block("g", "File = " + g) +
+                   log_block("p", "File = '|touch " + started + "; cat'") + "}\n");
+    Process next;
+    ASSERT_TRUE(next.start({bin("wickerpost"), "-D", "-c", s.dir.file("wickerpost.conf"), "-x"}, false,
+                           {"WICKERPOST_HANDOVER=" + std::to_string(pair[1])}));
+    close(pair[1]);
+    ASSERT_TRUE(next.wait());
+    EXPECT_EQ(next.exit_code(), 1) << next.err();
+    EXPECT_NE(next.err().find("Taking over: the old daemon speaks channel version 999, this one 1\n"),
+              std::string::npos)
+        << next.err();
+    EXPECT_FALSE(file_exists(g)) << "no output opened";
+    EXPECT_FALSE(file_exists(started)) << "no command started";
+    EXPECT_LT(accept(listener, nullptr, nullptr), 0) << "no Spread daemon connected to";
+    close(listener);
+    unlink(socket_path.c_str());
+    close(pair[0]);
+}
+
 // c. The old daemon killed while the new one, joined on the first Spread
 // daemon, still tries a second one that does not answer (stopped): the
 // new one counts every connection as cut and takes over. No line is lost:
@@ -504,6 +546,7 @@ struct Row {
 const Row rows[] = {
     {"a_NewDaemonKilledAfterTheCut", new_daemon_killed_after_the_cut},
     {"b_ProgramThatDoesNotSpeakTheChannel", program_that_does_not_speak_the_channel},
+    {"b_NewBinaryThatFindsAnotherChannelVersion", new_binary_that_finds_another_channel_version},
     {"c_OldDaemonKilledBeforeItReleased", old_daemon_killed_before_it_released},
     {"d_SignalsToTheOldDaemonWhileItFinishes", signals_to_the_old_daemon_while_it_finishes},
     {"e_DatedFileWhoseNameChanges", dated_file_whose_name_changes},
