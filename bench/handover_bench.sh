@@ -52,7 +52,10 @@ for rate in "${rate_list[@]}"; do
     count=$((rate * seconds))
     awk -v n="$count" 'BEGIN { for (i = 0; i < n; i++) printf "%07d 10.0.0.1 - - [10/Oct/2000:13:55:36 -0700] \"GET /index.html HTTP/1.0\" 200 2326 x\n", i }' >"$tmp/input"
     for run in $(seq 1 "$runs"); do
+        # A socket file left by a Spread daemon that was killed would pass
+        # for this one's before it listens: such ports are skipped.
         port=$((20000 + RANDOM % 10000))
+        while [ -e "/tmp/$port" ]; do port=$((20000 + RANDOM % 10000)); done
         rm -f "$tmp/out.log"
         "$build/minispread" -p "$port" 2>"$tmp/minispread.err" &
         spread=$!

@@ -31,7 +31,12 @@ exec python3 - "$build/minispread" "$wickerpost" "$rounds" "$stop" <<'PY'
 import os, random, signal, socket, statistics, subprocess, sys, tempfile, time
 
 minispread, wickerpost, rounds, stop = sys.argv[1], sys.argv[2], int(sys.argv[3]), sys.argv[4]
-s = socket.socket(); s.bind(("127.0.0.1", 0)); port = s.getsockname()[1]; s.close()
+# A port without a socket file: one left by a killed Spread daemon would
+# pass for this one's before it listens.
+while True:
+    s = socket.socket(); s.bind(("127.0.0.1", 0)); port = s.getsockname()[1]; s.close()
+    if not os.path.exists("/tmp/%d" % port):
+        break
 sock = "/tmp/%d" % port
 work = tempfile.mkdtemp(prefix="wkp-rejoin-")
 conf = os.path.join(work, "wickerpost.conf")
