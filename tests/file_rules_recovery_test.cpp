@@ -14,23 +14,6 @@ using namespace wkp_test;
 
 namespace {
 
-// Standard output of a shell command, and its exit status in *status.
-std::string command_output(const std::string &command, int *status)
-{
-    std::string out;
-    FILE *p = popen(command.c_str(), "r");
-    if (p == nullptr) {
-        *status = -1;
-        return out;
-    }
-    char buf[65536];
-    for (size_t n; (n = fread(buf, 1, sizeof buf, p)) > 0;)
-        out.append(buf, n);
-    int rc = pclose(p);
-    *status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
-    return out;
-}
-
 bool ends_with(const std::string &s, const std::string &end)
 {
     return s.size() >= end.size() && s.compare(s.size() - end.size(), end.size(), end) == 0;

@@ -250,23 +250,6 @@ TEST(FileRules, CreatedFilesAndDirectoriesTakeTheirModeWhateverTheUmask)
 
 namespace {
 
-// Standard output of a shell command, and its exit status in *status.
-std::string command_output(const std::string &command, int *status)
-{
-    std::string out;
-    FILE *p = popen(command.c_str(), "r");
-    if (p == nullptr) {
-        *status = -1;
-        return out;
-    }
-    char buf[65536];
-    for (size_t n; (n = fread(buf, 1, sizeof buf, p)) > 0;)
-        out.append(buf, n);
-    int rc = pclose(p);
-    *status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
-    return out;
-}
-
 // The rotated files of `live` as numbered: plain and compressed forms.
 struct Rotated {
     std::map<int, bool> plain, compressed;

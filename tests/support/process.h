@@ -229,6 +229,23 @@ struct Subreaper {
     bool orphans_ended() const { return new_children_ended(before); }
 };
 
+// Standard output of a shell command, and its exit status in *status.
+inline std::string command_output(const std::string &command, int *status)
+{
+    std::string out;
+    FILE *p = popen(command.c_str(), "r");
+    if (p == nullptr) {
+        *status = -1;
+        return out;
+    }
+    char buf[65536];
+    for (size_t n; (n = fread(buf, 1, sizeof buf, p)) > 0;)
+        out.append(buf, n);
+    int rc = pclose(p);
+    *status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+    return out;
+}
+
 // A TCP port on 127.0.0.1 that is free now and whose Unix socket /tmp/PORT
 // does not exist (a Spread daemon listens on both).
 inline int free_port()
